@@ -1,0 +1,462 @@
+#include "function.hpp"
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "ops.hpp"
+#include "suggest.hpp"
+
+namespace pyapi {
+namespace {
+
+PyTypeObject FunctionType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+// ---------------------------------------------------------------- bad calls
+// Each mirrors the text CPython gives for a `def` of the same signature.
+
+std::string repr_utf8(PyObject* o) {
+    Ref r = check(PyObject_Repr(o));
+    const char* s = PyUnicode_AsUTF8(r.get());
+    if (!s) raise();
+    return s;
+}
+
+[[noreturn]] void missing_arguments(FunctionObject* f, PyObject** slots, bool positional,
+                                    Py_ssize_t defcount) {
+    Py_ssize_t start = positional ? 0 : f->argcount;
+    Py_ssize_t end = positional ? f->argcount - defcount : f->argcount + f->kwonlycount;
+    std::vector<std::string> names;
+    for (Py_ssize_t i = start; i < end; ++i)
+        if (!slots[i]) names.push_back(repr_utf8(PyTuple_GET_ITEM(f->varnames, i)));
+    std::string joined;
+    if (names.size() == 1) {
+        joined = names[0];
+    } else if (names.size() == 2) {
+        joined = names[0] + " and " + names[1];
+    } else {
+        for (size_t i = 0; i + 2 < names.size(); ++i) joined += names[i] + ", ";
+        joined += names[names.size() - 2] + ", and " + names.back();
+    }
+    PyErr_Format(PyExc_TypeError, "%U() missing %zd required %s argument%s: %s", f->qualname,
+                 static_cast<Py_ssize_t>(names.size()), positional ? "positional" : "keyword-only",
+                 names.size() == 1 ? "" : "s", joined.c_str());
+    raise();
+}
+
+[[noreturn]] void too_many_positional(FunctionObject* f, PyObject** slots, Py_ssize_t given,
+                                      Py_ssize_t defcount) {
+    Py_ssize_t kwonly_given = 0;
+    for (Py_ssize_t i = f->argcount; i < f->argcount + f->kwonlycount; ++i)
+        if (slots[i]) ++kwonly_given;
+    bool plural = f->argcount != 1;
+    Ref sig;
+    if (defcount) {
+        sig = check(PyUnicode_FromFormat("from %zd to %zd", f->argcount - defcount, f->argcount));
+        plural = true;
+    } else {
+        sig = check(PyUnicode_FromFormat("%zd", f->argcount));
+    }
+    Ref kwonly_sig = kwonly_given
+        ? check(PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
+                                     given != 1 ? "s" : "", kwonly_given,
+                                     kwonly_given != 1 ? "s" : ""))
+        : new_str("");
+    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given",
+                 f->qualname, sig.get(), plural ? "s" : "", given, kwonly_sig.get(),
+                 given == 1 && !kwonly_given ? "was" : "were");
+    raise();
+}
+
+[[noreturn]] void unexpected_keyword(FunctionObject* f, PyObject* key) {
+    Ref suggestion = keyword_suggestion(f->varnames, key);
+    if (suggestion)
+        PyErr_Format(PyExc_TypeError,
+                     "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                     f->qualname, key, suggestion.get());
+    else
+        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
+                     f->qualname, key);
+    raise();
+}
+
+// ---------------------------------------------------------------- binding
+// The steps and their order follow the interpreter's own frame setup, so that
+// the first fault found is the one CPython would report.
+struct Bound {
+    PyObject* slots[kMaxParams] = {};
+    Ref held[kMaxParams];  // defaults, kept alive even if __defaults__ is rebound mid-call
+};
+
+void bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          Bound& b) {
+    const Py_ssize_t total = f->argcount + f->kwonlycount;
+    PyObject** slots = b.slots;
+    const Py_ssize_t n = nargs < f->argcount ? nargs : f->argcount;
+    for (Py_ssize_t i = 0; i < n; ++i) slots[i] = args[i];
+
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(key)) raise(PyExc_TypeError, "keywords must be strings");
+        Py_ssize_t j = 0;
+        for (; j < total; ++j)
+            if (PyTuple_GET_ITEM(f->varnames, j) == key) break;
+        if (j == total) {
+            for (j = 0; j < total; ++j) {
+                int eq = PyObject_RichCompareBool(PyTuple_GET_ITEM(f->varnames, j), key, Py_EQ);
+                if (eq < 0) raise();
+                if (eq) break;
+            }
+        }
+        if (j == total) unexpected_keyword(f, key);
+        if (slots[j]) {
+            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
+                         f->qualname, key);
+            raise();
+        }
+        slots[j] = args[nargs + k];
+    }
+
+    const Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+    if (nargs > f->argcount) too_many_positional(f, slots, nargs, defcount);
+
+    if (nargs < f->argcount) {
+        const Py_ssize_t m = f->argcount - defcount;
+        for (Py_ssize_t i = nargs; i < m; ++i)
+            if (!slots[i]) missing_arguments(f, slots, true, defcount);
+        Ref defaults = Ref::borrow(f->defaults);
+        for (Py_ssize_t i = nargs > m ? nargs - m : 0; i < defcount; ++i) {
+            if (!slots[m + i]) {
+                b.held[m + i] = Ref::borrow(PyTuple_GET_ITEM(defaults.get(), i));
+                slots[m + i] = b.held[m + i].get();
+            }
+        }
+    }
+
+    if (f->kwonlycount) {
+        bool missing = false;
+        for (Py_ssize_t i = f->argcount; i < total; ++i) {
+            if (slots[i]) continue;
+            if (f->kwdefaults) {
+                PyObject* def =
+                    PyDict_GetItemWithError(f->kwdefaults, PyTuple_GET_ITEM(f->varnames, i));
+                if (def) {
+                    b.held[i] = Ref::borrow(def);
+                    slots[i] = def;
+                    continue;
+                }
+                if (PyErr_Occurred()) raise();
+            }
+            missing = true;
+        }
+        if (missing) missing_arguments(f, slots, false, defcount);
+    }
+}
+
+Ref run(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    // Keep the function alive: a body may rebind the very global that held it.
+    Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(f));
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (!kwnames && nargs == f->argcount + f->kwonlycount && f->kwonlycount == 0)
+        return f->spec->body(*f, args);
+    Bound b;
+    bind(f, args, nargs, kwnames, b);
+    return f->spec->body(*f, b.slots);
+}
+
+PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                        PyObject* kwnames) {
+    auto* f = reinterpret_cast<FunctionObject*>(callable);
+    return guarded([&] { return run(f, args, nargsf, kwnames); });
+}
+
+// ---------------------------------------------------------------- type slots
+
+int fn_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->kwdefaults);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->code);
+    Py_VISIT(f->varnames);
+    return 0;
+}
+
+int fn_clear(PyObject* self) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->kwdefaults);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->code);
+    return 0;
+}
+
+void fn_dealloc(PyObject* self) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    PyObject_GC_UnTrack(self);
+    if (f->weakreflist) PyObject_ClearWeakRefs(self);
+    fn_clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->varnames);
+    PyObject_GC_Del(self);
+}
+
+PyObject* fn_repr(PyObject* self) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
+}
+
+PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == Py_None || obj == nullptr) {
+        Py_INCREF(self);
+        return self;
+    }
+    return PyMethod_New(self, obj);
+}
+
+FunctionObject* as_fn(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
+
+PyObject* get_or_none(PyObject* v) {
+    PyObject* r = v ? v : Py_None;
+    Py_INCREF(r);
+    return r;
+}
+
+int set_str_field(PyObject** field, PyObject* value, const char* what) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    Py_INCREF(value);
+    Py_SETREF(*field, value);
+    return 0;
+}
+
+PyObject* get_name(PyObject* s, void*) { return get_or_none(as_fn(s)->name); }
+int set_name(PyObject* s, PyObject* v, void*) {
+    return set_str_field(&as_fn(s)->name, v, "__name__");
+}
+PyObject* get_qualname(PyObject* s, void*) { return get_or_none(as_fn(s)->qualname); }
+int set_qualname(PyObject* s, PyObject* v, void*) {
+    return set_str_field(&as_fn(s)->qualname, v, "__qualname__");
+}
+PyObject* get_doc(PyObject* s, void*) { return get_or_none(as_fn(s)->doc); }
+int set_doc(PyObject* s, PyObject* v, void*) {
+    Py_XINCREF(v);
+    Py_XSETREF(as_fn(s)->doc, v);
+    return 0;
+}
+PyObject* get_module(PyObject* s, void*) { return get_or_none(as_fn(s)->module); }
+int set_module(PyObject* s, PyObject* v, void*) {
+    Py_XINCREF(v);
+    Py_XSETREF(as_fn(s)->module, v);
+    return 0;
+}
+PyObject* get_globals(PyObject* s, void*) { return get_or_none(as_fn(s)->globals); }
+
+PyObject* get_annotations(PyObject* s, void*) {
+    auto* f = as_fn(s);
+    if (!f->annotations && !(f->annotations = PyDict_New())) return nullptr;
+    Py_INCREF(f->annotations);
+    return f->annotations;
+}
+int set_annotations(PyObject* s, PyObject* v, void*) {
+    if (v == Py_None) v = nullptr;
+    if (v && !PyDict_Check(v)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XINCREF(v);
+    Py_XSETREF(as_fn(s)->annotations, v);
+    return 0;
+}
+PyObject* get_defaults(PyObject* s, void*) { return get_or_none(as_fn(s)->defaults); }
+int set_defaults(PyObject* s, PyObject* v, void*) {
+    if (v == Py_None) v = nullptr;
+    if (v && !PyTuple_Check(v)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    Py_XINCREF(v);
+    Py_XSETREF(as_fn(s)->defaults, v);
+    return 0;
+}
+PyObject* get_kwdefaults(PyObject* s, void*) { return get_or_none(as_fn(s)->kwdefaults); }
+int set_kwdefaults(PyObject* s, PyObject* v, void*) {
+    if (v == Py_None) v = nullptr;
+    if (v && !PyDict_Check(v)) {
+        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    Py_XINCREF(v);
+    Py_XSETREF(as_fn(s)->kwdefaults, v);
+    return 0;
+}
+
+// A code object describing the parameters, so that inspect reads the
+// signature the way it reads a Python function's.
+Ref make_code(FunctionObject* f) {
+    PyCodeObject* empty = PyCode_NewEmpty("<native>", f->spec->name, 0);
+    if (!empty) raise();
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(empty));
+    Ref replace = getattr(code.get(), intern("replace"));
+    Ref kw = check(PyDict_New());
+    Ref argcount = check(PyLong_FromSsize_t(f->argcount));
+    Ref kwonly = check(PyLong_FromSsize_t(f->kwonlycount));
+    Ref nlocals = check(PyLong_FromSsize_t(f->argcount + f->kwonlycount));
+    Ref flags = check(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS));
+    check_status(PyDict_SetItemString(kw.get(), "co_argcount", argcount.get()));
+    check_status(PyDict_SetItemString(kw.get(), "co_kwonlyargcount", kwonly.get()));
+    check_status(PyDict_SetItemString(kw.get(), "co_nlocals", nlocals.get()));
+    check_status(PyDict_SetItemString(kw.get(), "co_varnames", f->varnames));
+    check_status(PyDict_SetItemString(kw.get(), "co_flags", flags.get()));
+    Ref args = check(PyTuple_New(0));
+    return check(PyObject_Call(replace.get(), args.get(), kw.get()));
+}
+
+PyObject* get_code(PyObject* s, void*) {
+    auto* f = as_fn(s);
+    if (!f->code) {
+        PyObject* c = guarded([&] { return make_code(f); });
+        if (!c) return nullptr;
+        f->code = c;
+    }
+    Py_INCREF(f->code);
+    return f->code;
+}
+
+PyObject* fn_reduce(PyObject* self, PyObject*) { return get_qualname(self, nullptr); }
+
+PyGetSetDef fn_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef fn_methods[] = {
+    {"__reduce__", fn_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+void ready_function_type() {
+    if (FunctionType.tp_flags & Py_TPFLAGS_READY) return;
+    FunctionType.tp_name = "vantorel.native_function";
+    FunctionType.tp_basicsize = sizeof(FunctionObject);
+    FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                            Py_TPFLAGS_METHOD_DESCRIPTOR;
+    FunctionType.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+    FunctionType.tp_call = PyVectorcall_Call;
+    FunctionType.tp_dealloc = fn_dealloc;
+    FunctionType.tp_traverse = fn_traverse;
+    FunctionType.tp_clear = fn_clear;
+    FunctionType.tp_repr = fn_repr;
+    FunctionType.tp_descr_get = fn_descr_get;
+    FunctionType.tp_getset = fn_getset;
+    FunctionType.tp_methods = fn_methods;
+    FunctionType.tp_dictoffset = offsetof(FunctionObject, dict);
+    FunctionType.tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
+    FunctionType.tp_doc = "A function whose body is native code.";
+    check_status(PyType_Ready(&FunctionType));
+}
+
+Ref make_function(const FunctionSpec& spec, PyObject* module, PyObject* defaults,
+                  PyObject* kwdefaults) {
+    ready_function_type();
+    if (spec.params.size() > static_cast<size_t>(kMaxParams))
+        raise(PyExc_SystemError, "too many parameters for a native function");
+    Ref globals = Ref::borrow(PyModule_GetDict(module));
+    if (!globals) raise();
+    Ref module_name = getattr(module, intern("__name__"));
+    Ref varnames = check(PyTuple_New(static_cast<Py_ssize_t>(spec.params.size())));
+    Ref annotations = check(PyDict_New());
+    Py_ssize_t argcount = 0, kwonly = 0;
+    for (size_t i = 0; i < spec.params.size(); ++i) {
+        const Param& p = spec.params[i];
+        PyObject* nm = intern(p.name);
+        Py_INCREF(nm);
+        PyTuple_SET_ITEM(varnames.get(), static_cast<Py_ssize_t>(i), nm);
+        (p.kwonly ? kwonly : argcount)++;
+        if (p.annotation) {
+            Ref text = new_str(p.annotation);
+            check_status(PyDict_SetItem(annotations.get(), nm, text.get()));
+        }
+    }
+    if (spec.return_annotation) {
+        Ref text = new_str(spec.return_annotation);
+        check_status(PyDict_SetItem(annotations.get(), intern("return"), text.get()));
+    }
+    Ref name = new_str(spec.name);
+    Ref qualname = new_str(spec.qualname);
+    Ref doc = spec.doc ? new_str(spec.doc) : Ref::borrow(Py_None);
+
+    auto* f = PyObject_GC_New(FunctionObject, &FunctionType);
+    if (!f) raise();
+    f->vectorcall = fn_vectorcall;
+    f->spec = &spec;
+    f->globals = globals.release();
+    f->name = name.release();
+    f->qualname = qualname.release();
+    f->module = module_name.release();
+    f->doc = doc.release();
+    f->annotations = annotations.release();
+    Py_XINCREF(defaults);
+    f->defaults = defaults;
+    Py_XINCREF(kwdefaults);
+    f->kwdefaults = kwdefaults;
+    f->dict = nullptr;
+    f->code = nullptr;
+    f->weakreflist = nullptr;
+    f->varnames = varnames.release();
+    f->argcount = argcount;
+    f->kwonlycount = kwonly;
+    PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
+    return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+void add_function(PyObject* module, const FunctionSpec& spec, PyObject* defaults,
+                  PyObject* kwdefaults) {
+    Ref fn = make_function(spec, module, defaults, kwdefaults);
+    check_status(PyObject_SetAttr(module, intern(spec.name), fn.get()));
+}
+
+bool is_function(PyObject* o, const FunctionSpec& spec) noexcept {
+    return Py_TYPE(o) == &FunctionType && reinterpret_cast<FunctionObject*>(o)->spec == &spec;
+}
+
+Ref global(const FunctionObject& self, PyObject* name) { return load_global(self.globals, name); }
+
+Ref call_global(const FunctionObject& self, PyObject* name, const FunctionSpec& spec,
+                std::initializer_list<PyObject*> args, PyObject* kwnames) {
+    Ref target = load_global(self.globals, name);
+    if (is_function(target.get(), spec) && args.size() == spec.params.size()) {
+        auto* f = reinterpret_cast<FunctionObject*>(target.get());
+        return spec.body(*f, args.begin());
+    }
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    return check(PyObject_Vectorcall(target.get(), const_cast<PyObject* const*>(args.begin()),
+                                     static_cast<Py_ssize_t>(args.size()) - nkw, kwnames));
+}
+
+}  // namespace pyapi

@@ -1,0 +1,54 @@
+#include "ops.hpp"
+
+namespace pyapi {
+
+PyObject* intern(const char* text) {
+    PyObject* s = PyUnicode_InternFromString(text);
+    if (!s) raise();
+    return s;  // deliberately kept: interned names live for the process
+}
+
+Ref format_empty(PyObject* o) {
+    static PyObject* const empty = intern("");
+    return check(PyObject_Format(o, empty));
+}
+
+Ref import_module(const char* dotted) { return check(PyImport_ImportModule(dotted)); }
+
+Ref import_from(PyObject* module, PyObject* name) {
+    PyObject* v = PyObject_GetAttr(module, name);
+    if (v) return Ref::steal(v);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
+    PyErr_Clear();
+    // As the import statement does: a submodule may be in sys.modules already.
+    Ref pkgname = check(PyObject_GetAttrString(module, "__name__"));
+    Ref full = check(PyUnicode_FromFormat("%U.%U", pkgname.get(), name));
+    PyObject* sub = PyImport_GetModule(full.get());
+    if (sub) return Ref::steal(sub);
+    if (PyErr_Occurred()) raise();
+    PyObject* file = PyModule_Check(module) ? PyModule_GetFilenameObject(module) : nullptr;
+    if (!file) PyErr_Clear();
+    Ref path = Ref::steal(file);
+    Ref msg = path ? check(PyUnicode_FromFormat("cannot import name %R from %R (%S)", name,
+                                                pkgname.get(), path.get()))
+                   : check(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)",
+                                                name, pkgname.get()));
+    PyErr_SetImportError(msg.get(), pkgname.get(), path ? path.get() : Py_None);
+    raise();
+}
+
+Ref load_global(PyObject* globals, PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(globals, name);
+    if (v) return Ref::borrow(v);
+    if (PyErr_Occurred()) raise();
+    PyObject* builtins = PyEval_GetBuiltins();
+    if (builtins) {
+        v = PyDict_GetItemWithError(builtins, name);
+        if (v) return Ref::borrow(v);
+        if (PyErr_Occurred()) raise();
+    }
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    raise();
+}
+
+}  // namespace pyapi

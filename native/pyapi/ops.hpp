@@ -1,0 +1,67 @@
+// Small wrappers over the host operations the modules use, each throwing
+// py_error when the host raised.
+#pragma once
+
+#include <initializer_list>
+
+#include "ref.hpp"
+
+namespace pyapi {
+
+// An interned str that lives for the rest of the process (never released).
+PyObject* intern(const char* text);
+
+inline Ref new_str(const char* utf8) { return check(PyUnicode_FromString(utf8)); }
+inline Ref getattr(PyObject* o, PyObject* name) { return check(PyObject_GetAttr(o, name)); }
+inline void setattr(PyObject* o, PyObject* name, PyObject* v) {
+    check_status(PyObject_SetAttr(o, name, v));
+}
+// str(o); an exact str comes back as itself.
+inline Ref str(PyObject* o) { return check(PyObject_Str(o)); }
+// format(o, "")
+Ref format_empty(PyObject* o);
+inline bool truthy(PyObject* o) { return check_status(PyObject_IsTrue(o)) != 0; }
+inline bool is_instance(PyObject* o, PyObject* cls) {
+    return check_status(PyObject_IsInstance(o, cls)) != 0;
+}
+
+// callable(*args) / callable(*pos, **dict(zip(kwnames, kwvalues))): `args`
+// holds the positional values followed by the keyword values.
+inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args,
+                PyObject* kwnames = nullptr) {
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    return check(PyObject_Vectorcall(callable, const_cast<PyObject* const*>(args.begin()),
+                                     static_cast<Py_ssize_t>(args.size()) - nkw, kwnames));
+}
+// obj.name(*args)
+inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {}) {
+    Ref method = getattr(obj, name);
+    return call(method.get(), args);
+}
+
+// A tuple of interned names, made once per call site: kwnames("a", "b").
+// Kept for the process, like the names in it.
+template <class... Names>
+PyObject* kwnames(Names... names) {
+    const char* list[] = {names...};
+    PyObject* t = PyTuple_New(sizeof...(Names));
+    if (!t) raise();
+    for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(sizeof...(Names)); ++i) {
+        PyObject* s = intern(list[i]);
+        Py_INCREF(s);
+        PyTuple_SET_ITEM(t, i, s);
+    }
+    return t;
+}
+
+// `import name` (absolute), returning the module bound to the top-level name
+// when `fromlist` is empty, as the import statement does.
+Ref import_module(const char* dotted);
+// `from module import name`: the host's ImportError when the name is missing.
+Ref import_from(PyObject* module, PyObject* name);
+
+// Looks a name up the way a module-level function does at run time: the
+// module's globals, then builtins, else the host's NameError.
+Ref load_global(PyObject* globals, PyObject* name);
+
+}  // namespace pyapi

@@ -1,0 +1,8 @@
+// The whole layer in one include.
+#pragma once
+
+#include "classes.hpp"
+#include "function.hpp"
+#include "module.hpp"
+#include "ops.hpp"
+#include "ref.hpp"
