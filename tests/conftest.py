@@ -1,0 +1,30 @@
+"""Shared test settings.
+
+Hypothesis profiles: "default" for everyday runs; set VANTOREL_FUZZ_EXAMPLES to a
+number to run every property test with that many examples (the long fuzzing mode).
+"""
+import os
+import sys
+from pathlib import Path
+
+from hypothesis import HealthCheck, settings
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+settings.register_profile(
+    "default",
+    max_examples=200,
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow],
+)
+_fuzz = os.environ.get("VANTOREL_FUZZ_EXAMPLES")
+if _fuzz:
+    settings.register_profile(
+        "fuzz",
+        max_examples=int(_fuzz),
+        deadline=None,
+        suppress_health_check=list(HealthCheck),
+    )
+    settings.load_profile("fuzz")
+else:
+    settings.load_profile("default")
