@@ -293,7 +293,7 @@ PyMethodDef methods[] = {
                "code points, the same in every process).")},
     {"warn", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(warn)),
      METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("warn($self, site, value, /, *, epoch_ns, reason, tags, severity=None)\n--\n\n"
+     PyDoc_STR("warn($self, site, value, *, epoch_ns, reason, tags, severity=None)\n--\n\n"
                "Store one AnomalyRecord for `site` and return True.\n\n"
                "value is converted with float(); epoch_ns is an int (not bool) that fits in\n"
                "64 bits; reason a str; tags a dict of str to str (copied); severity a\n"

@@ -105,7 +105,6 @@ class TelemetryRuntime:
         self,
         site: CallSite,
         value: SupportsFloat | SupportsIndex,
-        /,
         *,
         epoch_ns: int,
         reason: str,
