@@ -70,8 +70,8 @@ void raise_from(PyObject* type, PyObject* message, Ref cause) {
     PyException_SetContext(exc.get(), Ref(cause).release());
     PyException_SetCause(exc.get(), cause.release());
     // Restore, not SetObject: the context is already the caught exception.
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc.get()))), exc.release(),
-                  nullptr);
+    PyObject* exc_type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())));
+    PyErr_Restore(exc_type, exc.release(), nullptr);
     throw py_error{};
 }
 
