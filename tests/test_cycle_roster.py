@@ -315,3 +315,21 @@ def test_from_str_matches_model(value):
     if expected[0] == "ok":
         expected = ("ok", getattr(E, expected[1].name))
     assert native == expected
+
+
+@pytest.mark.parametrize("text", ["nothing", "it's", "\udc80", "SIGNAL_IS"])
+def test_from_str_cause_is_the_enumerations_own_error(text):
+    def failure(cls):
+        try:
+            raise KeyError("outer")
+        except KeyError:
+            try:
+                cls.from_str(text)
+            except ValueError as exc:
+                return exc
+
+    native, expected = failure(E), failure(model.EpochName)
+    assert str(native) == str(expected)
+    assert native.__cause__.args == expected.__cause__.args
+    assert type(native.__cause__.__context__) is type(expected.__cause__.__context__) is KeyError
+    assert native.__context__ is native.__cause__

@@ -18,6 +18,29 @@ constexpr Member kMembers[kEpochCount] = {
 };
 constexpr const char* kStandard[] = {"SIGNAL_IS", "SIGNAL_OS", "STRATEGY_IS", "STRATEGY_OS"};
 
+// The error the enumeration's own lookup raises for a text that is not a
+// value: ValueError("%r is not a valid %s" % (text, cls.__qualname__)), its
+// context the exception being handled, if any, as a raise would set it.
+Ref lookup_error(PyObject* cls, PyObject* text) {
+    Ref qualname = getattr(cls, intern("__qualname__"));
+    Ref message = check(PyUnicode_FromFormat("%R is not a valid %S", text, qualname.get()));
+    Ref exc = check(PyObject_CallOneArg(PyExc_ValueError, message.get()));
+    PyObject *type, *handled, *tb;
+    PyErr_GetExcInfo(&type, &handled, &tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    if (handled && handled != Py_None) PyException_SetContext(exc.get(), handled);
+    else Py_XDECREF(handled);
+    return exc;
+}
+
+// raise ValueError(f"Unknown epoch '{value}'") from exc
+Ref unknown_epoch(PyObject* value, Ref exc) {
+    Ref shown = format_empty(value);
+    Ref message = check(PyUnicode_FromFormat("Unknown epoch '%U'", shown.get()));
+    return error_from(PyExc_ValueError, message.get(), std::move(exc));
+}
+
 // from_str(cls, value)
 Ref from_str(FunctionObject&, PyObject* const* argv) {
     PyObject* cls = argv[0];
@@ -34,15 +57,13 @@ Ref from_str(FunctionObject&, PyObject* const* argv) {
             PyObject* member = PyDict_GetItemWithError(cache.by_value, text.get());
             if (member) return Ref::borrow(member);
             if (PyErr_Occurred()) raise();
+            return unknown_epoch(value, lookup_error(cls, text.get()));
         }
         Ref found = Ref::steal(PyObject_CallOneArg(cls, text.get()));
         if (found) return found;
     }
     if (!PyErr_ExceptionMatches(PyExc_ValueError)) raise();
-    Ref exc = fetch_exception();
-    Ref shown = format_empty(value);
-    Ref message = check(PyUnicode_FromFormat("Unknown epoch '%U'", shown.get()));
-    raise_from(PyExc_ValueError, message.get(), std::move(exc));
+    return unknown_epoch(value, fetch_exception());
 }
 
 constexpr Param kFromStrParams[] = {{"cls"}, {"value", "'EpochName | str'"}};
@@ -67,7 +88,7 @@ Ref valid_epochs_for_category(FunctionObject& self, PyObject* const* argv) {
     Ref exc = fetch_exception();
     Ref shown = format_empty(category);
     Ref message = check(PyUnicode_FromFormat("Unknown epoch category '%U'", shown.get()));
-    raise_from(PyExc_ValueError, message.get(), std::move(exc));
+    return error_from(PyExc_ValueError, message.get(), std::move(exc));
 }
 
 constexpr Param kCategoryParams[] = {{"category", "str"}};
@@ -155,10 +176,10 @@ Ref aggregation_epochs(const FunctionObject& self) {
     return call_global(self, name, kValidEpochsForCategory, {aggregations});
 }
 
-void raise_unknown(const char* opening, PyObject* value) {
+Ref unknown(const char* opening, PyObject* value) {
     Ref shown = format_empty(value);
     PyErr_Format(PyExc_ValueError, "%s%U'", opening, shown.get());
-    raise();
+    return {};
 }
 
 }  // namespace roster

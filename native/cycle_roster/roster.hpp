@@ -39,7 +39,8 @@ extern const pyapi::FunctionSpec kEpochsForSubmissionType;
 // `valid_epochs_for_category("aggregations")`, resolved as a module global.
 Ref aggregation_epochs(const FunctionObject& self);
 
-// ValueError(opening + format(value, "") + "'") with no cause.
-[[noreturn]] void raise_unknown(const char* opening, PyObject* value);
+// Sets ValueError(opening + format(value, "") + "'"), no cause; returns an
+// empty Ref for the body to return.
+Ref unknown(const char* opening, PyObject* value);
 
 }  // namespace roster

@@ -1,6 +1,4 @@
 // Epoch selection by submission type and process role.
-#include <vector>
-
 #include "roster.hpp"
 
 namespace roster {
@@ -66,22 +64,46 @@ Ref value_of(PyObject* member, int index) {
     return getattr(member, value);
 }
 
-Ref list_to_tuple(const std::vector<Ref>& items) {
-    Ref t = check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
-    for (size_t i = 0; i < items.size(); ++i)
-        PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), Ref(items[i]).release());
-    return t;
-}
+// Collects picked members into a tuple; the common case (at most the five
+// members of the module's own class) stays off the heap.
+class Picked {
+public:
+    void add(PyObject* item) {
+        if (n_ < kInline) {
+            inline_[n_++] = Ref::borrow(item);
+            return;
+        }
+        if (!overflow_) overflow_ = check(PyList_New(0));
+        check_status(PyList_Append(overflow_.get(), item));
+    }
+    Ref to_tuple() {
+        Py_ssize_t extra = overflow_ ? PyList_GET_SIZE(overflow_.get()) : 0;
+        Ref t = check(PyTuple_New(n_ + extra));
+        for (Py_ssize_t i = 0; i < n_; ++i) PyTuple_SET_ITEM(t.get(), i, inline_[i].release());
+        for (Py_ssize_t i = 0; i < extra; ++i) {
+            PyObject* item = PyList_GET_ITEM(overflow_.get(), i);
+            Py_INCREF(item);
+            PyTuple_SET_ITEM(t.get(), n_ + i, item);
+        }
+        return t;
+    }
+
+private:
+    static constexpr Py_ssize_t kInline = 8;
+    Ref inline_[kInline];
+    Py_ssize_t n_ = 0;
+    Ref overflow_;
+};
 
 // _standard_aggregation_epochs()
 Ref standard_aggregation_epochs(FunctionObject& self, PyObject* const*) {
     Ref valid = aggregation_epochs(self);
-    std::vector<Ref> picked;
+    Picked picked;
     for_each_epoch(self, [&](PyObject* epoch, int) {
-        if (check_status(PySequence_Contains(valid.get(), epoch))) picked.push_back(Ref::borrow(epoch));
+        if (check_status(PySequence_Contains(valid.get(), epoch))) picked.add(epoch);
         return false;
     });
-    return list_to_tuple(picked);
+    return picked.to_tuple();
 }
 
 // _epoch_partition(prefix)
@@ -91,7 +113,7 @@ Ref epoch_partition(FunctionObject& self, PyObject* const* argv) {
     Ref shown = format_empty(argv[0]);
     Ref prefix_text = check(PyUnicode_Concat(shown.get(), underscore));
     Ref valid = aggregation_epochs(self);
-    std::vector<Ref> picked;
+    Picked picked;
     for_each_epoch(self, [&](PyObject* epoch, int index) {
         if (!check_status(PySequence_Contains(valid.get(), epoch))) return false;
         Ref value = value_of(epoch, index);
@@ -103,10 +125,10 @@ Ref epoch_partition(FunctionObject& self, PyObject* const* argv) {
             Ref r = call_method(value.get(), startswith, {prefix_text.get()});
             starts = truthy(r.get());
         }
-        if (starts) picked.push_back(Ref::borrow(epoch));
+        if (starts) picked.add(epoch);
         return false;
     });
-    return list_to_tuple(picked);
+    return picked.to_tuple();
 }
 
 // str.isspace() for the ASCII range.
@@ -160,7 +182,7 @@ Ref epochs_for_submission_type(FunctionObject& self, PyObject* const* argv) {
         return call_global(self, partition, kEpochPartition, {signal});
     if (equals(normalized.get(), strategy))
         return call_global(self, partition, kEpochPartition, {strategy});
-    raise_unknown("Unknown submission type '", argv[0]);
+    return unknown("Unknown submission type '", argv[0]);
 }
 
 // epochs_for_process_role(role)
@@ -185,7 +207,7 @@ Ref epochs_for_process_role(FunctionObject& self, PyObject* const* argv) {
     PyObject* role = argv[0];
     if (role == Py_None) return call_global(self, standard, kStandardAggregationEpochs, {});
     Ref normalized = call_normalize(self, role);
-    if (equals(normalized.get(), empty)) raise_unknown("Unknown process role '", role);
+    if (equals(normalized.get(), empty)) return unknown("Unknown process role '", role);
     if (in_list(normalized.get(), serving_roles))
         return call_global(self, standard, kStandardAggregationEpochs, {});
     if (in_list(normalized.get(), signal_roles))
@@ -214,7 +236,7 @@ Ref epochs_for_process_role(FunctionObject& self, PyObject* const* argv) {
         return false;
     });
     if (chosen) return check(PyTuple_Pack(1, chosen.get()));
-    raise_unknown("Unknown process role '", role);
+    return unknown("Unknown process role '", role);
 }
 
 constexpr Param kPrefixParams[] = {{"prefix", "str"}};

@@ -66,13 +66,19 @@ Ref fetch_exception() {
 }
 
 void raise_from(PyObject* type, PyObject* message, Ref cause) {
-    Ref exc = check(PyObject_CallOneArg(type, message));
+    error_from(type, message, std::move(cause));
+    throw py_error{};
+}
+
+Ref error_from(PyObject* type, PyObject* message, Ref cause) {
+    Ref exc = Ref::steal(PyObject_CallOneArg(type, message));
+    if (!exc) return {};
     PyException_SetContext(exc.get(), Ref(cause).release());
     PyException_SetCause(exc.get(), cause.release());
     // Restore, not SetObject: the context is already the caught exception.
     PyObject* exc_type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())));
     PyErr_Restore(exc_type, exc.release(), nullptr);
-    throw py_error{};
+    return {};
 }
 
 }  // namespace pyapi

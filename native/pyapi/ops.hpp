@@ -76,5 +76,8 @@ Ref fetch_exception();
 // block that caught `cause` does: __cause__ and __context__ are `cause`,
 // the context is suppressed.
 [[noreturn]] void raise_from(PyObject* type, PyObject* message, Ref cause);
+// The same, leaving the error set and returning an empty Ref: a body can
+// `return error_from(...)` and spare its caller the cost of a C++ throw.
+Ref error_from(PyObject* type, PyObject* message, Ref cause);
 
 }  // namespace pyapi
