@@ -1,10 +1,15 @@
-# The two everyday commands (each does its own set-up on a fresh machine):
-#   make demo   build into .venv and run the tour of every module
-#   make test   build into .venv and run the whole test suite
+# Everyday commands (each does its own set-up on a fresh machine):
+#   make demo        build into .venv and run the tour of every module
+#   make test        what CI runs: every leg of the matrix (Python 3.10-3.13 with NumPy 2,
+#                    3.10 with NumPy 1.26, the AddressSanitizer+UBSan build), one line per leg
+#   make test-quick  build into .venv and run the whole suite once (3.10, NumPy 2)
+#   make matrix      the interpreter legs only;  make sanitize  the sanitizer leg only
+#   make leaks       the reference-leak check alone (it is part of every leg too)
+#   make fuzz        long property tests and the coverage-guided fuzz target
 PYTHON ?= $(shell tools/find-python.sh)
 VENV   ?= .venv
 
-.PHONY: demo test bench venv
+.PHONY: demo test test-quick matrix sanitize leaks fuzz bench venv
 
 venv:
 	tools/venv.sh $(VENV) $(PYTHON)
@@ -12,8 +17,23 @@ venv:
 demo: venv
 	$(VENV)/bin/python examples/demo.py
 
-test: venv
+test:
+	tools/ci.sh
+
+test-quick: venv
 	$(VENV)/bin/python -m pytest -q
+
+matrix:
+	tools/ci.sh py3.10 py3.10-numpy1.26 py3.11 py3.12 py3.13
+
+sanitize:
+	tools/ci.sh asan-py3.10
+
+leaks: venv
+	$(VENV)/bin/python -m pytest -q tests/test_leaks.py
+
+fuzz: venv
+	tools/fuzz.sh
 
 bench:
 	tools/venv.sh $(VENV) $(PYTHON) requirements/bench.txt

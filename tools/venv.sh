@@ -9,8 +9,12 @@ if [ ! -x "$venv/bin/python" ]; then
   "$python" -m venv "$venv"
 fi
 "$venv/bin/python" -m pip install -q --upgrade pip
-"$venv/bin/python" -m pip install -q -r "$here/requirements/build.txt" -r "$here/requirements/test.txt" \
-  ${NUMPY_SPEC:+"$NUMPY_SPEC"} "${@/#/-r}"
+# NUMPY_SPEC (e.g. "numpy==1.26.*") replaces the build requirement's numpy pin.
+build_reqs=(-r "$here/requirements/build.txt")
+if [ -n "${NUMPY_SPEC:-}" ]; then
+  build_reqs=($(grep -v '^numpy' "$here/requirements/build.txt") "$NUMPY_SPEC")
+fi
+"$venv/bin/python" -m pip install -q "${build_reqs[@]}" -r "$here/requirements/test.txt" "${@/#/-r}"
 tag="$("$venv/bin/python" -c 'import sys, sysconfig; print(f"cp{sys.version_info[0]}{sys.version_info[1]}-{sysconfig.get_platform()}")')"
 CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}" "$venv/bin/python" -m pip install -q \
   --no-build-isolation --no-deps ${VANTOREL_BUILD_ARGS:-} -Cbuild-dir="build/${BUILD_NAME:-$tag}" "$here"

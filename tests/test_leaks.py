@@ -1,0 +1,277 @@
+"""No memory block or reference is gained per call, on success or on any error path.
+
+One table of calls per module (a `Case` is a callable, its arguments and the error it must
+raise, if any). `test_every_native_callable_is_in_the_table` keeps the tables complete: a
+function, method, property or slot added to a module without a row here fails it.
+"""
+import importlib
+import operator
+import sys
+
+import pytest
+
+from hostile_objects import (Boom, FailingMapping, Falsy, NonStrStr, RaisingStr, StrSub,
+                             self_containing_dict)
+from leakcheck import Case, assert_no_leak, native_surface
+
+LOGARITHMIC = "vantorel.functions.rotations.batch_references.longitudinal.logarithmic"
+
+
+def patched(module, name, value, fn):
+    """fn with module.<name> rebound to value for the duration of each call."""
+    def call(*args, **kwargs):
+        saved = getattr(module, name)
+        setattr(module, name, value)
+        try:
+            return fn(*args, **kwargs)
+        finally:
+            setattr(module, name, saved)
+    return call
+
+
+def raise_boom(*args, **kwargs):
+    raise Boom("failing dependency")
+
+
+# ---------------------------------------------------------------- cycle_roster
+
+def roster_cases(cr):
+    E = cr.EpochName
+    rs, ns = RaisingStr(), NonStrStr()
+    C = Case
+    return [
+        C("EpochName.from_str", "member", E.from_str, (E.SIGNAL_OS,)),
+        C("EpochName.from_str", "value", E.from_str, ("strategy_os",)),
+        C("EpochName.from_str", "keyword", E.from_str, (), {"value": "signal_is"}),
+        C("EpochName.from_str", "member name", E.from_str, ("SIGNAL_IS",), expect=ValueError),
+        C("EpochName.from_str", "str subclass", E.from_str, (StrSub("signal_is"),), expect=ValueError),
+        C("EpochName.from_str", "None", E.from_str, (None,), expect=ValueError),
+        C("EpochName.from_str", "int", E.from_str, (7,), expect=ValueError),
+        C("EpochName.from_str", "raising __str__", E.from_str, (rs,), expect=Boom),
+        C("EpochName.from_str", "non-str __str__", E.from_str, (ns,), expect=TypeError),
+        C("EpochName.from_str", "no argument", E.from_str, (), expect=TypeError),
+        C("EpochName.from_str", "two arguments", E.from_str, ("a", "b"), expect=TypeError),
+        C("EpochName.from_str", "unknown keyword", E.from_str, (), {"text": "a"}, expect=TypeError),
+        C("valid_epochs_for_category", "known", cr.valid_epochs_for_category, ("signals",)),
+        C("valid_epochs_for_category", "keyword", cr.valid_epochs_for_category, (), {"category": "features"}),
+        C("valid_epochs_for_category", "unknown", cr.valid_epochs_for_category, ("Signals",), expect=ValueError),
+        C("valid_epochs_for_category", "None", cr.valid_epochs_for_category, (None,), expect=ValueError),
+        C("valid_epochs_for_category", "raising __str__", cr.valid_epochs_for_category, (rs,), expect=Boom),
+        C("valid_epochs_for_category", "unhashable table", patched(cr, "_VALID_EPOCHS_BY_CATEGORY", [],
+                                                                    cr.valid_epochs_for_category),
+          ("signals",), expect=TypeError),
+        C("valid_epochs_for_category", "no argument", cr.valid_epochs_for_category, (), expect=TypeError),
+        C("_standard_aggregation_epochs", "ok", cr._standard_aggregation_epochs),
+        C("_standard_aggregation_epochs", "argument", cr._standard_aggregation_epochs, (1,), expect=TypeError),
+        C("_standard_aggregation_epochs", "failing lookup", patched(cr, "valid_epochs_for_category", raise_boom,
+                                                                    cr._standard_aggregation_epochs),
+          expect=Boom),
+        C("_epoch_partition", "signal", cr._epoch_partition, ("signal",)),
+        C("_epoch_partition", "empty", cr._epoch_partition, ("",)),
+        C("_epoch_partition", "int", cr._epoch_partition, (5,)),
+        C("_epoch_partition", "raising __format__", cr._epoch_partition, (rs,), expect=Boom),
+        C("_epoch_partition", "failing lookup", patched(cr, "valid_epochs_for_category", raise_boom,
+                                                        cr._epoch_partition), ("signal",), expect=Boom),
+        C("_normalize_process_role", "text", cr._normalize_process_role, (" API_Server ",)),
+        C("_normalize_process_role", "None", cr._normalize_process_role, (None,)),
+        C("_normalize_process_role", "falsy object", cr._normalize_process_role, (Falsy(),)),
+        C("_normalize_process_role", "str subclass", cr._normalize_process_role, (StrSub("Mi"),)),
+        C("_normalize_process_role", "raising __str__", cr._normalize_process_role, (rs,), expect=Boom),
+        C("_normalize_process_role", "non-str __str__", cr._normalize_process_role, (ns,), expect=TypeError),
+        C("_normalize_process_role", "keyword", cr._normalize_process_role, (), {"rol": 1}, expect=TypeError),
+        C("epochs_for_submission_type", "signal", cr.epochs_for_submission_type, (" Signal ",)),
+        C("epochs_for_submission_type", "strategy", cr.epochs_for_submission_type, ("STRATEGY",)),
+        C("epochs_for_submission_type", "unknown", cr.epochs_for_submission_type, ("signals",), expect=ValueError),
+        C("epochs_for_submission_type", "None", cr.epochs_for_submission_type, (None,), expect=ValueError),
+        C("epochs_for_submission_type", "raising __str__", cr.epochs_for_submission_type, (rs,), expect=Boom),
+        C("epochs_for_process_role", "None", cr.epochs_for_process_role, (None,)),
+        C("epochs_for_process_role", "serving", cr.epochs_for_process_role, (" API_Server ",)),
+        C("epochs_for_process_role", "signal", cr.epochs_for_process_role, ("mi",)),
+        C("epochs_for_process_role", "strategy", cr.epochs_for_process_role, ("strategy-mi",)),
+        C("epochs_for_process_role", "one epoch", cr.epochs_for_process_role, ("Signal_IS_Only",)),
+        C("epochs_for_process_role", "empty", cr.epochs_for_process_role, ("   ",), expect=ValueError),
+        C("epochs_for_process_role", "unknown", cr.epochs_for_process_role, ("signal-is-pool",), expect=ValueError),
+        C("epochs_for_process_role", "False", cr.epochs_for_process_role, (False,), expect=ValueError),
+        C("epochs_for_process_role", "raising __str__", cr.epochs_for_process_role, (rs,), expect=Boom),
+        C("epochs_for_process_role", "non-str __str__", cr.epochs_for_process_role, (ns,), expect=TypeError),
+        C("epochs_for_process_role", "failing lookup", patched(cr, "valid_epochs_for_category", raise_boom,
+                                                               cr.epochs_for_process_role),
+          ("strategy-os",), expect=Boom),
+        C("epochs_for_process_role", "EpochName rebound", patched(cr, "EpochName", None, cr.epochs_for_process_role),
+          ("strategy-os",), expect=TypeError),
+    ]
+
+
+# ---------------------------------------------------------------- _sdk_telemetry
+
+def telemetry_cases(st):
+    Runtime, Severity = st.TelemetryRuntime, st.Severity
+    rt = Runtime(component="leaks", lanes=2, ring_capacity=4)
+    site = rt.register_call_site(name="leak.site", description="d", message_template="{a} and {b}",
+                                 value_unit="u", severity_default=Severity.WARN, file="f.py", line=1,
+                                 tag_keys=("a", "b"))
+    other_site = Runtime(component="o", lanes=1, ring_capacity=1).register_call_site(
+        name="o", description="d", message_template="t", value_unit="u", severity_default=20, file="f",
+        line=1, tag_keys=())
+    rt.warn(site, 1.0, epoch_ns=1, reason="r", tags={"a": "1"})
+    rt.warn(site, 2.0, epoch_ns=2, reason="r", tags={"a": "1", "b": "2"})
+    record, record2 = rt.snapshot_anomalies()
+    tags = {"a": "x", "b": StrSub("y")}
+    reg = dict(name="n", description="d", message_template="t", value_unit="u",
+               severity_default=Severity.WARN, file="f", line=1, tag_keys=("a", "b"))
+    C = Case
+
+    def with_reg(**change):
+        return {**reg, **change}
+
+    def warn_kw(**change):
+        return {**dict(epoch_ns=7, reason="why", tags=tags), **change}
+
+    cases = [
+        C("TelemetryRuntime.__new__", "ok", Runtime, (), dict(component="c", lanes=3, ring_capacity=8)),
+        C("TelemetryRuntime.__new__", "positional", Runtime, ("c", 1, 1), expect=TypeError),
+        C("TelemetryRuntime.__new__", "missing", Runtime, (), dict(component="c"), expect=TypeError),
+        C("TelemetryRuntime.__new__", "unknown keyword", Runtime, (),
+          dict(component="c", lanes=1, ring_capacity=1, extra=1), expect=TypeError),
+        C("TelemetryRuntime.__new__", "component type", Runtime, (), dict(component=1, lanes=1, ring_capacity=1),
+          expect=TypeError),
+        C("TelemetryRuntime.__new__", "lanes 0", Runtime, (), dict(component="c", lanes=0, ring_capacity=1),
+          expect=ValueError),
+        C("TelemetryRuntime.__new__", "huge capacity", Runtime, (),
+          dict(component="c", lanes=1, ring_capacity=2**70), expect=OverflowError),
+        C("TelemetryRuntime.__new__", "raising __index__", Runtime, (),
+          dict(component="c", lanes=RaisingIndex(), ring_capacity=1), expect=Boom),
+        C("TelemetryRuntime.__repr__", "ok", repr, (rt,)),
+        C("TelemetryRuntime.component", "get", operator.attrgetter("component"), (rt,)),
+        C("TelemetryRuntime.lanes", "get", operator.attrgetter("lanes"), (rt,)),
+        C("TelemetryRuntime.ring_capacity", "get", operator.attrgetter("ring_capacity"), (rt,)),
+        C("TelemetryRuntime.dropped_count", "get", operator.attrgetter("dropped_count"), (rt,)),
+        C("TelemetryRuntime.dropped_count", "set", setattr, (rt, "dropped_count", 1), expect=AttributeError),
+        C("TelemetryRuntime.register_call_site", "ok", rt.register_call_site, (), reg),
+        C("TelemetryRuntime.register_call_site", "int severity", rt.register_call_site, (),
+          with_reg(severity_default=40, tag_keys=["a", StrSub("b")])),
+        C("TelemetryRuntime.register_call_site", "positional", rt.register_call_site, ("n",), expect=TypeError),
+        C("TelemetryRuntime.register_call_site", "missing", rt.register_call_site, (), {"name": "n"},
+          expect=TypeError),
+        C("TelemetryRuntime.register_call_site", "name type", rt.register_call_site, (), with_reg(name=1),
+          expect=TypeError),
+        C("TelemetryRuntime.register_call_site", "bad severity", rt.register_call_site, (),
+          with_reg(severity_default=99), expect=ValueError),
+        C("TelemetryRuntime.register_call_site", "negative line", rt.register_call_site, (), with_reg(line=-1),
+          expect=ValueError),
+        C("TelemetryRuntime.register_call_site", "tag key type", rt.register_call_site, (),
+          with_reg(tag_keys=["a", 1]), expect=TypeError),
+        C("TelemetryRuntime.register_call_site", "tag keys raise", rt.register_call_site, (),
+          with_reg(tag_keys=RaisingIter()), expect=Boom),
+        C("TelemetryRuntime.warn", "ok (evicts)", rt.warn, (site, 1.0), warn_kw()),
+        C("TelemetryRuntime.warn", "int value, severity", rt.warn, (site, 3), warn_kw(severity=Severity.ERROR)),
+        C("TelemetryRuntime.warn", "keywords", rt.warn, (), dict(site=site, value=1.5, **warn_kw())),
+        C("TelemetryRuntime.warn", "tags not a dict", rt.warn, (site, 1.0), warn_kw(tags=[("a", "b")]),
+          expect=TypeError),
+        C("TelemetryRuntime.warn", "tag value type", rt.warn, (site, 1.0), warn_kw(tags={"a": 1}),
+          expect=TypeError),
+        C("TelemetryRuntime.warn", "tag key type", rt.warn, (site, 1.0), warn_kw(tags={1: "a"}), expect=TypeError),
+        C("TelemetryRuntime.warn", "value str", rt.warn, (site, "x"), warn_kw(), expect=TypeError),
+        C("TelemetryRuntime.warn", "value raising __float__", rt.warn, (site, RaisingFloat()), warn_kw(),
+          expect=Boom),
+        C("TelemetryRuntime.warn", "epoch float", rt.warn, (site, 1.0), warn_kw(epoch_ns=1.5), expect=TypeError),
+        C("TelemetryRuntime.warn", "epoch 2**63", rt.warn, (site, 1.0), warn_kw(epoch_ns=2**63),
+          expect=OverflowError),
+        C("TelemetryRuntime.warn", "reason None", rt.warn, (site, 1.0), warn_kw(reason=None), expect=TypeError),
+        C("TelemetryRuntime.warn", "severity 7", rt.warn, (site, 1.0), warn_kw(severity=7), expect=ValueError),
+        C("TelemetryRuntime.warn", "site str", rt.warn, ("leak.site", 1.0), warn_kw(), expect=TypeError),
+        C("TelemetryRuntime.warn", "foreign site", rt.warn, (other_site, 1.0), warn_kw(), expect=ValueError),
+        C("TelemetryRuntime.warn", "too many positional", rt.warn, (site, 1.0, 1, "r", {}), expect=TypeError),
+        C("TelemetryRuntime.warn", "duplicate site", rt.warn, (site, 1.0), dict(site=site, **warn_kw()),
+          expect=TypeError),
+        C("TelemetryRuntime.snapshot_anomalies", "ok", rt.snapshot_anomalies),
+        C("TelemetryRuntime.snapshot_anomalies", "argument", rt.snapshot_anomalies, (1,), expect=TypeError),
+        C("TelemetryRuntime.drain_anomalies", "refill and drain", refill_and_drain, (rt, site)),
+        C("TelemetryRuntime.drain_anomalies", "argument", rt.drain_anomalies, (1,), expect=TypeError),
+        C("CallSite.__repr__", "ok", repr, (site,)),
+        C("AnomalyRecord.__repr__", "ok", repr, (record,)),
+        C("AnomalyRecord.__hash__", "ok", hash, (record,)),
+        C("AnomalyRecord.__eq__", "equal", operator.eq, (record, record)),
+        C("AnomalyRecord.__ne__", "other", operator.ne, (record, record2)),
+        C("AnomalyRecord.__eq__", "foreign type", operator.eq, (record, "record")),
+        C("AnomalyRecord.__lt__", "unordered", operator.lt, (record, record2), expect=TypeError),
+        C("AnomalyRecord.__le__", "unordered", operator.le, (record, record2), expect=TypeError),
+        C("AnomalyRecord.__gt__", "unordered", operator.gt, (record, record2), expect=TypeError),
+        C("AnomalyRecord.__ge__", "unordered", operator.ge, (record, record2), expect=TypeError),
+        C("AnomalyRecord.tags", "set", setattr, (record, "tags", {}), expect=AttributeError),
+    ]
+    for attr in ("name", "description", "message_template", "value_unit", "severity_default", "file", "line",
+                 "tag_keys", "lane"):
+        cases.append(C(f"CallSite.{attr}", "get", operator.attrgetter(attr), (site,)))
+    for attr in ("component", "call_site", "severity", "value", "epoch_ns", "reason", "message", "sequence",
+                 "tags"):
+        cases.append(C(f"AnomalyRecord.{attr}", "get", operator.attrgetter(attr), (record,)))
+    return cases
+
+
+class RaisingIndex:
+    def __index__(self):
+        raise Boom("__index__")
+
+
+class RaisingFloat:
+    def __float__(self):
+        raise Boom("__float__")
+
+
+class RaisingIter:
+    def __iter__(self):
+        raise Boom("__iter__")
+
+
+def refill_and_drain(rt, site):
+    rt.warn(site, 1.0, epoch_ns=1, reason="r", tags={"a": "1"})
+    return rt.drain_anomalies()
+
+
+# ---------------------------------------------------------------- the tables
+
+SUITES = {
+    "vantorel.cycle_roster": roster_cases,
+    "vantorel._sdk_telemetry": telemetry_cases,
+}
+
+
+def collect():
+    params = []
+    for name, make in SUITES.items():
+        try:
+            module = importlib.import_module(name)
+        except ImportError:
+            params.append(pytest.param(None, id=f"{name}:absent", marks=pytest.mark.skip(reason=f"{name} absent")))
+            continue
+        short = name.rsplit(".", 1)[-1]
+        params += [pytest.param(case, id=f"{short}:{case.covers}[{case.label}]") for case in make(module)]
+    return params
+
+
+CASES = collect()
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_no_growth_per_call(case):
+    assert_no_leak(case)
+
+
+@pytest.mark.parametrize("name", list(SUITES))
+def test_every_native_callable_is_in_the_table(name):
+    module = pytest.importorskip(name)
+    covered = {p.values[0].covers for p in CASES if p.values[0] is not None}
+    missing = native_surface(module) - covered
+    assert not missing, f"add leak cases for {sorted(missing)}"
+
+
+def test_the_check_sees_a_leak():
+    """The harness itself: a call that keeps one new object per call is caught."""
+    kept = []
+    if sys.getallocatedblocks():  # 0 when the interpreter allocates through plain malloc
+        with pytest.raises(AssertionError, match="grows per call"):
+            assert_no_leak(Case("kept", "list.append", lambda: kept.append(object())), calls=500, rounds=2)
+    arg = object()
+    with pytest.raises(AssertionError, match="grows per call"):
+        assert_no_leak(Case("kept", "argument", kept.append, (arg,)), calls=500, rounds=2)
