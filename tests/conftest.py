@@ -28,3 +28,11 @@ if _fuzz:
     settings.load_profile("fuzz")
 else:
     settings.load_profile("default")
+
+
+def pytest_terminal_summary(terminalreporter):
+    """Print how many hostile inputs the catalogue tried, per module."""
+    tried = getattr(sys.modules.get("hostile_objects"), "TRIED", None)
+    if tried:
+        counts = ", ".join(f"{name} {n}" for name, n in sorted(tried.items()))
+        terminalreporter.write_line(f"hostile inputs tried: {sum(tried.values())} ({counts})")

@@ -76,12 +76,21 @@ def assert_no_leak(case, calls=2000, warmup=200, rounds=4):
         f"{case.covers} [{case.label}] grows per call: blocks and argument refcounts by round {seen}")
 
 
-def _is_native(obj):
+def _is_native(obj, module, owner=None):
+    """Ours: a native function of the module, or a slot or descriptor of the module's own type
+    (the host's enum machinery also stores builtins such as str.__new__ in a class dict)."""
     if isinstance(obj, (classmethod, staticmethod)):
         obj = obj.__func__
     if isinstance(obj, property):
         obj = obj.fget
-    return type(obj).__name__ in NATIVE_KINDS
+    kind = type(obj).__name__
+    if kind not in NATIVE_KINDS:
+        return False
+    if kind == "native_function":
+        return obj.__module__ == module.__name__
+    if owner is None:
+        return getattr(obj, "__module__", None) == module.__name__
+    return getattr(obj, "__objclass__", None) is owner or getattr(obj, "__self__", None) is owner
 
 
 def native_surface(module):
@@ -95,8 +104,8 @@ def native_surface(module):
                 if attr in ("__doc__", "__module__", "__dict__", "__weakref__", "__init_subclass__",
                             "__subclasshook__", "__class_getitem__"):
                     continue
-                if _is_native(member) and not isinstance(member, obj):
+                if _is_native(member, module, obj):
                     names.add(f"{name}.{attr}")
-        elif _is_native(obj) and getattr(obj, "__module__", None) == module.__name__:
+        elif _is_native(obj, module):
             names.add(name)
     return names

@@ -1,0 +1,326 @@
+"""Hostile input, tried and counted: each gives the host's error or the documented result,
+never a crash, a hang or a corrupted module state.
+
+Where a pure-Python model exists its outcome is the oracle (same result, or same error type
+and message). Every input tried is counted in hostile_objects.TRIED; the totals are printed
+in the terminal summary.
+"""
+import faulthandler
+import sys
+
+import pytest
+
+from hostile_objects import (TRIED, BadPairsMapping, Boom, DictMutatingValue, FailingMapping, Falsy,
+                             InterruptingStr, MutatingMapping, NonStrStr, RaisingBool, RaisingStr,
+                             StrSub, nested, self_containing_dict, self_containing_list)
+
+DEEP = 100_000
+BIG = 100 * 1024 * 1024  # characters of the enormous strings
+HUGE_INT = 10 ** 5000    # past the host's default limit of 4300 digits for int <-> str
+
+
+@pytest.fixture(autouse=True)
+def no_hang():
+    """A call that hangs dumps every thread's stack and ends the run instead of blocking CI."""
+    faulthandler.dump_traceback_later(300, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()
+
+
+def outcome(fn, *args, **kwargs):
+    """("ok", result) or ("err", type, message); RecursionError messages vary with depth."""
+    try:
+        return ("ok", fn(*args, **kwargs))
+    except RecursionError:
+        return ("err", RecursionError, "")
+    except BaseException as exc:  # noqa: BLE001 - KeyboardInterrupt must pass through unchanged
+        return ("err", type(exc), str(exc))
+
+
+# Inputs that any function taking an arbitrary object is tried with.
+def generic_inputs():
+    import numpy as np
+    inputs = {
+        "self-containing dict": self_containing_dict(),
+        "self-containing list": self_containing_list(),
+        "dict nested 100000 deep": nested(DEEP),
+        "list nested 100000 deep": nested(DEEP, kind="list"),
+        "raising __str__": RaisingStr(),
+        "non-str __str__": NonStrStr(),
+        "KeyboardInterrupt in __str__": InterruptingStr(),
+        "str subclass": StrSub(" Signal_IS "),
+        "falsy object": Falsy(),
+        "raising __bool__": RaisingBool(),
+        "mapping whose get raises": FailingMapping({"a": 1}, "get"),
+        "mapping that grows on read": MutatingMapping({"a": 1}),
+        "int past the digit limit": HUGE_INT,
+        "negative huge int": -HUGE_INT,
+        "NaN": float("nan"),
+        "lone surrogate": "signal\ud800",
+        "NUL inside": "signal\x00_is",
+        "bytes": b"signal_is",
+    }
+    for dtype in ALL_DTYPES:
+        inputs[f"0-d {dtype} array"] = np.zeros((), dtype=dtype)
+    inputs["1-d float array"] = np.arange(3.0)
+    inputs["empty array"] = np.array([])
+    inputs["3-d array"] = np.zeros((2, 2, 2))
+    return inputs
+
+
+ALL_DTYPES = [
+    "bool", "int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64", "float16",
+    "float32", "float64", "longdouble", "complex64", "complex128", "clongdouble", "object",
+    "datetime64[ns]", "timedelta64[s]", "U5", "S5", "V8", [("a", "f8"), ("b", "i4")],
+]
+
+
+# ---------------------------------------------------------------- cycle_roster
+
+ROSTER_FUNCTIONS = [
+    "EpochName.from_str", "valid_epochs_for_category", "_epoch_partition", "_normalize_process_role",
+    "epochs_for_submission_type", "epochs_for_process_role",
+]
+
+
+def resolve(module, dotted):
+    obj = module
+    for part in dotted.split("."):
+        obj = getattr(obj, part)
+    return obj
+
+
+def roster_sane(cr):
+    E = cr.EpochName
+    assert cr.epochs_for_process_role(" API ") == (E.SIGNAL_IS, E.SIGNAL_OS, E.STRATEGY_IS, E.STRATEGY_OS)
+    assert E.from_str("signal_is_pool") is E.SIGNAL_IS_POOL
+    assert cr.valid_epochs_for_category("features") is cr._STANDARD_EPOCH_NAMES
+    assert len(cr._VALID_EPOCHS_BY_CATEGORY) == 5 and len(E) == 5
+
+
+@pytest.mark.parametrize("function", ROSTER_FUNCTIONS)
+def test_roster_matches_its_model_on_hostile_input(function):
+    cr = pytest.importorskip("vantorel.cycle_roster")
+    from models import cycle_roster_model as model
+
+    native, oracle = resolve(cr, function), resolve(model, function)
+    for label, value in generic_inputs().items():
+        TRIED["cycle_roster"] += 1
+        got, want = outcome(native, value), outcome(oracle, value)
+        if want[0] == "ok" and isinstance(want[1], (tuple, frozenset)):
+            want = ("ok", tuple(str(m) for m in want[1]) if isinstance(want[1], tuple) else
+                    frozenset(str(m) for m in want[1]))
+            got = ("ok", tuple(str(m) for m in got[1]) if isinstance(got[1], tuple) else
+                   frozenset(str(m) for m in got[1])) if got[0] == "ok" else got
+        elif want[0] == "ok" and isinstance(want[1], model.EpochName):
+            want = ("ok", want[1].value)
+            got = ("ok", got[1].value) if got[0] == "ok" else got
+        assert got == want, f"{function}({label})"
+        roster_sane(cr)
+
+
+@pytest.mark.parametrize("function", ["EpochName.from_str", "epochs_for_process_role", "_normalize_process_role"])
+def test_roster_takes_enormous_strings(function):
+    cr = pytest.importorskip("vantorel.cycle_roster")
+    from models import cycle_roster_model as model
+
+    for text in (" " * BIG + "Signal_IS", "x" * BIG):
+        TRIED["cycle_roster"] += 1
+        got, want = outcome(resolve(cr, function), text), outcome(resolve(model, function), text)
+        if want[0] == "ok" and isinstance(want[1], tuple):
+            want, got = ("ok", [str(m) for m in want[1]]), ("ok", [str(m) for m in got[1]])
+        elif want[0] == "ok" and not isinstance(want[1], str):
+            want, got = ("ok", want[1].value), ("ok", got[1].value)
+        assert got == want
+        del got, want
+    roster_sane(cr)
+
+
+def test_roster_survives_a_keyboard_interrupt_mid_call():
+    cr = pytest.importorskip("vantorel.cycle_roster")
+    for function in ROSTER_FUNCTIONS:
+        TRIED["cycle_roster"] += 1
+        with pytest.raises(KeyboardInterrupt):
+            resolve(cr, function)(InterruptingStr())
+        roster_sane(cr)
+
+
+# ---------------------------------------------------------------- _sdk_telemetry
+
+def telemetry_runtime(st, lanes=2, ring_capacity=4):
+    rt = st.TelemetryRuntime(component="hostile", lanes=lanes, ring_capacity=ring_capacity)
+    site = rt.register_call_site(name="h.site", description="d", message_template="{a}|{b}", value_unit="u",
+                                 severity_default=st.Severity.WARN, file="f", line=1, tag_keys=("a", "b"))
+    return rt, site
+
+
+def runtime_sane(rt, site, stored):
+    """What was stored is held or counted as dropped; records are whole and in order."""
+    held = rt.snapshot_anomalies()
+    assert len(held) + rt.dropped_count == stored
+    seqs = [r.sequence for r in held]
+    assert seqs == sorted(seqs) and len(set(seqs)) == len(seqs)
+    for r in held:
+        assert type(r.reason) is str and type(r.message) is str and isinstance(r.tags, dict)
+    assert rt.warn(site, 1.0, epoch_ns=0, reason="probe", tags={"a": "1"}) is True
+    assert rt.snapshot_anomalies()[-1].reason == "probe"
+    return stored + 1
+
+
+def warn_inputs():
+    """(label, keyword changes to a valid warn call, the error expected or None)."""
+    import numpy as np
+    self_tags = {"a": "1"}
+    self_tags["b"] = self_tags
+    growing = {"a": "1"}
+    inputs = [
+        ("value int past the digit limit", dict(value=HUGE_INT), OverflowError),
+        ("value NaN", dict(value=float("nan")), None),
+        ("value inf", dict(value=float("inf")), None),
+        ("value bool", dict(value=True), None),
+        ("value raising __float__", dict(value=RaisingNumber()), Boom),
+        ("value KeyboardInterrupt in __float__", dict(value=InterruptingNumber()), KeyboardInterrupt),
+        ("value 1-d array", dict(value=np.arange(2.0)), TypeError),
+        ("value 3-d array", dict(value=np.zeros((1, 1, 2))), TypeError),
+        ("value complex", dict(value=1j), TypeError),
+        ("value str", dict(value="1.0"), TypeError),
+        ("epoch_ns past the digit limit", dict(epoch_ns=HUGE_INT), OverflowError),
+        ("epoch_ns -2**63", dict(epoch_ns=-2**63), None),
+        ("epoch_ns 2**64", dict(epoch_ns=2**64), OverflowError),
+        ("epoch_ns NaN", dict(epoch_ns=float("nan")), TypeError),
+        ("epoch_ns bool", dict(epoch_ns=False), TypeError),
+        ("epoch_ns raising __index__", dict(epoch_ns=RaisingNumber()), TypeError),
+        ("reason str subclass", dict(reason=StrSub("why")), None),
+        ("reason lone surrogate", dict(reason="\ud800"), None),
+        ("reason raising __str__", dict(reason=RaisingStr()), TypeError),
+        ("reason bytes", dict(reason=b"why"), TypeError),
+        ("tags self-containing", dict(tags=self_tags), TypeError),
+        ("tags nested 100000 deep", dict(tags={"a": nested(DEEP)}), TypeError),
+        ("tags str subclass keys and values", dict(tags={StrSub("a"): StrSub("v")}), None),
+        ("tags key raising __str__", dict(tags={RaisingStrKey(): "v"}), TypeError),
+        ("tags value mutates the dict", dict(tags=growing), None),
+        ("tags mapping not a dict", dict(tags=FailingMapping({"a": "1"}, "items")), TypeError),
+        ("tags 10000 entries", dict(tags={str(i): str(i) for i in range(10_000)}), None),
+        ("severity past the digit limit", dict(severity=HUGE_INT), (ValueError, OverflowError)),
+        ("severity NaN", dict(severity=float("nan")), (TypeError, ValueError)),
+        ("severity str", dict(severity="WARN"), (TypeError, ValueError)),
+        ("severity 0-d array", dict(severity=np.int64(30)), None),
+        ("severity KeyboardInterrupt", dict(severity=InterruptingNumber()), KeyboardInterrupt),
+    ]
+    growing["b"] = DictMutatingValueStr(growing)
+    return inputs
+
+
+class RaisingNumber:
+    def __float__(self):
+        raise Boom("__float__")
+
+    def __index__(self):
+        raise Boom("__index__")
+
+
+class InterruptingNumber:
+    def __float__(self):
+        raise KeyboardInterrupt
+
+    def __index__(self):
+        raise KeyboardInterrupt
+
+    def __int__(self):
+        raise KeyboardInterrupt
+
+    def __hash__(self):
+        raise KeyboardInterrupt
+
+
+class RaisingStrKey:
+    def __str__(self):
+        raise Boom("key")
+
+
+class DictMutatingValueStr(str):
+    """A str value whose hash mutates the dict it sits in (the copy must not crash)."""
+
+    def __new__(cls, target):
+        obj = super().__new__(cls, "v")
+        obj.target = target
+        return obj
+
+    def __hash__(self):
+        self.target[f"k{len(self.target)}"] = "x"
+        return str.__hash__(self)
+
+
+def test_warn_refuses_or_stores_hostile_input_whole():
+    st = pytest.importorskip("vantorel._sdk_telemetry")
+    rt, site = telemetry_runtime(st)
+    stored = 0
+    for label, change, expected in warn_inputs():
+        TRIED["_sdk_telemetry"] += 1
+        kwargs = dict(value=1.0, epoch_ns=1, reason="r", tags={"a": "1", "b": "2"})
+        kwargs.update(change)
+        value = kwargs.pop("value")
+        before = rt.snapshot_anomalies()
+        result = outcome(rt.warn, site, value, **kwargs)
+        if expected is None:
+            assert result == ("ok", True), label
+            stored += 1
+        else:
+            assert result[0] == "err" and issubclass(result[1], expected), (label, result)
+            assert rt.snapshot_anomalies() == before, f"{label}: a refused call left a record"
+        stored = runtime_sane(rt, site, stored)
+
+
+def test_runtime_construction_and_registration_refuse_hostile_numbers():
+    st = pytest.importorskip("vantorel._sdk_telemetry")
+    import numpy as np
+    for lanes in (HUGE_INT, -HUGE_INT, float("nan"), 2.0, True, np.float64(2.0), RaisingNumber(), "2", None):
+        TRIED["_sdk_telemetry"] += 1
+        got = outcome(st.TelemetryRuntime, component="c", lanes=lanes, ring_capacity=4)
+        assert got[0] == "err" and got[1] in (TypeError, ValueError, OverflowError, Boom), (lanes, got)
+    for lanes, capacity in ((np.int64(3), np.int32(5)), (4096, 1)):
+        TRIED["_sdk_telemetry"] += 1
+        rt = st.TelemetryRuntime(component="c", lanes=lanes, ring_capacity=capacity)
+        assert (rt.lanes, rt.ring_capacity) == (int(lanes), int(capacity))
+    rt, site = telemetry_runtime(st)
+    base = dict(name="n", description="d", message_template="t", value_unit="u",
+                severity_default=st.Severity.WARN, file="f", line=1, tag_keys=("a",))
+    changes = [
+        (dict(line=HUGE_INT), (OverflowError, ValueError)),
+        (dict(line=float("nan")), TypeError),
+        (dict(tag_keys=nested(DEEP, kind="list")), TypeError),
+        (dict(tag_keys=self_containing_list()), TypeError),
+        (dict(tag_keys=interrupting_keys()), KeyboardInterrupt),
+        (dict(tag_keys=np.array(["a", "b"])), None),  # numpy.str_ is a str subclass
+        (dict(name=RaisingStr()), TypeError),
+        (dict(message_template="{" * 100_000 + "a" + "}" * 100_000), None),
+        (dict(name="n\x00\ud800"), None),
+    ]
+    stored = 0
+    for change, expected in changes:
+        TRIED["_sdk_telemetry"] += 1
+        got = outcome(rt.register_call_site, **{**base, **change})
+        if expected is None:
+            assert got[0] == "ok", (change, got)
+        else:
+            assert got[0] == "err" and issubclass(got[1], expected), (list(change), got)
+        stored = runtime_sane(rt, site, stored)
+
+
+def interrupting_keys():
+    yield "a"
+    raise KeyboardInterrupt
+
+
+def test_warn_takes_enormous_text():
+    st = pytest.importorskip("vantorel._sdk_telemetry")
+    rt, site = telemetry_runtime(st, lanes=1, ring_capacity=1)
+    big = "m" * BIG
+    TRIED["_sdk_telemetry"] += 2
+    assert rt.warn(site, 1.0, epoch_ns=1, reason=big, tags={"a": big, "b": "2"}) is True
+    (record,) = rt.drain_anomalies()
+    assert len(record.reason) == BIG and len(record.message) == BIG + 2
+    assert record.message.endswith("m|2")
+    del record
+    assert rt.warn(site, 1.0, epoch_ns=2, reason="r", tags={"a": "1"}) is True
+    assert rt.snapshot_anomalies()[0].message == "1|{b}"
