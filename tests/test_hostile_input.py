@@ -324,3 +324,25 @@ def test_warn_takes_enormous_text():
     del record
     assert rt.warn(site, 1.0, epoch_ns=2, reason="r", tags={"a": "1"}) is True
     assert rt.snapshot_anomalies()[0].message == "1|{b}"
+
+
+def test_errors_about_ints_past_the_digit_limit_keep_their_type_and_text():
+    """Formatting the offending int into the message must not replace the error itself."""
+    st = pytest.importorskip("vantorel._sdk_telemetry")
+    rt, site = telemetry_runtime(st)
+    bits = HUGE_INT.bit_length()
+    calls = [
+        (lambda v: rt.warn(site, 1.0, epoch_ns=v, reason="r", tags={}), HUGE_INT, OverflowError,
+         f"epoch_ns does not fit in 64 bits: an int of {bits} bits"),
+        (lambda v: st.TelemetryRuntime(component="c", lanes=v, ring_capacity=1), HUGE_INT, OverflowError,
+         f"lanes is too large: an int of {bits} bits"),
+        (lambda v: st.TelemetryRuntime(component="c", lanes=1, ring_capacity=v), -HUGE_INT, ValueError,
+         f"ring_capacity must be a positive int, got an int of {bits} bits"),
+        (lambda v: rt.warn(site, 1.0, epoch_ns=v, reason="r", tags={}), -2**64, OverflowError,
+         f"epoch_ns does not fit in 64 bits: {-2**64}"),
+    ]
+    for call, value, exc, text in calls:
+        TRIED["_sdk_telemetry"] += 1
+        with pytest.raises(exc) as info:
+            call(value)
+        assert str(info.value) == text and info.value.__context__ is None

@@ -48,6 +48,15 @@ pyapi::Ref text_arg(PyObject* value, const char* what) {
     return text;
 }
 
+// An int as message text. Past the host's digit limit repr() itself raises, which would
+// replace the error being reported; such a value is described by its size instead.
+pyapi::Ref int_text(PyObject* value) {
+    if (PyObject* text = PyObject_Repr(value)) return pyapi::Ref::steal(text);
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) pyapi::raise();
+    PyErr_Clear();
+    return pyapi::check(PyUnicode_FromFormat("an int of %zu bits", _PyLong_NumBits(value)));
+}
+
 // An integer (anything with __index__ except bool), as a Py_ssize_t >= `minimum`.
 Py_ssize_t count_arg(PyObject* value, const char* what, Py_ssize_t minimum, const char* bound) {
     if (PyBool_Check(value) || !PyIndex_Check(value)) {
@@ -60,11 +69,11 @@ Py_ssize_t count_arg(PyObject* value, const char* what, Py_ssize_t minimum, cons
     long long n = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
     if (n == -1 && PyErr_Occurred()) pyapi::raise();
     if (overflow < 0 || (overflow == 0 && n < minimum)) {
-        PyErr_Format(PyExc_ValueError, "%s must be %s, got %R", what, bound, index.get());
+        PyErr_Format(PyExc_ValueError, "%s must be %s, got %U", what, bound, int_text(index.get()).get());
         pyapi::raise();
     }
     if (overflow > 0 || n > std::numeric_limits<Py_ssize_t>::max()) {
-        PyErr_Format(PyExc_OverflowError, "%s is too large: %R", what, index.get());
+        PyErr_Format(PyExc_OverflowError, "%s is too large: %U", what, int_text(index.get()).get());
         pyapi::raise();
     }
     return static_cast<Py_ssize_t>(n);
@@ -190,7 +199,9 @@ long long epoch_arg(PyObject* value) {
     long long ns = PyLong_AsLongLong(value);  // reads the digits: no __index__ of a subclass
     if (ns == -1 && PyErr_Occurred()) {
         if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
-            PyErr_Format(PyExc_OverflowError, "epoch_ns does not fit in 64 bits: %R", value);
+            PyErr_Clear();
+            pyapi::Ref shown = int_text(value);
+            PyErr_Format(PyExc_OverflowError, "epoch_ns does not fit in 64 bits: %U", shown.get());
         }
         pyapi::raise();
     }
