@@ -6,8 +6,18 @@ stands for, so that a test can tell the host's error apart from a crash or a wro
 from collections import Counter
 from collections.abc import Mapping
 
+import pytest
+
 # Inputs tried per catalogue section; the terminal summary prints the totals.
 TRIED: Counter = Counter()
+
+
+def require(module_name, attribute):
+    """The module, or a skip while it is only a shell (its functions not built yet)."""
+    module = pytest.importorskip(module_name)
+    if not hasattr(module, attribute):
+        pytest.skip(f"{module_name} has no {attribute} yet")
+    return module
 
 
 class Boom(Exception):

@@ -60,8 +60,8 @@ def growth(call, watch, calls):
 def assert_no_leak(case, calls=2000, warmup=200, rounds=4):
     """Fails when blocks or argument references grow by about one per call in every round.
 
-    Caches and free lists settle during the warm-up; a round with less than one block
-    gained per 20 calls passes, since a leak of even one object per call gains `calls`.
+    Caches and free lists settle during the warm-up; a round with less than one block or
+    reference gained per 20 calls passes, since a leak of even one object per call gains `calls`.
     """
     call, watch = case.thunk(), case.watched()
     for _ in range(warmup):
@@ -70,7 +70,9 @@ def assert_no_leak(case, calls=2000, warmup=200, rounds=4):
     for _ in range(rounds):
         blocks, refs = growth(call, watch, calls)
         seen.append((blocks, refs))
-        if blocks < calls // 20 and not any(refs):
+        # Shared objects (small ints, interned text) see a few unrelated references come
+        # and go; a leak, or an over-release, moves a count by about one per call.
+        if blocks < calls // 20 and all(abs(r) < calls // 20 for r in refs):
             return seen
     raise AssertionError(
         f"{case.covers} [{case.label}] grows per call: blocks and argument refcounts by round {seen}")

@@ -58,12 +58,14 @@ build_s=$((SECONDS - t0))
 
 env_run=()
 if [ "$kind" = asan ]; then
-  libasan="$(g++ -print-file-name=libasan.so)"
-  [ -f "$libasan" ] || fail "libasan.so not found"
+  # The interpreter is plain C: preload the C++ runtime too, or ASan cannot find the real
+  # __cxa_throw when our modules throw (it checks for it and aborts).
+  libasan="$(g++ -print-file-name=libasan.so)"; libstdcxx="$(g++ -print-file-name=libstdc++.so)"
+  [ -f "$libasan" ] && [ -f "$libstdcxx" ] || fail "libasan.so or libstdc++.so not found"
   # A build that silently lost its instrumentation would pass for the wrong reason.
   so="$(find "$venv"/lib/python*/site-packages/vantorel -name 'cycle_roster*.so' | head -1)"
   ldd "$so" | grep -q libasan || fail "modules are not instrumented"
-  env_run=(env LD_PRELOAD="$libasan" PYTHONMALLOC=malloc
+  env_run=(env LD_PRELOAD="$libasan $libstdcxx" PYTHONMALLOC=malloc
     ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:detect_stack_use_after_return=0"
     UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1")
 fi
@@ -73,11 +75,15 @@ t1=$SECONDS
 "${env_run[@]}" "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@" >>"$log" 2>&1
 rc=$?
 test_s=$((SECONDS - t1))
-last="$(grep -E '(passed|failed|error|no tests ran)' "$log" | tail -n 1 | sed -E 's/=+//g; s/^ +| +$//g')"
-if [ "$kind" = asan ] && grep -qE 'ERROR: AddressSanitizer|runtime error:|SUMMARY: UndefinedBehaviorSanitizer' "$log"; then
+# pytest's closing line, e.g. "170 passed, 2 skipped in 5.69s" (absent when the process died).
+last="$(grep -E '^(=+ )?[0-9]+ (passed|failed|errors?|skipped|deselected).* in [0-9.]+s' "$log" | tail -n 1 |
+  sed -E 's/=+//g; s/^ +| +$//g')"
+if [ -z "$last" ] && grep -qE '^(=+ )?no tests ran' "$log"; then last="no tests ran"; fi
+hostile="$(grep -E '^hostile inputs tried: [0-9]+' "$log" | tail -n 1 | sed -E 's/ \(.*//')"
+if [ "$kind" = asan ] && grep -qE 'AddressSanitizer|LeakSanitizer|runtime error:|UndefinedBehaviorSanitizer' "$log"; then
   [ "$rc" -ne 0 ] || rc=1
   last="sanitizer report; $last"
 fi
-text="python $("$venv/bin/python" -c 'import platform; print(platform.python_version())') numpy $numpy | build ${build_s}s | ${last:-no result} (${test_s}s)"
+text="python $("$venv/bin/python" -c 'import platform; print(platform.python_version())') numpy $numpy | build ${build_s}s | ${last:-no pytest summary (process died?)} (${test_s}s)${hostile:+ | $hostile}"
 [ "$rc" -eq 0 ] || fail "$text [pytest exit $rc]"
 summary PASS "$text"
