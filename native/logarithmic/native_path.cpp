@@ -181,11 +181,14 @@ struct Column {
 
     void gather_finite(Index count) {
         fin.resize(static_cast<size_t>(count) + 1);
-        values.clear();
+        values.resize(static_cast<size_t>(count));
+        Index k = 0;
         fin[0] = 0;
         for (Index t = 0; t < count; ++t) {
-            if (T_::finite(x[t])) values.push_back(T_::acc(x[t]));
-            fin[t + 1] = static_cast<Index>(values.size());
+            const E v = x[t];
+            values[k] = T_::acc(v);
+            k += T_::finite(v);
+            fin[t + 1] = k;
         }
     }
 };
@@ -195,28 +198,42 @@ void product_column(Driver& d, Column<E>& col, Index n) {
     using T_ = Elem<E>;
     const Index count = d.rows.count;
     col.gather_finite(count);
-    col.jobs.clear();
-    for (Index t = 0; t < count; ++t) {
-        const Index a = col.fin[d.rows.start[t]], b = col.fin[t + 1];
-        if (b - a < 1 || !T_::current_ok(col.x[t])) continue;
-        col.jobs.push_back({t, a, b});
-    }
-    col.res.resize(col.jobs.size());
+    // Rows in chunks, so that the chunk's jobs and results stay in cache.
+    constexpr Index kChunk = 1024;
+    bool flagged = false;
     if constexpr (T_::is_float) std::feclearexcept(FE_ALL_EXCEPT);
-    window_products(col.values.data(), col.jobs.data(), col.jobs.size(), col.res.data());
-    if constexpr (T_::is_float) {
-        if (std::fetestexcept(kWatchedFlags) && d.non_ignored_flags()) {
-            // Find the cells that raised a flag NumPy acts on.
-            for (size_t i = 0; i < col.jobs.size(); ++i) {
+    for (Index t0 = 0; t0 < count; t0 += kChunk) {
+        const Index t1 = std::min(count, t0 + kChunk);
+        col.jobs.resize(static_cast<size_t>(t1 - t0));
+        size_t nj = 0;
+        for (Index t = t0; t < t1; ++t) {
+            const Index a = col.fin[d.rows.start[t]], b = col.fin[t + 1];
+            col.jobs[nj] = {t, a, b};
+            nj += b - a >= 1 && T_::current_ok(col.x[t]);
+        }
+        col.jobs.resize(nj);
+        col.res.resize(col.jobs.size());
+        window_products(col.values.data(), col.jobs.data(), col.jobs.size(), col.res.data());
+        for (size_t i = 0; i < col.jobs.size(); ++i)
+            col.result[col.jobs[i].t] = T_::to_out(col.res[i]);
+        if constexpr (T_::is_float) {
+            if (std::fetestexcept(kWatchedFlags)) {
+                flagged = true;
                 std::feclearexcept(FE_ALL_EXCEPT);
-                volatile auto p = window_product(col.values.data(), col.jobs[i].a, col.jobs[i].b);
-                (void)p;
-                if (std::fetestexcept(kWatchedFlags) & d.raising) d.special.push_back({col.jobs[i].t, n});
             }
         }
     }
-    for (size_t i = 0; i < col.jobs.size(); ++i)
-        col.result[col.jobs[i].t] = T_::to_out(col.res[i]);
+    if (flagged && d.non_ignored_flags()) {
+        // Find the cells that raised a flag NumPy acts on.
+        for (Index t = 0; t < count; ++t) {
+            const Index a = col.fin[d.rows.start[t]], b = col.fin[t + 1];
+            if (b - a < 1 || !T_::current_ok(col.x[t])) continue;
+            std::feclearexcept(FE_ALL_EXCEPT);
+            volatile auto p = window_product(col.values.data(), a, b);
+            (void)p;
+            if (std::fetestexcept(kWatchedFlags) & d.raising) d.special.push_back({t, n});
+        }
+    }
 }
 
 // Logarithms of the compacted magnitudes through NumPy's `log` ufunc, so that
@@ -254,10 +271,12 @@ void geo_column(Driver& d, Column<E>& col, GeoColumn<E, L>& g, Index n) {
     const Index count = d.rows.count;
     col.fin.resize(static_cast<size_t>(count) + 1);
     col.fin[0] = 0;
-    g.zeros.assign(1, 0);
-    g.negs.assign(1, 0);
-    g.bad.assign(1, 0);
-    g.mags.clear();
+    g.zeros.resize(static_cast<size_t>(count) + 1);
+    g.negs.resize(static_cast<size_t>(count) + 1);
+    g.bad.resize(static_cast<size_t>(count) + 1);
+    g.mags.resize(static_cast<size_t>(count));
+    g.zeros[0] = g.negs[0] = g.bad[0] = 0;
+    Index k = 0;
     for (Index t = 0; t < count; ++t) {
         const E v = col.x[t];
         if (T_::finite(v)) {
@@ -266,13 +285,15 @@ void geo_column(Driver& d, Column<E>& col, GeoColumn<E, L>& g, Index n) {
             bool ok = T_::magnitude(v, m);
             // zeros never reach the logarithm (the zero gate comes first)
             if (is_zero || !ok) m = L(1);
-            g.mags.push_back(m);
-            g.zeros.push_back(g.zeros.back() + is_zero);
-            g.negs.push_back(g.negs.back() + (v < 0));
-            g.bad.push_back(g.bad.back() + !ok);
+            g.mags[k] = m;
+            g.zeros[k + 1] = g.zeros[k] + is_zero;
+            g.negs[k + 1] = g.negs[k] + (v < 0);
+            g.bad[k + 1] = g.bad[k] + !ok;
+            ++k;
         }
-        col.fin[t + 1] = static_cast<Index>(g.mags.size());
+        col.fin[t + 1] = k;
     }
+    g.mags.resize(static_cast<size_t>(k));
     Ref logs_arr = numpy_logs(g.mags);
     const L* logs = static_cast<const L*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(logs_arr.get())));
 
@@ -333,13 +354,22 @@ template <class E>
 void gather_block(const Driver& d, std::vector<Column<E>>& cols, Index n0, Index k) {
     const char* base = static_cast<const char*>(PyArray_DATA(d.data));
     const npy_intp s0 = PyArray_STRIDES(d.data)[0], s1 = PyArray_STRIDES(d.data)[1];
+    E* xs[8];
     for (Index j = 0; j < k; ++j) {
         cols[j].x.resize(static_cast<size_t>(d.rows.count));
         cols[j].result.assign(static_cast<size_t>(d.rows.count), d.nan);
+        xs[j] = cols[j].x.data();
+    }
+    if (k == 8) {
+        for (Index t = 0; t < d.rows.count; ++t) {
+            const char* row = base + t * s0 + n0 * s1;
+            for (Index j = 0; j < 8; ++j) std::memcpy(xs[j] + t, row + j * s1, sizeof(E));
+        }
+        return;
     }
     for (Index t = 0; t < d.rows.count; ++t) {
         const char* row = base + t * s0 + n0 * s1;
-        for (Index j = 0; j < k; ++j) std::memcpy(&cols[j].x[t], row + j * s1, sizeof(E));
+        for (Index j = 0; j < k; ++j) std::memcpy(xs[j] + t, row + j * s1, sizeof(E));
     }
 }
 
@@ -357,9 +387,18 @@ void run_columns(Driver& d) {
             if (d.c.kind == Kind::Product) product_column(d, cols[j], n0 + j);
             else if constexpr (geo != Geo::None) geo_column(d, cols[j], g, n0 + j);
         }
-        for (Index t = 0; t < d.rows.count; ++t) {
-            double* row = d.out + t * d.out_row + n0;
-            for (Index j = 0; j < k; ++j) row[j] = cols[j].result[t];
+        const double* rs[kBlock];
+        for (Index j = 0; j < k; ++j) rs[j] = cols[j].result.data();
+        if (k == kBlock) {
+            for (Index t = 0; t < d.rows.count; ++t) {
+                double* row = d.out + t * d.out_row + n0;
+                for (Index j = 0; j < kBlock; ++j) row[j] = rs[j][t];
+            }
+        } else {
+            for (Index t = 0; t < d.rows.count; ++t) {
+                double* row = d.out + t * d.out_row + n0;
+                for (Index j = 0; j < k; ++j) row[j] = rs[j][t];
+            }
         }
     }
 }
