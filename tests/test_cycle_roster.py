@@ -339,7 +339,10 @@ def test_fresh_import_and_reload_run_the_body_again(monkeypatch):
     import importlib
     import sys
 
+    import vantorel
+
     old = cr
+    monkeypatch.setattr(vantorel, "cycle_roster", old)  # restored after the test
     monkeypatch.delitem(sys.modules, "vantorel.cycle_roster")
     fresh = importlib.import_module("vantorel.cycle_roster")
     try:
