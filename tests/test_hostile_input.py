@@ -10,7 +10,7 @@ import sys
 
 import pytest
 
-from hostile_objects import (TRIED, BadPairsMapping, Boom, DictMutatingValue, FailingMapping, Falsy,
+from hostile_objects import (TRIED, require, BadPairsMapping, Boom, DictMutatingValue, FailingMapping, Falsy,
                              InterruptingStr, MutatingMapping, NonStrStr, RaisingBool, RaisingStr,
                              StrSub, nested, self_containing_dict, self_containing_list)
 
@@ -346,3 +346,169 @@ def test_errors_about_ints_past_the_digit_limit_keep_their_type_and_text():
         with pytest.raises(exc) as info:
             call(value)
         assert str(info.value) == text and info.value.__context__ is None
+
+
+# ---------------------------------------------------------------- logarithmic
+
+LOGARITHMIC = "vantorel.functions.rotations.batch_references.longitudinal.logarithmic"
+LOG_FUNCTIONS = ["longitudinal_logarithmic_694eff_batch_reference",
+                 "longitudinal_logarithmic_665270_batch_reference"]
+
+
+class Window:
+    def __init__(self, window):
+        self.window = window
+
+
+class InterruptingWindow:
+    @property
+    def window(self):
+        raise KeyboardInterrupt
+
+
+class InterruptingCompare:
+    """An object element whose ordering comparison is interrupted."""
+
+    def __le__(self, other):
+        raise KeyboardInterrupt
+
+    __lt__ = __ge__ = __gt__ = __le__
+
+
+def log_outcome(fn, instance, data):
+    """("ok", result, warnings) or ("err", type, message, warnings); KeyboardInterrupt included."""
+    import warnings
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            result = fn(instance, data)
+        except BaseException as exc:  # noqa: BLE001 - compared, not handled
+            return ("err", type(exc), str(exc), [(w.category, str(w.message)) for w in caught])
+    return ("ok", result, [(w.category, str(w.message)) for w in caught])
+
+
+def log_arrays():
+    """Hostile `data`: every dtype, every rank, odd layouts, array-likes."""
+    import warnings
+
+    import numpy as np
+    with np.errstate(all="ignore"), warnings.catch_warnings():
+        warnings.simplefilter("ignore", PendingDeprecationWarning)  # np.matrix
+        return _log_arrays(np)
+
+
+def _log_arrays(np):
+    base = np.array([[1.5, -2.0, 0.0], [np.nan, 3.0, 4.0], [2.0, np.inf, -0.0], [5.0, 6.0, 7.0],
+                     [-np.inf, 0.5, 8.0], [9.0, 1e300, 1e-300]])
+    finite = np.nan_to_num(base, nan=0.0, posinf=9.0, neginf=-9.0)
+    arrays = {}
+    for dtype in ALL_DTYPES:
+        label = f"dtype {np.dtype(dtype)}"
+        try:
+            source = base if np.dtype(dtype).kind in "fcO" else finite
+            arrays[label] = source.astype(dtype)
+        except (TypeError, ValueError):
+            arrays[label] = np.zeros((6, 3), dtype=dtype)
+    arrays["object with None"] = np.array([[1.0, None], [2.0, 3.0]], dtype=object)
+    arrays["object with text"] = np.array([[1.0, "x"], [2.0, 3.0]], dtype=object)
+    arrays["object with Python ints past float range"] = np.array([[2, 10**400], [3, 4]], dtype=object)
+    arrays["object interrupting comparison"] = np.array([[InterruptingCompare()]], dtype=object)
+    arrays["big-endian float64"] = base.astype(">f8")
+    arrays["big-endian int32"] = finite.astype(">i4")
+    misaligned = np.frombuffer(b"\0" + base.astype("<f8").tobytes(), dtype="<f8", offset=1)
+    arrays["misaligned float64"] = misaligned.reshape(base.shape)
+    arrays["read-only"] = base.copy()
+    arrays["read-only"].setflags(write=False)
+    arrays["every other row"] = np.repeat(base, 2, axis=0)[::2]
+    arrays["every other column"] = np.repeat(base, 2, axis=1)[:, ::2]
+    arrays["reversed rows"] = base[::-1]
+    arrays["reversed columns"] = base[:, ::-1]
+    arrays["transposed"] = base.T
+    arrays["Fortran order"] = np.asfortranarray(base)
+    arrays["broadcast (zero strides)"] = np.broadcast_to(base[:1], (6, 3))
+    arrays["0-d"] = np.float64(2.0).reshape(())
+    arrays["1-d"] = base[:, 0].copy()
+    arrays["3-d"] = base.reshape(6, 3, 1)
+    arrays["empty rows"] = np.zeros((0, 3))
+    arrays["empty columns"] = np.zeros((6, 0))
+    arrays["masked array"] = np.ma.masked_invalid(base)
+    arrays["matrix"] = np.asmatrix(base)
+    arrays["list of lists"] = base.tolist()
+    arrays["None"] = None
+    arrays["self-containing list"] = self_containing_list()
+    return arrays
+
+
+LOG_WINDOWS = {
+    "3": 3, "1": 1, "0": 0, "-1": -1, "huge 2**62": 2**62, "1e30 as int": 10**30,
+    "past the digit limit": HUGE_INT, "negative huge": -2**70, "float 2.0": 2.0, "float 2.5": 2.5,
+    "True": True, "False": False, "NaN": float("nan"), "inf": float("inf"), "numpy int64": None,
+    "numpy float64": None, "None": None, "str": "3", "raising __index__": RaisingNumber(),
+}
+
+
+def log_windows():
+    import numpy as np
+    windows = dict(LOG_WINDOWS)
+    windows["numpy int64"] = np.int64(2)
+    windows["numpy float64"] = np.float64(2.0)
+    return windows
+
+
+def log_sane(lg):
+    import numpy as np
+    out = lg.longitudinal_logarithmic_694eff_batch_reference(Window(2), np.array([[2.0], [3.0], [4.0]]))
+    assert out.tolist() == [[2.0], [6.0], [12.0]]
+
+
+def same_log_outcome(got, want):
+    from models.logarithmic_model import same_bits
+    if got[0] == want[0] == "ok":
+        return same_bits(got[1], want[1]) and got[2] == want[2]
+    return got == want
+
+
+@pytest.mark.parametrize("function", LOG_FUNCTIONS)
+def test_logarithmic_matches_its_model_on_hostile_arrays(function):
+    lg = require(LOGARITHMIC, function)
+    from models import logarithmic_model as model
+    native, oracle = getattr(lg, function), getattr(model, function)
+    for label, data in log_arrays().items():
+        for window in (1, 3):
+            TRIED["logarithmic"] += 1
+            snapshot = data.tobytes() if getattr(data, "dtype", None) not in (None, object) else None
+            got, want = log_outcome(native, Window(window), data), log_outcome(oracle, Window(window), data)
+            assert same_log_outcome(got, want), f"{function}({label}, window={window}): {got} != {want}"
+            assert snapshot is None or data.tobytes() == snapshot, f"{label}: data changed"
+            log_sane(lg)
+
+
+@pytest.mark.parametrize("function", LOG_FUNCTIONS)
+def test_logarithmic_matches_its_model_on_hostile_windows(function):
+    lg = require(LOGARITHMIC, function)
+    import numpy as np
+    from models import logarithmic_model as model
+    native, oracle = getattr(lg, function), getattr(model, function)
+    data = log_arrays()["dtype float64"]
+    for label, window in log_windows().items():
+        for rows in (data, data[:1], np.zeros((0, 3))):
+            TRIED["logarithmic"] += 1
+            got, want = log_outcome(native, Window(window), rows), log_outcome(oracle, Window(window), rows)
+            assert same_log_outcome(got, want), f"{function}(window {label}, {len(rows)} rows)"
+    for instance in (InterruptingWindow(), object(), None):
+        TRIED["logarithmic"] += 1
+        got, want = log_outcome(native, instance, data), log_outcome(oracle, instance, data)
+        assert same_log_outcome(got, want)
+    log_sane(lg)
+
+
+def test_logarithmic_takes_an_enormous_array():
+    """Ten million cells (80 MB) with a one-row window: every cell is its own value or NaN."""
+    lg = require(LOGARITHMIC, LOG_FUNCTIONS[0])
+    import numpy as np
+    data = np.random.default_rng(3).standard_normal((5_000_000, 2))
+    TRIED["logarithmic"] += 2
+    out = lg.longitudinal_logarithmic_694eff_batch_reference(Window(1), data)
+    assert np.array_equal(out, np.where(data > 0, data, np.nan), equal_nan=True)
+    out = lg.longitudinal_logarithmic_665270_batch_reference(Window(1), data)
+    assert np.allclose(out, np.where(data > 0, data, np.nan), rtol=1e-14, atol=0, equal_nan=True)

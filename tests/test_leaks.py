@@ -229,11 +229,86 @@ def refill_and_drain(rt, site):
     return rt.drain_anomalies()
 
 
+# ---------------------------------------------------------------- logarithmic
+
+class Window:
+    def __init__(self, window):
+        self.window = window
+
+
+class RaisingWindow:
+    @property
+    def window(self):
+        raise Boom("window")
+
+
+def logarithmic_cases(lg):
+    import warnings
+
+    import numpy as np
+    rng = np.random.default_rng(11)
+    data = rng.lognormal(size=(12, 3)) * rng.choice([1.0, -1.0, 0.0, np.nan, np.inf], size=(12, 3))
+    ints = np.arange(-6, 6, dtype=np.int32).reshape(4, 3)
+    layouts = {
+        "float64": data, "float32": data.astype(np.float32), "int32": ints, "bool": ints > 0,
+        "strided": data[::2, ::-1], "Fortran": np.asfortranarray(data),
+        "big-endian": data.astype(">f8"), "empty": np.zeros((0, 3)),
+    }
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        layouts["overflowing"] = np.full((4, 2), 1e200)
+    cases = []
+    for name in ("longitudinal_logarithmic_694eff_batch_reference",
+                 "longitudinal_logarithmic_665270_batch_reference"):
+        fn = getattr(lg, name)
+        for label, array in layouts.items():
+            cases.append(Case(name, label, quiet(fn), (Window(3), array)))
+        cases += [
+            Case(name, "keywords", quiet(fn), (), {"instance": Window(2), "data": data}),
+            Case(name, "window 0", quiet(fn), (Window(0), data)),
+            Case(name, "huge window", quiet(fn), (Window(2**62), data)),
+            Case(name, "float window", fn, (Window(2.5), data), expect=TypeError),
+            Case(name, "no window", fn, (object(), data), expect=AttributeError),
+            Case(name, "raising window", fn, (RaisingWindow(), data), expect=Boom),
+            Case(name, "1-d data", fn, (Window(2), data[:, 0]), expect=ValueError),
+            Case(name, "no shape", fn, (Window(2), [[1.0]]), expect=AttributeError),
+            Case(name, "strings", fn, (Window(2), np.array([["a"]])), expect=TypeError),
+            Case(name, "None in objects", fn, (Window(2), np.array([[1.0, None]], dtype=object)),
+                 expect=TypeError),
+            Case(name, "too many arguments", fn, (Window(2), data, 1), expect=TypeError),
+            Case(name, "object", fn, (Window(3), data.astype(object)), expect=TypeError),
+            Case(name, "warnings as errors", as_errors(fn), (Window(2), layouts["overflowing"]),
+                 expect=FloatingPointError if "694eff" in name else None),
+            Case(name, "np rebound", patched(lg, "np", None, fn), (Window(2), data), expect=AttributeError),
+        ]
+    return cases
+
+
+def quiet(fn):
+    """fn with NumPy's floating-point warnings off (a warning per call would be recorded)."""
+    import numpy as np
+
+    def call(*args, **kwargs):
+        with np.errstate(all="ignore"):
+            return fn(*args, **kwargs)
+    return call
+
+
+def as_errors(fn):
+    import numpy as np
+
+    def call(*args, **kwargs):
+        with np.errstate(all="raise"):
+            return fn(*args, **kwargs)
+    return call
+
+
 # ---------------------------------------------------------------- the tables
 
 SUITES = {
     "vantorel.cycle_roster": roster_cases,
     "vantorel._sdk_telemetry": telemetry_cases,
+    LOGARITHMIC: logarithmic_cases,
 }
 
 
