@@ -24,7 +24,14 @@ class Boom(Exception):
     """The error our hostile objects raise (never raised by the modules themselves)."""
 
 
-class RaisingStr:
+class Hostile:
+    """A repr without an address, so two copies of an input show the same text."""
+
+    def __repr__(self):
+        return f"<{type(self).__name__}>"
+
+
+class RaisingStr(Hostile):
     def __str__(self):
         raise Boom("__str__")
 
@@ -32,14 +39,14 @@ class RaisingStr:
         raise Boom("__format__")
 
 
-class NonStrStr:
+class NonStrStr(Hostile):
     """__str__ returns an int: the host refuses it with TypeError."""
 
     def __str__(self):
         return 5  # type: ignore[return-value]
 
 
-class InterruptingStr:
+class InterruptingStr(Hostile):
     def __str__(self):
         raise KeyboardInterrupt
 
@@ -54,17 +61,17 @@ class StrSub(str):
         return "sub:" + str.__str__(self)
 
 
-class Falsy:
+class Falsy(Hostile):
     def __bool__(self):
         return False
 
 
-class RaisingBool:
+class RaisingBool(Hostile):
     def __bool__(self):
         raise Boom("__bool__")
 
 
-class FailingMapping(Mapping):
+class FailingMapping(Hostile, Mapping):
     """A mapping whose `fail` operation raises; the others behave like the dict given."""
 
     def __init__(self, data, fail, exc=Boom):
@@ -98,7 +105,7 @@ class FailingMapping(Mapping):
         return self._data.items()
 
 
-class MutatingMapping(Mapping):
+class MutatingMapping(Hostile, Mapping):
     """A mapping that adds a key to itself each time it is read: walking it must not crash."""
 
     def __init__(self, data):
@@ -133,7 +140,7 @@ class MutatingMapping(Mapping):
         return list(self._data.items())
 
 
-class DictMutatingValue:
+class DictMutatingValue(Hostile):
     """Its __str__ inserts into a dict being walked (the host reports the size change)."""
 
     def __init__(self, target):
@@ -169,3 +176,16 @@ def nested(depth, leaf=0, kind="dict"):
     for _ in range(depth):
         value = {"k": value} if kind == "dict" else [value]
     return value
+
+
+class OneShot(Hostile):
+    """An iterator: whoever walks it first uses it up."""
+
+    def __init__(self, items):
+        self._items = iter(list(items))
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        return next(self._items)

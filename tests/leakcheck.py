@@ -25,6 +25,7 @@ class Case:
     args: tuple = ()
     kwargs: dict = field(default_factory=dict)
     expect: Any = None
+    calls: int = 2000  # fewer for calls that are slow by nature (recursion to the limit)
 
     def thunk(self):
         fn, args, kwargs, expect = self.fn, self.args, self.kwargs, self.expect
@@ -64,7 +65,7 @@ def assert_no_leak(case, calls=2000, warmup=200, rounds=4):
     reference gained per 20 calls passes, since a leak of even one object per call gains `calls`.
     """
     call, watch = case.thunk(), case.watched()
-    for _ in range(warmup):
+    for _ in range(min(warmup, calls)):
         call()
     seen = []
     for _ in range(rounds):

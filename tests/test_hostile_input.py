@@ -10,7 +10,7 @@ import sys
 
 import pytest
 
-from hostile_objects import (TRIED, require, BadPairsMapping, Boom, DictMutatingValue, FailingMapping, Falsy,
+from hostile_objects import (TRIED, require, OneShot, BadPairsMapping, Boom, DictMutatingValue, FailingMapping, Falsy,
                              InterruptingStr, MutatingMapping, NonStrStr, RaisingBool, RaisingStr,
                              StrSub, nested, self_containing_dict, self_containing_list)
 
@@ -512,3 +512,168 @@ def test_logarithmic_takes_an_enormous_array():
     assert np.array_equal(out, np.where(data > 0, data, np.nan), equal_nan=True)
     out = lg.longitudinal_logarithmic_665270_batch_reference(Window(1), data)
     assert np.allclose(out, np.where(data > 0, data, np.nan), rtol=1e-14, atol=0, equal_nan=True)
+
+
+# ---------------------------------------------------------------- _parity_watch
+
+PARITY = "vantorel._parity_watch"
+
+
+def parity_values():
+    """Hostile projections, data and mismatch lists for the parity functions."""
+    import numpy as np
+    walked = {"a": 1}
+    walked["b"] = DictMutatingValue(walked)
+    values = generic_inputs()
+    values.update({
+        "mapping whose keys raise": FailingMapping({"shape_fields": ["a"]}, "keys"),
+        "mapping whose items raise": FailingMapping({"a": 1}, "items"),
+        "mapping whose get raises KeyboardInterrupt": FailingMapping({"a": 1}, "get", KeyboardInterrupt),
+        "mapping yielding non-pairs": BadPairsMapping({"a": 1}, None),
+        "dict changed while walked": walked,
+        "projection of every kind": {"version": 0, "schema_version": "s", "shape_fields": ("a", "", 3, StrSub("b")),
+                                     "shape_key": {"a": None, 2: [1]}, "nan": float("nan"), "big": 2**80,
+                                     True: b"x", None: {1, 2}, "np": [np.int64(3), np.float64(2.5), np.bool_(1)],
+                                     "text": "\ud800\U0001f600\u2028\x00"},
+        "version past the digit limit": {"version": HUGE_INT},
+        "int past the digit limit in a projection": {"a": [HUGE_INT]},
+        "shape_key self-containing": {"shape_key": self_containing_dict()},
+        "shape_fields a string": {"shape_fields": "lane", "shape_key": {"x": 1}},
+        "mismatch list with a raising element": ["missing", RaisingStr()],
+        "mismatch list with non-str elements": [None, 7, b"shape_key"],
+        "mismatch text": "missing",
+        "mismatch iterator": OneShot(["market_id", "x"]),
+        "data with a raising market id": {"market_id": RaisingStr()},
+        "data with a huge era": {"era_number": HUGE_INT},
+        "data with a nested market id": {"market_id": nested(DEEP)},
+        "array projection": np.zeros((2, 2)),
+    })
+    return values
+
+
+def full_repr(value):
+    """repr() without the host's limit on int digits (results may hold such ints)."""
+    saved = sys.get_int_max_str_digits()
+    sys.set_int_max_str_digits(0)
+    try:
+        return repr(value)
+    finally:
+        sys.set_int_max_str_digits(saved)
+
+
+def same_value(got, want):
+    """Equality that treats NaN as equal to itself (results may hold the caller's NaN)."""
+    return got == want or full_repr(got) == full_repr(want)
+
+
+def compare(native, oracle, native_args, model_args, **kwargs):
+    """Same outcome from both, each side given its own copy of a stateful hostile input."""
+    got, want = outcome(native, *native_args, **kwargs), outcome(oracle, *model_args, **kwargs)
+    if got[0] == want[0] == "ok":
+        return same_value(got[1], want[1])
+    return got == want
+
+
+PARITY_ONE_ARGUMENT = ["projection_hash", "_json_safe", "_projection_version", "projection_mismatch_reason",
+                       "_bounded_text"]
+
+
+@pytest.mark.parametrize("function", PARITY_ONE_ARGUMENT)
+def test_parity_functions_match_their_model_on_hostile_input(function):
+    pw = require(PARITY, function)
+    from models import parity_watch_model as model
+    native, oracle = getattr(pw, function), getattr(model, function)
+    mine, theirs = parity_values(), parity_values()
+    for label in mine:
+        TRIED["_parity_watch"] += 1
+        assert compare(native, oracle, (mine[label],), (theirs[label],)), f"{function}({label})"
+
+
+def test_parity_shape_axes_and_tags_match_their_model_on_hostile_input():
+    pw = require(PARITY, "_tags")
+    from models import parity_watch_model as model
+    mine, theirs = parity_values(), parity_values()
+    projections = [None, {"shape_fields": ["a"]}, {"shape_key": {"a": 1}}]
+    for label in mine:
+        a, b = mine[label], theirs[label]
+        for other in projections:
+            TRIED["_parity_watch"] += 3
+            assert compare(pw._projection_shape_axes, model._projection_shape_axes, (a, other), (b, other)), label
+            assert compare(pw._projection_shape_axes, model._projection_shape_axes, (other, a), (other, b)), label
+            assert compare(lambda v: pw._tags(data=v, projection=other, reason_code="r"),
+                           lambda v: model._tags(data=v, projection=other, reason_code="r"), (a,), (b,)), label
+        TRIED["_parity_watch"] += 1
+        assert compare(lambda v: pw._tags(data={"market_id": "m"}, projection=v, reason_code=v),
+                       lambda v: model._tags(data={"market_id": "m"}, projection=v, reason_code=v), (a,), (b,)), label
+
+
+class RecordingRuntime:
+    """Keeps every warn call; `fail` makes warn raise instead."""
+
+    def __init__(self, fail=None):
+        self.calls, self.fail, self.dropped_count = [], fail, 0
+
+    def register_call_site(self, **kwargs):
+        return "site"
+
+    def warn(self, *args, **kwargs):
+        if self.fail is not None:
+            raise self.fail("warn")
+        self.calls.append((args, kwargs))
+        return True
+
+
+def record_outcome(cls, fail, clock, kwargs):
+    runtime = RecordingRuntime(fail)
+    result = outcome(cls(runtime, clock_ns=clock).record_projection_mismatch, **kwargs)
+    return result, full_repr(runtime.calls)
+
+
+def test_parity_record_matches_its_model_on_hostile_input():
+    pw = require(PARITY, "SimulationContractSdkTelemetry")
+    from models import parity_watch_model as model
+    clocks = {"clock 12.9": lambda: 12.9, "clock raising": raise_boom_clock, "clock interrupted": interrupt,
+              "clock past the digit limit": lambda: HUGE_INT, "clock NaN": lambda: float("nan"),
+              "clock not callable": None}
+    roles = {
+        "data": lambda v: dict(data=v, projection=None, mismatches=[]),
+        "projection": lambda v: dict(data={}, projection=v, mismatches=["x"]),
+        "mismatches": lambda v: dict(data={}, projection=None, mismatches=v),
+        "epoch_ns": lambda v: dict(data={}, projection=None, mismatches=[], epoch_ns=v),
+    }
+    for fail in (None, RuntimeError, KeyboardInterrupt):
+        mine, theirs = parity_values(), parity_values()
+        for role, make in roles.items():
+            for label in mine:
+                TRIED["_parity_watch"] += 1
+                got = record_outcome(pw.SimulationContractSdkTelemetry, fail, fixed_clock, make(mine[label]))
+                want = record_outcome(model.SimulationContractSdkTelemetry, fail, fixed_clock, make(theirs[label]))
+                assert got == want, f"{role}={label}, warn {fail}"
+        for label, clock in clocks.items():
+            TRIED["_parity_watch"] += 1
+            kwargs = dict(data={}, projection=None, mismatches=[])
+            got = record_outcome(pw.SimulationContractSdkTelemetry, fail, clock, kwargs)
+            want = record_outcome(model.SimulationContractSdkTelemetry, fail, clock, kwargs)
+            assert got == want, f"{label}, warn {fail}"
+
+
+def fixed_clock():
+    return 1_700_000_000_000_000_000
+
+
+def raise_boom_clock():
+    raise Boom("clock")
+
+
+def interrupt():
+    raise KeyboardInterrupt
+
+
+def test_parity_takes_enormous_text():
+    pw = require(PARITY, "projection_hash")
+    from models import parity_watch_model as model
+    big = "\u00e9" * BIG
+    TRIED["_parity_watch"] += 3
+    assert pw.projection_hash({"a": big}) == model.projection_hash({"a": big})
+    assert pw._bounded_text(big) == "\u00e9" * 93 + "..."
+    assert pw._tags(data={"market_id": big}, projection=None, reason_code="r")["market_id"] == "\u00e9" * 93 + "..."
