@@ -14,7 +14,7 @@ here="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$here"
 leg="$1"; shift
 logs="build/logs"; mkdir -p "$logs"
-log="$logs/$leg.log"; : >"$log"
+log="$logs/$leg.log"; : >"$log"; rm -f "$logs/$leg.counts"
 
 kind=plain; version=""; venv=""
 case "$leg" in
@@ -80,6 +80,8 @@ last="$(grep -E '^(=+ )?[0-9]+ (passed|failed|errors?|skipped|deselected).* in [
   sed -E 's/=+//g; s/^ +| +$//g')"
 if [ -z "$last" ] && grep -qE '^(=+ )?no tests ran' "$log"; then last="no tests ran"; fi
 hostile="$(grep -E '^hostile inputs tried: [0-9]+' "$log" | tail -n 1 | sed -E 's/ \(.*//')"
+count() { grep -oE "[0-9]+ $1" <<<"$last" | grep -oE '^[0-9]+' || echo 0; }
+echo "$(count passed) $(($(count failed) + $(count error) + $(count errors)))" >"$logs/$leg.counts"
 if [ "$kind" = asan ] && grep -qE 'AddressSanitizer|LeakSanitizer|runtime error:|UndefinedBehaviorSanitizer' "$log"; then
   [ "$rc" -ne 0 ] || rc=1
   last="sanitizer report; $last"
