@@ -23,8 +23,10 @@ properties() {
     VANTOREL_FUZZ_EXAMPLES="$examples" "$venv/bin/python" -m pytest -q -p no:cacheprovider \
       --hypothesis-seed="$RANDOM$round" --hypothesis-show-statistics $files >>"$log" 2>&1 || failed=$((failed + 1))
   done
-  total=$(grep -oE '[0-9]+ passing examples' "$log" | awk '{s += $1} END {print s + 0}')
-  echo "properties: $round rounds, $total examples, $failed failing rounds ($((SECONDS - start))s, $log)"
+  # Hypothesis statistics: "- 5000 passing, 0 failing, and 3 invalid test cases" per test and phase.
+  total=$(grep -oE '[0-9]+ passing' "$log" | awk '{s += $1} END {print s + 0}')
+  local failing; failing=$(grep -oE '[0-9]+ failing' "$log" | awk '{s += $1} END {print s + 0}')
+  echo "properties: $round rounds, $total passing examples, $failing failing, $failed failing rounds ($((SECONDS - start))s, $log)"
   [ "$failed" -eq 0 ]
 }
 
