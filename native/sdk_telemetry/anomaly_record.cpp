@@ -1,0 +1,168 @@
+#include "anomaly_record.hpp"
+
+#include <structmember.h>
+
+#include <cmath>
+
+namespace sdk_telemetry {
+namespace {
+
+AnomalyRecordObject* as_record(PyObject* o) { return reinterpret_cast<AnomalyRecordObject*>(o); }
+
+int traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(as_record(self)->severity);
+    Py_VISIT(as_record(self)->tags);
+    return 0;
+}
+
+int clear(PyObject* self) {
+    auto* r = as_record(self);
+    Py_CLEAR(r->component);
+    Py_CLEAR(r->call_site);
+    Py_CLEAR(r->severity);
+    Py_CLEAR(r->reason);
+    Py_CLEAR(r->message);
+    Py_CLEAR(r->tags);
+    return 0;
+}
+
+void dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    clear(self);
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* repr(PyObject* self) {
+    return pyapi::guarded([&] {
+        auto* r = as_record(self);
+        pyapi::Ref value = pyapi::check(PyFloat_FromDouble(r->value));
+        return pyapi::check(PyUnicode_FromFormat(
+            "AnomalyRecord(component=%R, call_site=%R, severity=%R, value=%R, epoch_ns=%lld, "
+            "reason=%R, message=%R, tags=%R)",
+            r->component, r->call_site, r->severity, value.get(), r->epoch_ns, r->reason,
+            r->message, r->tags));
+    });
+}
+
+// 1 equal, 0 different, -1 error.
+int fields_equal(AnomalyRecordObject* a, AnomalyRecordObject* b) {
+    if (a->value != b->value || a->epoch_ns != b->epoch_ns) return 0;
+    PyObject* pairs[][2] = {{a->component, b->component}, {a->call_site, b->call_site},
+                            {a->severity, b->severity},   {a->reason, b->reason},
+                            {a->message, b->message},     {a->tags, b->tags}};
+    for (auto& p : pairs) {
+        int eq = PyObject_RichCompareBool(p[0], p[1], Py_EQ);
+        if (eq <= 0) return eq;
+    }
+    return 1;
+}
+
+PyObject* richcompare(PyObject* a, PyObject* b, int op) {
+    if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(b, &AnomalyRecordType)) {
+        Py_RETURN_NOTIMPLEMENTED;
+    }
+    int eq = fields_equal(as_record(a), as_record(b));
+    if (eq < 0) return nullptr;
+    return PyBool_FromLong((op == Py_EQ) == (eq == 1));
+}
+
+Py_hash_t mix(Py_uhash_t acc, Py_uhash_t h) { return static_cast<Py_hash_t>(acc * 1000003u ^ h); }
+
+Py_hash_t hash(PyObject* self) {
+    auto* r = as_record(self);
+    Py_uhash_t acc = 0x345678u;
+    for (PyObject* o : {r->component, r->call_site, r->severity, r->reason, r->message}) {
+        Py_hash_t h = PyObject_Hash(o);
+        if (h == -1) return -1;
+        acc = static_cast<Py_uhash_t>(mix(acc, static_cast<Py_uhash_t>(h)));
+    }
+    // NaN hashes by identity in the host; a record's hash must not change between calls.
+    Py_hash_t hv = 0;
+    if (!std::isnan(r->value)) {
+        PyObject* v = PyFloat_FromDouble(r->value);
+        if (!v) return -1;
+        hv = PyObject_Hash(v);
+        Py_DECREF(v);
+    }
+    acc = static_cast<Py_uhash_t>(mix(acc, static_cast<Py_uhash_t>(hv)));
+    acc = static_cast<Py_uhash_t>(mix(acc, static_cast<Py_uhash_t>(r->epoch_ns)));
+    // The tags in any order: an order-independent sum over the entries.
+    Py_uhash_t tags = 0;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(r->tags, &pos, &k, &v)) {
+        Py_hash_t hk = PyObject_Hash(k), hvv = PyObject_Hash(v);
+        if (hk == -1 || hvv == -1) return -1;
+        tags += static_cast<Py_uhash_t>(mix(static_cast<Py_uhash_t>(hk), static_cast<Py_uhash_t>(hvv)));
+    }
+    Py_hash_t result = mix(acc, tags);
+    return result == -1 ? -2 : result;
+}
+
+PyObject* get_tags(PyObject* self, void*) { return PyDict_Copy(as_record(self)->tags); }
+
+#define R_MEMBER(field, kind, doc) \
+    {#field, kind, offsetof(AnomalyRecordObject, field), READONLY, PyDoc_STR(doc)}
+
+PyMemberDef members[] = {
+    R_MEMBER(component, T_OBJECT_EX, "Component of the runtime that stored the record."),
+    R_MEMBER(call_site, T_OBJECT_EX, "Name of the call site that reported it."),
+    R_MEMBER(severity, T_OBJECT_EX, "The record's Severity."),
+    R_MEMBER(value, T_DOUBLE, "The reported value."),
+    R_MEMBER(epoch_ns, T_LONGLONG, "Time of the anomaly, nanoseconds since the epoch."),
+    R_MEMBER(reason, T_OBJECT_EX, "The reported reason text."),
+    R_MEMBER(message, T_OBJECT_EX, "The call site's message template filled from the tags."),
+    R_MEMBER(sequence, T_ULONGLONG,
+             "Insertion number within the runtime (increasing across all lanes)."),
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+#undef R_MEMBER
+
+PyGetSetDef getset[] = {
+    {"tags", get_tags, nullptr,
+     PyDoc_STR("The record's tags: a new dict (str to str) on every read."), nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject AnomalyRecordType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+void ready_anomaly_record_type() {
+    if (AnomalyRecordType.tp_flags & Py_TPFLAGS_READY) return;
+    AnomalyRecordType.tp_name = "vantorel._sdk_telemetry.AnomalyRecord";
+    AnomalyRecordType.tp_basicsize = sizeof(AnomalyRecordObject);
+    AnomalyRecordType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    AnomalyRecordType.tp_doc = PyDoc_STR(
+        "One anomaly stored by TelemetryRuntime.warn (read-only). Records compare and hash "
+        "by value; the insertion sequence takes no part.");
+    AnomalyRecordType.tp_dealloc = dealloc;
+    AnomalyRecordType.tp_traverse = traverse;
+    AnomalyRecordType.tp_clear = clear;
+    AnomalyRecordType.tp_repr = repr;
+    AnomalyRecordType.tp_richcompare = richcompare;
+    AnomalyRecordType.tp_hash = hash;
+    AnomalyRecordType.tp_members = members;
+    AnomalyRecordType.tp_getset = getset;
+    pyapi::check_status(PyType_Ready(&AnomalyRecordType));
+}
+
+AnomalyRecordObject* new_anomaly_record(RecordFields&& f) {
+    auto* r = PyObject_GC_New(AnomalyRecordObject, &AnomalyRecordType);
+    if (!r) pyapi::raise();
+    r->component = f.component.release();
+    r->call_site = f.call_site.release();
+    r->severity = f.severity.release();
+    r->value = f.value;
+    r->epoch_ns = f.epoch_ns;
+    r->reason = f.reason.release();
+    r->message = f.message.release();
+    r->tags = f.tags.release();
+    r->sequence = 0;
+    PyObject_GC_Track(r);
+    return r;
+}
+
+}  // namespace sdk_telemetry
+

@@ -1,0 +1,132 @@
+// The runtime's store: one bounded ring of records per lane, guarded by the
+// runtime's own mutex.
+//
+// Locking rule: the mutex is held only around the ring operations below, which
+// neither allocate Python objects nor release references (either may run
+// arbitrary code through the garbage collector or a finaliser). Records are
+// built before locking and evicted or drained records are released after
+// unlocking, so a thread holding the mutex never waits for the GIL.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "anomaly_record.hpp"
+
+namespace sdk_telemetry {
+
+class Rings {
+public:
+    Rings(std::size_t lanes, std::size_t capacity) : lanes_(lanes), capacity_(capacity) {}
+    Rings(const Rings&) = delete;
+    Rings& operator=(const Rings&) = delete;
+
+    // Stores `record` (taking its reference) in `lane` and gives it the next
+    // sequence number; returns the evicted oldest record of that lane (a
+    // reference for the caller to release) or nullptr. On std::bad_alloc
+    // nothing changes and the caller still owns `record`.
+    AnomalyRecordObject* push(std::size_t lane, AnomalyRecordObject* record) {
+        std::lock_guard<std::mutex> hold(mu_);
+        Lane& l = lanes_[lane];
+        record->sequence = next_sequence_;
+        AnomalyRecordObject* evicted = nullptr;
+        if (l.slots.size() < capacity_) {
+            l.slots.push_back(record);  // while a lane is filling, its oldest record is slot 0
+        } else {
+            evicted = l.slots[l.start];
+            l.slots[l.start] = record;
+            l.start = (l.start + 1) % capacity_;
+            ++dropped_;
+        }
+        ++next_sequence_;
+        return evicted;
+    }
+
+    // New references to every held record, oldest first.
+    std::vector<AnomalyRecordObject*> snapshot() {
+        std::vector<AnomalyRecordObject*> out;
+        {
+            std::lock_guard<std::mutex> hold(mu_);
+            out.reserve(held_locked());
+            for (const Lane& l : lanes_) {
+                for (std::size_t i = 0; i < l.slots.size(); ++i) {
+                    AnomalyRecordObject* r = l.slots[(l.start + i) % l.slots.size()];
+                    Py_INCREF(r);
+                    out.push_back(r);
+                }
+            }
+        }
+        by_sequence(out);
+        return out;
+    }
+
+    // Empties every ring; the caller owns the returned references, oldest first.
+    std::vector<AnomalyRecordObject*> drain() {
+        std::vector<AnomalyRecordObject*> out;
+        {
+            std::lock_guard<std::mutex> hold(mu_);
+            out.reserve(held_locked());
+            for (Lane& l : lanes_) {
+                for (std::size_t i = 0; i < l.slots.size(); ++i) {
+                    out.push_back(l.slots[(l.start + i) % l.slots.size()]);
+                }
+                l.slots.clear();
+                l.start = 0;
+            }
+        }
+        by_sequence(out);
+        return out;
+    }
+
+    // Records that were drained but could not be handed out count as dropped.
+    void add_dropped(std::uint64_t n) {
+        std::lock_guard<std::mutex> hold(mu_);
+        dropped_ += n;
+    }
+
+    std::uint64_t dropped() {
+        std::lock_guard<std::mutex> hold(mu_);
+        return dropped_;
+    }
+
+    // For the garbage collector, which runs with the GIL held and so never
+    // while another thread is inside a ring operation.
+    template <class F>
+    int visit(F&& f) {
+        std::lock_guard<std::mutex> hold(mu_);
+        for (const Lane& l : lanes_) {
+            for (AnomalyRecordObject* r : l.slots) {
+                if (int rc = f(r)) return rc;
+            }
+        }
+        return 0;
+    }
+
+private:
+    struct Lane {
+        std::vector<AnomalyRecordObject*> slots;
+        std::size_t start = 0;  // index of the oldest record once the lane is full
+    };
+
+    std::size_t held_locked() const {
+        std::size_t n = 0;
+        for (const Lane& l : lanes_) n += l.slots.size();
+        return n;
+    }
+
+    static void by_sequence(std::vector<AnomalyRecordObject*>& v) {
+        std::sort(v.begin(), v.end(), [](const AnomalyRecordObject* a, const AnomalyRecordObject* b) {
+            return a->sequence < b->sequence;
+        });
+    }
+
+    std::mutex mu_;
+    std::vector<Lane> lanes_;
+    const std::size_t capacity_;
+    std::uint64_t next_sequence_ = 0;
+    std::uint64_t dropped_ = 0;
+};
+
+}  // namespace sdk_telemetry

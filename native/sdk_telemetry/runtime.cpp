@@ -1,0 +1,359 @@
+#include "runtime.hpp"
+
+#include <structmember.h>
+
+#include <atomic>
+#include <cstdint>
+#include <limits>
+#include <new>
+
+#include "anomaly_record.hpp"
+#include "args.hpp"
+#include "call_site.hpp"
+#include "record_parts.hpp"
+#include "rings.hpp"
+#include "severity.hpp"
+
+namespace sdk_telemetry {
+namespace {
+
+// More lanes than call sites buy nothing; the bound keeps a mistyped count
+// from reserving gigabytes up front.
+constexpr Py_ssize_t kMaxLanes = 4096;
+
+// Serial numbers tell a handle's runtime apart without the handle keeping the
+// runtime alive (and without mistaking a new runtime at a reused address).
+std::atomic<std::uint64_t> g_next_serial{1};
+
+struct RuntimeObject {
+    PyObject_HEAD
+    PyObject* component;  // exact str
+    Py_ssize_t lanes;
+    Py_ssize_t ring_capacity;
+    std::uint64_t serial;
+    Rings* rings;
+};
+
+RuntimeObject* as_runtime(PyObject* o) { return reinterpret_cast<RuntimeObject*>(o); }
+
+// ---- argument checks -------------------------------------------------------
+
+pyapi::Ref text_arg(PyObject* value, const char* what) {
+    if (!PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be str, not %.200s", what, Py_TYPE(value)->tp_name);
+        pyapi::raise();
+    }
+    pyapi::Ref text = pyapi::check(PyUnicode_FromObject(value));  // a plain str of a subclass
+    ensure_ready(text.get());
+    return text;
+}
+
+// An integer (anything with __index__ except bool), as a Py_ssize_t >= `minimum`.
+Py_ssize_t count_arg(PyObject* value, const char* what, Py_ssize_t minimum, const char* bound) {
+    if (PyBool_Check(value) || !PyIndex_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be an int, not %.200s", what,
+                     Py_TYPE(value)->tp_name);
+        pyapi::raise();
+    }
+    pyapi::Ref index = pyapi::check(PyNumber_Index(value));
+    int overflow = 0;
+    long long n = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (n == -1 && PyErr_Occurred()) pyapi::raise();
+    if (overflow < 0 || (overflow == 0 && n < minimum)) {
+        PyErr_Format(PyExc_ValueError, "%s must be %s, got %R", what, bound, index.get());
+        pyapi::raise();
+    }
+    if (overflow > 0 || n > std::numeric_limits<Py_ssize_t>::max()) {
+        PyErr_Format(PyExc_OverflowError, "%s is too large: %R", what, index.get());
+        pyapi::raise();
+    }
+    return static_cast<Py_ssize_t>(n);
+}
+
+// ---- construction ----------------------------------------------------------
+
+constexpr const char* kNewNames[] = {"component", "lanes", "ring_capacity"};
+const Signature kNewSig{"TelemetryRuntime", kNewNames, 0, 3};
+
+PyObject* runtime_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return pyapi::guarded([&] {
+        PyObject* a[3];
+        bind(kNewSig, args, kwargs, a);
+        pyapi::Ref component = text_arg(a[0], "component");
+        Py_ssize_t lanes = count_arg(a[1], "lanes", 1, "a positive int");
+        if (lanes > kMaxLanes) {
+            PyErr_Format(PyExc_ValueError, "lanes must be at most %zd, got %zd", kMaxLanes, lanes);
+            pyapi::raise();
+        }
+        Py_ssize_t capacity = count_arg(a[2], "ring_capacity", 1, "a positive int");
+        pyapi::Ref self = pyapi::check(type->tp_alloc(type, 0));
+        RuntimeObject* rt = as_runtime(self.get());
+        rt->rings = new Rings(static_cast<std::size_t>(lanes), static_cast<std::size_t>(capacity));
+        rt->component = component.release();
+        rt->lanes = lanes;
+        rt->ring_capacity = capacity;
+        rt->serial = g_next_serial.fetch_add(1);
+        return self;
+    });
+}
+
+// ---- records out -----------------------------------------------------------
+
+// Releases references (outside the lock: a release may run arbitrary code).
+void release_all(const std::vector<AnomalyRecordObject*>& records) {
+    for (AnomalyRecordObject* r : records) Py_DECREF(r);
+}
+
+int runtime_clear(PyObject* self) {
+    RuntimeObject* rt = as_runtime(self);
+    if (rt->rings) release_all(rt->rings->drain());
+    return 0;
+}
+
+int runtime_traverse(PyObject* self, visitproc visit, void* arg) {
+    RuntimeObject* rt = as_runtime(self);
+    if (!rt->rings) return 0;
+    return rt->rings->visit([&](AnomalyRecordObject* r) {
+        Py_VISIT(r);
+        return 0;
+    });
+}
+
+void runtime_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    RuntimeObject* rt = as_runtime(self);
+    runtime_clear(self);
+    delete rt->rings;
+    rt->rings = nullptr;
+    Py_CLEAR(rt->component);
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+}
+
+// ---- methods ---------------------------------------------------------------
+
+constexpr const char* kRegisterNames[] = {"name",     "description", "message_template",
+                                          "value_unit", "severity_default", "file",
+                                          "line",     "tag_keys"};
+const Signature kRegisterSig{"TelemetryRuntime.register_call_site", kRegisterNames, 0, 8};
+
+pyapi::Ref tag_keys_arg(PyObject* value) {
+    if (PyUnicode_Check(value)) {
+        pyapi::raise(PyExc_TypeError, "tag_keys must be an iterable of str, not a single str");
+    }
+    pyapi::Ref items = pyapi::check(PySequence_Tuple(value));
+    const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
+    pyapi::Ref keys = pyapi::check(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(items.get(), i);
+        if (!PyUnicode_Check(item)) {
+            PyErr_Format(PyExc_TypeError, "tag_keys items must be str, not %.200s",
+                         Py_TYPE(item)->tp_name);
+            pyapi::raise();
+        }
+        PyTuple_SET_ITEM(keys.get(), i, pyapi::check(PyUnicode_FromObject(item)).release());
+    }
+    return keys;
+}
+
+PyObject* register_call_site(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    return pyapi::guarded([&] {
+        RuntimeObject* rt = as_runtime(self);
+        PyObject* a[8];
+        bind(kRegisterSig, args, nargs, kwnames, a);
+        pyapi::Ref name = text_arg(a[0], "name");
+        pyapi::Ref description = text_arg(a[1], "description");
+        pyapi::Ref message_template = text_arg(a[2], "message_template");
+        pyapi::Ref value_unit = text_arg(a[3], "value_unit");
+        pyapi::Ref severity = coerce_severity(a[4]);
+        pyapi::Ref file = text_arg(a[5], "file");
+        Py_ssize_t line = count_arg(a[6], "line", 0, "a non-negative int");
+        pyapi::Ref tag_keys = tag_keys_arg(a[7]);
+        auto lane = static_cast<Py_ssize_t>(stable_name_hash(name.get()) %
+                                            static_cast<std::uint64_t>(rt->lanes));
+        return new_call_site(std::move(name), std::move(description), std::move(message_template),
+                             std::move(value_unit), std::move(severity), std::move(file), line,
+                             std::move(tag_keys), rt->serial, lane);
+    });
+}
+
+constexpr const char* kWarnNames[] = {"site", "value", "epoch_ns", "reason", "tags", "severity"};
+const Signature kWarnSig{"TelemetryRuntime.warn", kWarnNames, 2, 5};
+
+long long epoch_arg(PyObject* value) {
+    if (PyBool_Check(value) || !PyLong_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "epoch_ns must be an int, not %.200s",
+                     Py_TYPE(value)->tp_name);
+        pyapi::raise();
+    }
+    long long ns = PyLong_AsLongLong(value);  // reads the digits: no __index__ of a subclass
+    if (ns == -1 && PyErr_Occurred()) {
+        if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            PyErr_Format(PyExc_OverflowError, "epoch_ns does not fit in 64 bits: %R", value);
+        }
+        pyapi::raise();
+    }
+    return ns;
+}
+
+PyObject* warn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return pyapi::guarded([&] {
+        RuntimeObject* rt = as_runtime(self);
+        PyObject* a[6];
+        bind(kWarnSig, args, nargs, kwnames, a);
+        if (!is_call_site(a[0])) {
+            PyErr_Format(PyExc_TypeError,
+                         "site must be a CallSite returned by register_call_site, not %.200s",
+                         Py_TYPE(a[0])->tp_name);
+            pyapi::raise();
+        }
+        auto* site = reinterpret_cast<CallSiteObject*>(a[0]);
+        if (site->owner != rt->serial) {
+            PyErr_Format(PyExc_ValueError,
+                         "call site %R was registered with another TelemetryRuntime", site->name);
+            pyapi::raise();
+        }
+        double value = PyFloat_AsDouble(a[1]);
+        if (value == -1.0 && PyErr_Occurred()) pyapi::raise();
+        long long epoch_ns = epoch_arg(a[2]);
+        pyapi::Ref reason = text_arg(a[3], "reason");
+        pyapi::Ref tags = copy_tags(a[4]);
+        pyapi::Ref severity = (a[5] && a[5] != Py_None) ? coerce_severity(a[5])
+                                                        : pyapi::Ref::borrow(site->severity_default);
+        pyapi::Ref message = fill_template(site->message_template, tags.get());
+        pyapi::Ref record = pyapi::Ref::steal(reinterpret_cast<PyObject*>(new_anomaly_record(
+            {pyapi::Ref::borrow(rt->component), pyapi::Ref::borrow(site->name), std::move(severity),
+             value, epoch_ns, std::move(reason), std::move(message), std::move(tags)})));
+        auto* stored = reinterpret_cast<AnomalyRecordObject*>(record.get());
+        AnomalyRecordObject* evicted = rt->rings->push(static_cast<std::size_t>(site->lane), stored);
+        record.release();  // the ring owns it now
+        Py_XDECREF(evicted);
+        return pyapi::Ref::borrow(Py_True);
+    });
+}
+
+PyObject* snapshot_anomalies(PyObject* self, PyObject*) {
+    return pyapi::guarded([&] {
+        std::vector<AnomalyRecordObject*> records = as_runtime(self)->rings->snapshot();
+        PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(records.size()));
+        if (!tuple) {
+            release_all(records);
+            pyapi::raise();
+        }
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), reinterpret_cast<PyObject*>(records[i]));
+        }
+        return pyapi::Ref::steal(tuple);
+    });
+}
+
+PyObject* drain_anomalies(PyObject* self, PyObject*) {
+    return pyapi::guarded([&] {
+        Rings& rings = *as_runtime(self)->rings;
+        std::vector<AnomalyRecordObject*> records = rings.drain();
+        PyObject* list = PyList_New(static_cast<Py_ssize_t>(records.size()));
+        if (!list) {
+            // Out of the rings but not handed out: lost, so counted.
+            rings.add_dropped(records.size());
+            release_all(records);
+            pyapi::raise();
+        }
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), reinterpret_cast<PyObject*>(records[i]));
+        }
+        return pyapi::Ref::steal(list);
+    });
+}
+
+PyObject* get_dropped_count(PyObject* self, void*) {
+    return PyLong_FromUnsignedLongLong(as_runtime(self)->rings->dropped());
+}
+
+PyObject* runtime_repr(PyObject* self) {
+    RuntimeObject* rt = as_runtime(self);
+    return PyUnicode_FromFormat("%s(component=%R, lanes=%zd, ring_capacity=%zd)",
+                                _PyType_Name(Py_TYPE(self)), rt->component, rt->lanes,
+                                rt->ring_capacity);
+}
+
+// ---- type ------------------------------------------------------------------
+
+PyMethodDef methods[] = {
+    {"register_call_site", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_call_site)),
+     METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("register_call_site($self, /, *, name, description, message_template, value_unit, "
+               "severity_default, file, line, tag_keys)\n--\n\n"
+               "Register a call site and return its handle (an immutable CallSite).\n\n"
+               "Text arguments must be str; severity_default is a Severity (or its value);\n"
+               "line is a non-negative int; tag_keys an iterable of str (kept as a tuple).\n"
+               "A name may be registered any number of times: every call returns a new,\n"
+               "independent handle, and all of them stay valid for warn. A call site's\n"
+               "records go to lane stable_hash(name) % lanes (FNV-1a over the name's\n"
+               "code points, the same in every process).")},
+    {"warn", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(warn)),
+     METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("warn($self, site, value, *, epoch_ns, reason, tags, severity=None)\n--\n\n"
+               "Store one AnomalyRecord for `site` and return True.\n\n"
+               "value is converted with float(); epoch_ns is an int (not bool) that fits in\n"
+               "64 bits; reason a str; tags a dict of str to str (copied); severity a\n"
+               "Severity (or its value), None for the call site's severity_default. The\n"
+               "record's message is the call site's template with each {key} whose key is\n"
+               "a tag replaced by that tag's value; any other brace text stays as written.\n"
+               "The record goes to the call site's lane; when that lane already holds\n"
+               "ring_capacity records its oldest is evicted and counted in dropped_count.\n"
+               "The result is True whenever the record was stored, evicting or not (an\n"
+               "eviction drops an older record, not this one); bad arguments raise\n"
+               "TypeError or ValueError (a handle of another runtime: ValueError) and\n"
+               "store nothing.")},
+    {"snapshot_anomalies", snapshot_anomalies, METH_NOARGS,
+     PyDoc_STR("snapshot_anomalies($self, /)\n--\n\n"
+               "Return a tuple of the held records, oldest first across all lanes.")},
+    {"drain_anomalies", drain_anomalies, METH_NOARGS,
+     PyDoc_STR("drain_anomalies($self, /)\n--\n\n"
+               "Remove every held record and return them as a list, oldest first.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef members[] = {
+    {"component", T_OBJECT_EX, offsetof(RuntimeObject, component), READONLY,
+     PyDoc_STR("The component name given at construction.")},
+    {"lanes", T_PYSSIZET, offsetof(RuntimeObject, lanes), READONLY,
+     PyDoc_STR("Number of lanes (rings).")},
+    {"ring_capacity", T_PYSSIZET, offsetof(RuntimeObject, ring_capacity), READONLY,
+     PyDoc_STR("Records each lane holds before it evicts its oldest.")},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"dropped_count", get_dropped_count, nullptr,
+     PyDoc_STR("Records evicted from a full lane so far (never reset by a drain)."), nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject TelemetryRuntimeType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+void ready_runtime_type() {
+    if (TelemetryRuntimeType.tp_flags & Py_TPFLAGS_READY) return;
+    TelemetryRuntimeType.tp_name = "vantorel._sdk_telemetry.TelemetryRuntime";
+    TelemetryRuntimeType.tp_basicsize = sizeof(RuntimeObject);
+    TelemetryRuntimeType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE;
+    TelemetryRuntimeType.tp_doc = PyDoc_STR(
+        "TelemetryRuntime(*, component, lanes, ring_capacity)\n--\n\n"
+        "In-process store of anomaly records: `lanes` bounded rings of `ring_capacity`\n"
+        "records each. Thread-safe: warn, snapshot_anomalies and drain_anomalies may\n"
+        "run concurrently and lose nothing; every eviction is counted.");
+    TelemetryRuntimeType.tp_new = runtime_new;
+    TelemetryRuntimeType.tp_dealloc = runtime_dealloc;
+    TelemetryRuntimeType.tp_traverse = runtime_traverse;
+    TelemetryRuntimeType.tp_clear = runtime_clear;
+    TelemetryRuntimeType.tp_repr = runtime_repr;
+    TelemetryRuntimeType.tp_methods = methods;
+    TelemetryRuntimeType.tp_members = members;
+    TelemetryRuntimeType.tp_getset = getset;
+    pyapi::check_status(PyType_Ready(&TelemetryRuntimeType));
+}
+
+}  // namespace sdk_telemetry
