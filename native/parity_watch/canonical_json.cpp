@@ -1,33 +1,40 @@
 #include "canonical_json.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 
 namespace parity_watch {
 
-Ref node_to_python(const Node& node) {
-    switch (node.kind) {
-        case Node::Leaf:
-        case Node::Object:
-            return node.obj;
-        case Node::List: {
-            Ref list = pyapi::check(PyList_New(static_cast<Py_ssize_t>(node.items.size())));
-            for (size_t i = 0; i < node.items.size(); ++i)
-                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
-                                node_to_python(node.items[i]).release());
-            return list;
-        }
-        case Node::Dict: {
-            Ref dict = pyapi::check(PyDict_New());
-            for (size_t i = 0; i < node.items.size(); ++i) {
-                Ref v = node_to_python(node.items[i]);
-                pyapi::check_status(PyDict_SetItem(dict.get(), node.keys[i].get(), v.get()));
-            }
-            return dict;
-        }
+Ref Tape::to_python(std::size_t start) const {
+    std::size_t i = start;
+    return value_at(i);
+}
+
+Ref Tape::value_at(std::size_t& i) const {
+    const Tok& t = toks_[i];
+    if (t.kind == Tok::Leaf || t.kind == Tok::Object) {
+        ++i;
+        return Ref::borrow(t.obj);
     }
-    return Ref();
+    const std::size_t end = t.end ? t.end : toks_.size();
+    ++i;
+    if (t.kind == Tok::List) {
+        Ref list = pyapi::check(PyList_New(0));
+        while (i < end) {
+            Ref v = value_at(i);
+            pyapi::check_status(PyList_Append(list.get(), v.get()));
+        }
+        return list;
+    }
+    Ref dict = pyapi::check(PyDict_New());
+    while (i < end) {
+        PyObject* key = toks_[i++].obj;
+        Ref v = value_at(i);
+        pyapi::check_status(PyDict_SetItem(dict.get(), key, v.get()));
+    }
+    return dict;
 }
 
 namespace {
@@ -99,6 +106,64 @@ void write_int(std::string& out, PyObject* v) {
     out.append(s, static_cast<size_t>(len));
 }
 
+#if defined(__cpp_lib_to_chars) && __cpp_lib_to_chars >= 201611L && !defined(__APPLE__)
+#define PARITY_WATCH_TO_CHARS 1
+#endif
+
+#ifdef PARITY_WATCH_TO_CHARS
+// float.__repr__ from the shortest round-trip digits (the same digits the
+// host's repr finds: shortest, then nearest), laid out by repr's own rules:
+// exponent form when the decimal point falls before the 4th leading zero or
+// beyond 16 digits, "e+16"/"e-05" exponents, ".0" on integral values.
+bool write_finite_float(std::string& out, double x) {
+    char sci[40];
+    auto r = std::to_chars(sci, sci + sizeof sci, x, std::chars_format::scientific);
+    if (r.ec != std::errc()) return false;
+    const char* p = sci;
+    const char* end = r.ptr;
+    if (*p == '-') {
+        out.push_back('-');
+        ++p;
+    }
+    char digits[24];
+    int n = 0;
+    for (; p < end && *p != 'e'; ++p)
+        if (*p != '.') digits[n++] = *p;
+    if (p == end) return false;
+    int exp10 = 0;
+    std::from_chars(p + (p[1] == '+' ? 2 : 1), end, exp10);
+    const int decpt = exp10 + 1;
+    if (decpt <= -4 || decpt > 16) {
+        out.push_back(digits[0]);
+        if (n > 1) {
+            out.push_back('.');
+            out.append(digits + 1, static_cast<size_t>(n - 1));
+        }
+        const int e = decpt - 1;
+        out.push_back('e');
+        out.push_back(e < 0 ? '-' : '+');
+        const int a = e < 0 ? -e : e;
+        if (a < 10) out.push_back('0');
+        char eb[8];
+        auto er = std::to_chars(eb, eb + sizeof eb, a);
+        out.append(eb, er.ptr);
+    } else if (decpt <= 0) {
+        out.append("0.");
+        out.append(static_cast<size_t>(-decpt), '0');
+        out.append(digits, static_cast<size_t>(n));
+    } else if (decpt >= n) {
+        out.append(digits, static_cast<size_t>(n));
+        out.append(static_cast<size_t>(decpt - n), '0');
+        out.append(".0");
+    } else {
+        out.append(digits, static_cast<size_t>(decpt));
+        out.push_back('.');
+        out.append(digits + decpt, static_cast<size_t>(n - decpt));
+    }
+    return true;
+}
+#endif
+
 void write_float(std::string& out, PyObject* v) {
     double x = PyFloat_AS_DOUBLE(v);
     if (std::isnan(x)) {
@@ -109,6 +174,11 @@ void write_float(std::string& out, PyObject* v) {
         out.append(x > 0 ? "Infinity" : "-Infinity");
         return;
     }
+#ifdef PARITY_WATCH_TO_CHARS
+    const size_t mark = out.size();
+    if (write_finite_float(out, x)) return;
+    out.resize(mark);
+#endif
     char* s = PyOS_double_to_string(x, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
     if (!s) pyapi::raise();
     out.append(s);
@@ -133,52 +203,92 @@ bool str_less(PyObject* a, PyObject* b) {
     return na < nb;
 }
 
-}  // namespace
+bool str_equal(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
+}
 
-bool write_canonical(std::string& out, const Node& node) {
-    switch (node.kind) {
-        case Node::Object:
-            return false;
-        case Node::Leaf: {
-            PyObject* v = node.obj.get();
-            if (v == Py_None) out.append("null");
-            else if (v == Py_True) out.append("true");
-            else if (v == Py_False) out.append("false");
-            else if (PyUnicode_Check(v)) write_string(out, v);
-            else if (PyLong_Check(v)) write_int(out, v);
-            else if (PyFloat_Check(v)) write_float(out, v);
-            else return false;
-            return true;
-        }
-        case Node::List: {
+struct Entry {
+    PyObject* key;
+    std::size_t value;
+};
+
+bool write_value(std::string& out, const Tape& tape, std::size_t& i);
+
+bool write_leaf(std::string& out, PyObject* v) {
+    if (v == Py_None) out.append("null");
+    else if (v == Py_True) out.append("true");
+    else if (v == Py_False) out.append("false");
+    else if (PyUnicode_Check(v)) write_string(out, v);
+    else if (PyLong_Check(v)) write_int(out, v);
+    else if (PyFloat_Check(v)) write_float(out, v);
+    else return false;
+    return true;
+}
+
+std::size_t skip(const Tape& tape, std::size_t i) {
+    const Tok& t = tape[i];
+    return (t.kind == Tok::List || t.kind == Tok::Dict) ? t.end : i + 1;
+}
+
+bool write_value(std::string& out, const Tape& tape, std::size_t& i) {
+    const Tok& t = tape[i];
+    switch (t.kind) {
+        case Tok::Leaf:
+            ++i;
+            return write_leaf(out, t.obj);
+        case Tok::List: {
+            const std::size_t end = t.end;
+            ++i;
             out.push_back('[');
-            for (size_t i = 0; i < node.items.size(); ++i) {
-                if (i) out.push_back(',');
-                if (!write_canonical(out, node.items[i])) return false;
+            bool first = true;
+            while (i < end) {
+                if (!first) out.push_back(',');
+                first = false;
+                if (!write_value(out, tape, i)) return false;
             }
             out.push_back(']');
             return true;
         }
-        case Node::Dict: {
-            std::vector<size_t> order(node.keys.size());
-            for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-            std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-                return str_less(node.keys[a].get(), node.keys[b].get());
-            });
+        case Tok::Dict: {
+            const std::size_t end = t.end;
+            std::vector<Entry> entries;
+            for (std::size_t j = i + 1; j < end;) {
+                entries.push_back({tape[j].obj, j + 1});
+                j = skip(tape, j + 1);
+            }
+            // Stable: among equal keys the last entry, the one assigned last, wins.
+            std::stable_sort(entries.begin(), entries.end(),
+                             [](const Entry& a, const Entry& b) { return str_less(a.key, b.key); });
             out.push_back('{');
             bool first = true;
-            for (size_t i : order) {
+            for (std::size_t k = 0; k < entries.size(); ++k) {
+                if (k + 1 < entries.size() && str_equal(entries[k].key, entries[k + 1].key))
+                    continue;
                 if (!first) out.push_back(',');
                 first = false;
-                write_string(out, node.keys[i].get());
+                write_string(out, entries[k].key);
                 out.push_back(':');
-                if (!write_canonical(out, node.items[i])) return false;
+                std::size_t v = entries[k].value;
+                if (!write_value(out, tape, v)) return false;
             }
             out.push_back('}');
+            i = end;
             return true;
         }
+        default:
+            return false;
     }
-    return false;
+}
+
+}  // namespace
+
+bool write_canonical(std::string& out, const Tape& tape) {
+    std::size_t i = 0;
+    return write_value(out, tape, i);
 }
 
 }  // namespace parity_watch

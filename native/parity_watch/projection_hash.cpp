@@ -8,7 +8,6 @@
 // open containers into host objects at that point and ends in the host's
 // json.dumps, so nothing is evaluated twice.
 #include <string>
-#include <unordered_map>
 
 #include "canonical_json.hpp"
 #include "sha256.hpp"
@@ -31,122 +30,95 @@ void ensure_ready(PyObject* s) {
 
 class Walker {
 public:
-    explicit Walker(const FunctionObject& fn) : fn_(fn), is_mapping_(fn) {}
+    Walker(const FunctionObject& fn, std::vector<Tok>& storage)
+        : tape(storage), fn_(fn), is_mapping_(fn) {}
 
-    // The body of our own _json_safe for `value`, held as a node.
-    Node walk(PyObject* value) {
+    // The body of our own _json_safe for `value`, appended to the tape.
+    void walk(PyObject* value) {
         switch (classify_safe(is_mapping_, value)) {
             case SafeKind::Mapping: {
                 pyapi::RecursionGuard guard(" while hashing a projection");
-                return walk_mapping(value);
+                walk_mapping(value);
+                return;
             }
             case SafeKind::Sequence: {
                 pyapi::RecursionGuard guard(" while hashing a projection");
-                return walk_sequence(value);
+                walk_sequence(value);
+                return;
             }
-            case SafeKind::Passthrough: {
-                Node leaf;
-                leaf.obj = Ref::borrow(value);
+            case SafeKind::Passthrough:
                 if (PyUnicode_Check(value)) ensure_ready(value);
                 else if (!(value == Py_None || PyLong_Check(value) || PyFloat_Check(value)))
                     unwritable = true;
-                return leaf;
-            }
+                tape.push(Tok::Leaf, Ref::borrow(value));
+                return;
             case SafeKind::Stringify:
                 break;
         }
-        Node leaf;
-        leaf.obj = pyapi::str(value);
+        Ref text = pyapi::str(value);
         is_mapping_.touched();
-        ensure_ready(leaf.obj.get());
-        return leaf;
+        ensure_ready(text.get());
+        tape.push(Tok::Leaf, std::move(text));
     }
 
-    bool materialize = false;  // the open containers have become host objects
+    Tape tape;
+    bool materialize = false;  // the open containers are becoming host objects
     bool unwritable = false;   // a leaf the native writer does not handle
 
 private:
-    static Node object(Ref o) {
-        Node n;
-        n.kind = Node::Object;
-        n.obj = std::move(o);
-        return n;
-    }
-
     // The recursive call `_json_safe(item)`, through the module global.
-    Node child(PyObject* item) {
-        if (!materialize && is_mapping_.json_safe_is_ours()) return walk(item);
+    void child(PyObject* item) {
+        if (!materialize && is_mapping_.json_safe_is_ours()) {
+            walk(item);
+            return;
+        }
         materialize = true;
-        Ref safe = call_json_safe(fn_, item);
-        is_mapping_.touched();
-        return object(std::move(safe));
+        tape.push(Tok::Object, host_child(item));
     }
 
     Ref host_child(PyObject* item) {
-        Ref safe = call_json_safe(fn_, item);
+        Ref safe = pyapi::call_global(fn_, names().json_safe, kJsonSafe, {item});
         is_mapping_.touched();
         return safe;
     }
 
-    struct DictBuilder {
-        Node node;
-        std::unordered_multimap<Py_hash_t, size_t> index;
-        bool indexed = false;
+    // The open container at `start` becomes a host object from here on.
+    Ref to_host(std::size_t start) {
+        Ref host = tape.to_python(start);
+        tape.truncate(start);
+        return host;
+    }
 
-        void insert(Ref key, Node value, bool may_collide) {
-            if (may_collide || indexed) {
-                if (!indexed) {
-                    for (size_t i = 0; i < node.keys.size(); ++i)
-                        index.emplace(PyObject_Hash(node.keys[i].get()), i);
-                    indexed = true;
-                }
-                Py_hash_t h = PyObject_Hash(key.get());
-                auto range = index.equal_range(h);
-                for (auto it = range.first; it != range.second; ++it) {
-                    PyObject* existing = node.keys[it->second].get();
-                    if (existing == key.get() || PyUnicode_Compare(existing, key.get()) == 0) {
-                        // Later value, earlier position.
-                        node.items[it->second] = std::move(value);
-                        return;
-                    }
-                }
-                index.emplace(h, node.keys.size());
-            }
-            node.keys.push_back(std::move(key));
-            node.items.push_back(std::move(value));
+    void finish(std::size_t start, Ref host) {
+        if (host) {
+            tape.truncate(start);
+            tape.push(Tok::Object, std::move(host));
+        } else {
+            tape[start].end = tape.size();
         }
-    };
+    }
 
-    Node walk_mapping(PyObject* value) {
-        DictBuilder b;
-        b.node.kind = Node::Dict;
-        Ref host;  // the dict as a host object, once materialised
-        const bool exact = PyDict_CheckExact(value);
-        bool converted = false;
+    void walk_mapping(PyObject* value) {
+        const std::size_t start = tape.size();
+        tape.push(Tok::Dict);
+        Ref host;
         auto add = [&](PyObject* key, PyObject* item) {
             Ref text = pyapi::str(key);
-            const bool same = text.get() == key;
             if (!PyUnicode_CheckExact(key)) is_mapping_.touched();
             if (!PyUnicode_CheckExact(text.get())) materialize = true;
-            if (materialize && !host) host = node_to_python(b.node);
+            if (materialize && !host) host = to_host(start);
             if (host) {
                 Ref safe = host_child(item);
                 pyapi::check_status(PyDict_SetItem(host.get(), text.get(), safe.get()));
                 return;
             }
             ensure_ready(text.get());
-            Node c = child(item);
-            if (materialize) {
-                host = node_to_python(b.node);
-                Ref safe = node_to_python(c);
-                pyapi::check_status(PyDict_SetItem(host.get(), text.get(), safe.get()));
-                return;
-            }
-            if (!same) converted = true;
-            b.insert(std::move(text), std::move(c), !exact || converted);
+            tape.push(Tok::Key, std::move(text));
+            child(item);
+            if (materialize) host = to_host(start);
         };
         Ref key, item;
-        if (exact) {
+        if (PyDict_CheckExact(value)) {
             DictWalk walk(value);
             while (walk.next(key, item)) add(key.get(), item.get());
         } else {
@@ -161,13 +133,12 @@ private:
             if (PyErr_Occurred()) pyapi::raise();
             is_mapping_.touched();
         }
-        if (host) return object(std::move(host));
-        return std::move(b.node);
+        finish(start, std::move(host));
     }
 
-    Node walk_sequence(PyObject* value) {
-        Node node;
-        node.kind = Node::List;
+    void walk_sequence(PyObject* value) {
+        const std::size_t start = tape.size();
+        tape.push(Tok::List);
         Ref host;
         auto add = [&](PyObject* item) {
             if (host) {
@@ -175,14 +146,8 @@ private:
                 pyapi::check_status(PyList_Append(host.get(), safe.get()));
                 return;
             }
-            Node c = child(item);
-            if (materialize) {
-                host = node_to_python(node);
-                Ref safe = node_to_python(c);
-                pyapi::check_status(PyList_Append(host.get(), safe.get()));
-                return;
-            }
-            node.items.push_back(std::move(c));
+            child(item);
+            if (materialize) host = to_host(start);
         };
         if (PyList_CheckExact(value)) {
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
@@ -190,7 +155,6 @@ private:
                 add(item.get());
             }
         } else if (PyTuple_CheckExact(value)) {
-            node.items.reserve(static_cast<size_t>(PyTuple_GET_SIZE(value)));
             for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(value); ++i)
                 add(PyTuple_GET_ITEM(value, i));
         } else {
@@ -203,13 +167,44 @@ private:
             }
             if (PyErr_Occurred()) pyapi::raise();
         }
-        if (host) return object(std::move(host));
-        return node;
+        finish(start, std::move(host));
     }
 
     const FunctionObject& fn_;
     MappingTest is_mapping_;
 };
+
+// Per-thread buffers reused from call to call (a call re-entered from caller
+// code during the walk takes buffers of its own).
+class Scratch {
+public:
+    Scratch() : leased_(!busy_) {
+        if (leased_) busy_ = true;
+    }
+    ~Scratch() {
+        if (!leased_) return;
+        busy_ = false;
+        constexpr std::size_t keep = std::size_t(1) << 20;
+        if (shared_toks_.capacity() * sizeof(Tok) > keep) std::vector<Tok>().swap(shared_toks_);
+        if (shared_text_.capacity() > keep) std::string().swap(shared_text_);
+        shared_text_.clear();
+    }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    std::vector<Tok>& toks() { return leased_ ? shared_toks_ : own_toks_; }
+    std::string& text() { return leased_ ? shared_text_ : own_text_; }
+
+private:
+    static thread_local bool busy_;
+    static thread_local std::vector<Tok> shared_toks_;
+    static thread_local std::string shared_text_;
+    bool leased_;
+    std::vector<Tok> own_toks_;
+    std::string own_text_;
+};
+thread_local bool Scratch::busy_ = false;
+thread_local std::vector<Tok> Scratch::shared_toks_;
+thread_local std::string Scratch::shared_text_;
 
 PyObject* separators() {
     static PyObject* const seps = Py_BuildValue("(ss)", ",", ":");
@@ -296,14 +291,14 @@ Ref projection_hash_body(FunctionObject& self, PyObject* const* argv) {
         Ref payload = dumps_payload(self, dumps.get(), safe.get());
         return digest_prefix(self, nullptr, payload.get());
     }
-    Walker walker(self);
-    Node root = walker.walk(projection);
-    std::string text;
+    Scratch scratch;
+    Walker walker(self, scratch.toks());
+    walker.walk(projection);
     if (!walker.materialize && !walker.unwritable && json_internals_original()) {
-        text.reserve(256);
-        if (write_canonical(text, root)) return digest_prefix(self, &text, nullptr);
+        std::string& text = scratch.text();
+        if (write_canonical(text, walker.tape)) return digest_prefix(self, &text, nullptr);
     }
-    Ref safe = node_to_python(root);
+    Ref safe = walker.tape.to_python(0);
     Ref payload = dumps_payload(self, dumps.get(), safe.get());
     return digest_prefix(self, nullptr, payload.get());
 }

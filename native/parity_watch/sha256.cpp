@@ -2,6 +2,12 @@
 
 #include <cstring>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#include <immintrin.h>
+#define PARITY_WATCH_SHA_NI 1
+#endif
+
 namespace parity_watch {
 namespace {
 
@@ -55,6 +61,75 @@ void compress(std::uint32_t h[8], const std::uint8_t* block) {
     h[7] += hh;
 }
 
+#ifdef PARITY_WATCH_SHA_NI
+// The x86 SHA extensions: four rounds per sha256rnds2 pair, the message
+// schedule by sha256msg1/msg2.
+__attribute__((target("sha,sse4.1,ssse3"))) void compress_shani(std::uint32_t h[8],
+                                                                const std::uint8_t* p,
+                                                                std::size_t blocks) {
+    const __m128i mask = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
+    __m128i tmp = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&h[0]));
+    __m128i state1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&h[4]));
+    tmp = _mm_shuffle_epi32(tmp, 0xB1);                 // CDAB
+    state1 = _mm_shuffle_epi32(state1, 0x1B);           // EFGH
+    __m128i state0 = _mm_alignr_epi8(tmp, state1, 8);  // ABEF
+    state1 = _mm_blend_epi16(state1, tmp, 0xF0);        // CDGH
+    for (std::size_t b = 0; b < blocks; ++b, p += 64) {
+        const __m128i abef = state0, cdgh = state1;
+        __m128i w[4];
+        for (int i = 0; i < 16; ++i) {
+            __m128i m;
+            if (i < 4) {
+                m = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i)),
+                                     mask);
+            } else {
+                // w[i-4], w[i-3], w[i-2], w[i-1] live at (i & 3), (i+1 & 3), (i+2 & 3), (i+3 & 3).
+                __m128i x = _mm_sha256msg1_epu32(w[i & 3], w[(i + 1) & 3]);
+                x = _mm_add_epi32(x, _mm_alignr_epi8(w[(i + 3) & 3], w[(i + 2) & 3], 4));
+                m = _mm_sha256msg2_epu32(x, w[(i + 3) & 3]);
+            }
+            w[i & 3] = m;
+            __m128i msg = _mm_add_epi32(m, _mm_loadu_si128(reinterpret_cast<const __m128i*>(&K[4 * i])));
+            state1 = _mm_sha256rnds2_epu32(state1, state0, msg);
+            msg = _mm_shuffle_epi32(msg, 0x0E);
+            state0 = _mm_sha256rnds2_epu32(state0, state1, msg);
+        }
+        state0 = _mm_add_epi32(state0, abef);
+        state1 = _mm_add_epi32(state1, cdgh);
+    }
+    tmp = _mm_shuffle_epi32(state0, 0x1B);        // FEBA
+    state1 = _mm_shuffle_epi32(state1, 0xB1);     // DCHG
+    state0 = _mm_blend_epi16(tmp, state1, 0xF0);  // DCBA
+    state1 = _mm_alignr_epi8(state1, tmp, 8);     // HGFE
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(&h[0]), state0);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(&h[4]), state1);
+}
+
+bool have_shani() {
+    static const bool yes = [] {
+        unsigned a, b, c, d;
+        if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
+        const bool sse41 = (c >> 19) & 1, ssse3 = (c >> 9) & 1;
+        if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
+        return sse41 && ssse3 && ((b >> 29) & 1);
+    }();
+    return yes;
+}
+#endif
+
+void compress_blocks(std::uint32_t h[8], const std::uint8_t* p, std::size_t blocks,
+                     std::size_t total) {
+#ifdef PARITY_WATCH_SHA_NI
+    // Short texts stay on the portable rounds (cheaper to enter, and kept in use).
+    if (total >= 256 && have_shani()) {
+        compress_shani(h, p, blocks);
+        return;
+    }
+#endif
+    (void)total;
+    for (std::size_t i = 0; i < blocks; ++i) compress(h, p + 64 * i);
+}
+
 }  // namespace
 
 std::array<std::uint8_t, 32> sha256(std::string_view data) noexcept {
@@ -63,7 +138,7 @@ std::array<std::uint8_t, 32> sha256(std::string_view data) noexcept {
     const auto* p = reinterpret_cast<const std::uint8_t*>(data.data());
     std::size_t n = data.size();
     std::size_t full = n / 64;
-    for (std::size_t i = 0; i < full; ++i) compress(h, p + 64 * i);
+    compress_blocks(h, p, full, n);
     // Tail: the rest, the 0x80 marker, zeros, then the bit length (big-endian).
     std::uint8_t tail[128] = {};
     std::size_t rest = n - 64 * full;
@@ -72,8 +147,7 @@ std::array<std::uint8_t, 32> sha256(std::string_view data) noexcept {
     std::size_t tail_len = rest + 9 <= 64 ? 64 : 128;
     std::uint64_t bits = std::uint64_t(n) * 8;
     for (int i = 0; i < 8; ++i) tail[tail_len - 1 - i] = std::uint8_t(bits >> (8 * i));
-    compress(h, tail);
-    if (tail_len == 128) compress(h, tail + 64);
+    compress_blocks(h, tail, tail_len / 64, n);
     std::array<std::uint8_t, 32> out{};
     for (int i = 0; i < 8; ++i) {
         out[4 * i] = std::uint8_t(h[i] >> 24);
