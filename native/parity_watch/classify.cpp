@@ -47,9 +47,8 @@ Ref str_lower(PyObject* text) {
     return pyapi::call(lower, {text});
 }
 
-bool contains(PyObject* text, const char* needle) {
-    // Needles are interned once and kept.
-    return pyapi::check_status(PyUnicode_Contains(text, pyapi::intern(needle))) != 0;
+bool contains(PyObject* text, PyObject* needle) {
+    return pyapi::check_status(PyUnicode_Contains(text, needle)) != 0;
 }
 
 Ref reason_body(FunctionObject&, PyObject* const* argv) {
@@ -59,29 +58,31 @@ Ref reason_body(FunctionObject&, PyObject* const* argv) {
         Ref low = str_lower(text.get());
         pyapi::check_status(PyList_Append(pieces.get(), low.get()));
     });
-    static PyObject* const space = pyapi::intern(" ");
+    static PyObject* const space = PW_NAME(" ");
     Ref text = pyapi::check(PyUnicode_Join(space, pieces.get()));
-    const char* code = "projection_mismatch";
-    if (contains(text.get(), "not an object") || contains(text.get(), "missing"))
-        code = "invalid_projection";
-    else if (contains(text.get(), "market_id") || contains(text.get(), "era_number"))
-        code = "market_era_mismatch";
-    else if (contains(text.get(), "shape_key"))
-        code = "shape_mismatch";
-    return Ref::borrow(pyapi::intern(code));
+    PyObject* t = text.get();
+    PyObject* code = PW_NAME("projection_mismatch");
+    if (contains(t, PW_NAME("not an object")) || contains(t, PW_NAME("missing")))
+        code = PW_NAME("invalid_projection");
+    else if (contains(t, PW_NAME("market_id")) || contains(t, PW_NAME("era_number")))
+        code = PW_NAME("market_era_mismatch");
+    else if (contains(t, PW_NAME("shape_key")))
+        code = PW_NAME("shape_mismatch");
+    return Ref::borrow(code);
 }
 
 Ref version_body(FunctionObject& self, PyObject* const* argv) {
     PyObject* projection = argv[0];
-    if (!is_mapping(self, projection)) return Ref::borrow(pyapi::intern("none"));
-    static const char* const keys[] = {"projection_version", "version", "schema_version"};
+    if (!is_mapping(self, projection)) return Ref::borrow(PW_NAME("none"));
+    PyObject* const keys[] = {PW_NAME("projection_version"), PW_NAME("version"),
+                              PW_NAME("schema_version")};
     Ref value;
-    for (const char* key : keys) {
-        value = mapping_get(projection, pyapi::intern(key));
+    for (PyObject* key : keys) {
+        value = mapping_get(projection, key);
         if (pyapi::truthy(value.get())) break;
         value = Ref();
     }
-    if (!value) value = Ref::borrow(pyapi::intern("unspecified"));
+    if (!value) value = Ref::borrow(PW_NAME("unspecified"));
     return bounded_text(self, value.get());
 }
 
@@ -89,7 +90,7 @@ Ref shape_axes_body(FunctionObject& self, PyObject* const* argv) {
     PyObject* projection = argv[0];
     PyObject* shape_key = argv[1];
     if (!is_mapping(self, projection)) return pyapi::check(PyTuple_New(0));
-    Ref declared = mapping_get(projection, pyapi::intern("shape_fields"));
+    Ref declared = mapping_get(projection, PW_NAME("shape_fields"));
     Ref axes = pyapi::check(PyList_New(0));
     if (is_list_or_tuple(declared.get())) {
         for_each_item(declared.get(), [&](PyObject* field) {

@@ -218,8 +218,8 @@ Ref dumps_payload(const FunctionObject& self, PyObject* dumps, PyObject* value) 
     if (!seps) pyapi::raise();
     Ref str_fn = pyapi::global(self, names().str);
     Ref text = pyapi::call(dumps, {value, Py_True, seps, str_fn.get()}, kw);
-    static PyObject* const encode = pyapi::intern("encode");
-    static PyObject* const utf8 = pyapi::intern("utf-8");
+    static PyObject* const encode = PW_NAME("encode");
+    static PyObject* const utf8 = PW_NAME("utf-8");
     return pyapi::call_method(text.get(), encode, {utf8});
 }
 
@@ -278,7 +278,7 @@ bool json_internals_original() {
 
 Ref projection_hash_body(FunctionObject& self, PyObject* const* argv) {
     PyObject* projection = argv[0];
-    if (!is_mapping(self, projection)) return Ref::borrow(pyapi::intern("none"));
+    if (!is_mapping(self, projection)) return Ref::borrow(PW_NAME("none"));
     const Names& n = names();
     const Originals& o = originals();
     // `json.dumps` is evaluated before its argument `_json_safe(projection)`.

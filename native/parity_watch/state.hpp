@@ -5,6 +5,13 @@
 
 #include "pyapi/pyapi.hpp"
 
+// An interned str made once per use site and kept for the process.
+#define PW_NAME(text)                                                \
+    ([]() -> PyObject* {                                             \
+        static PyObject* const cached_name = ::pyapi::intern(text); \
+        return cached_name;                                          \
+    }())
+
 namespace parity_watch {
 
 using pyapi::FunctionObject;

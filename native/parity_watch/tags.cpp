@@ -5,14 +5,8 @@
 namespace parity_watch {
 namespace {
 
-void put(PyObject* tags, const char* key, PyObject* value) {
-    pyapi::check_status(PyDict_SetItem(tags, pyapi::intern(key), value));
-}
-
-// data.get(key, fallback) with the method read before the fallback is worked out,
-// as `data.get(key, <expr>)` evaluates.
-Ref data_get(PyObject* data, const char* key, PyObject* fallback) {
-    return mapping_get(data, pyapi::intern(key), fallback);
+void put(PyObject* tags, PyObject* key, PyObject* value) {
+    pyapi::check_status(PyDict_SetItem(tags, key, value));
 }
 
 Ref tags_body(FunctionObject& self, PyObject* const* argv) {
@@ -22,22 +16,22 @@ Ref tags_body(FunctionObject& self, PyObject* const* argv) {
     const Names& n = names();
 
     Ref projected_shape_key = is_mapping(self, projection)
-                                  ? mapping_get(projection, pyapi::intern("shape_key"))
+                                  ? mapping_get(projection, PW_NAME("shape_key"))
                                   : Ref::borrow(Py_None);
     PyObject* shape_key =
         is_mapping(self, projected_shape_key.get()) ? projected_shape_key.get() : data;
 
-    PyObject* unknown = pyapi::intern("unknown");
+    PyObject* unknown = PW_NAME("unknown");
     Ref parent_home = pyapi::global(self, n.PARENT_HOME);
-    Ref market = bounded_text(self, data_get(data, "market_id", unknown).get());
+    Ref market = bounded_text(self, mapping_get(data, PW_NAME("market_id"), unknown).get());
     Ref era;
     {
         // The outer data.get is looked up before the inner one runs.
         Ref outer_get = PyDict_CheckExact(data) ? Ref() : pyapi::getattr(data, n.get);
-        Ref era_id = data_get(data, "era_id", unknown);
-        Ref era_number = outer_get ? pyapi::call(outer_get.get(), {pyapi::intern("era_number"),
+        Ref era_id = mapping_get(data, PW_NAME("era_id"), unknown);
+        Ref era_number = outer_get ? pyapi::call(outer_get.get(), {PW_NAME("era_number"),
                                                                    era_id.get()})
-                                   : data_get(data, "era_number", era_id.get());
+                                   : mapping_get(data, PW_NAME("era_number"), era_id.get());
         era = bounded_text(self, era_number.get());
     }
     Ref reason = bounded_text(self, reason_code);
@@ -45,16 +39,16 @@ Ref tags_body(FunctionObject& self, PyObject* const* argv) {
     Ref hash = pyapi::call_global(self, n.projection_hash, kProjectionHash, {projection});
 
     Ref tags = pyapi::check(PyDict_New());
-    put(tags.get(), "slot_id", pyapi::intern("simulation_data_contract_projection"));
-    put(tags.get(), "parent_home", parent_home.get());
-    put(tags.get(), "market_id", market.get());
-    put(tags.get(), "era_number", era.get());
-    put(tags.get(), "reason_code", reason.get());
-    put(tags.get(), "projection_version", version.get());
-    put(tags.get(), "projection_hash", hash.get());
-    put(tags.get(), "consumer", pyapi::intern("vantorel_sdk"));
-    put(tags.get(), "decision", pyapi::intern("mismatch"));
-    put(tags.get(), "surface", pyapi::intern("sdk_runtime"));
+    put(tags.get(), PW_NAME("slot_id"), PW_NAME("simulation_data_contract_projection"));
+    put(tags.get(), PW_NAME("parent_home"), parent_home.get());
+    put(tags.get(), PW_NAME("market_id"), market.get());
+    put(tags.get(), PW_NAME("era_number"), era.get());
+    put(tags.get(), PW_NAME("reason_code"), reason.get());
+    put(tags.get(), PW_NAME("projection_version"), version.get());
+    put(tags.get(), PW_NAME("projection_hash"), hash.get());
+    put(tags.get(), PW_NAME("consumer"), PW_NAME("vantorel_sdk"));
+    put(tags.get(), PW_NAME("decision"), PW_NAME("mismatch"));
+    put(tags.get(), PW_NAME("surface"), PW_NAME("sdk_runtime"));
 
     Ref axes = pyapi::call_global(self, n.projection_shape_axes, kProjectionShapeAxes,
                                   {projection, projected_shape_key.get()});

@@ -14,7 +14,7 @@ Ref build_runtime(const FunctionObject& fn) {
     static PyObject* const one = PyLong_FromLong(1);
     static PyObject* const capacity = PyLong_FromLong(128);
     Ref cls = pyapi::global(fn, names().TelemetryRuntime);
-    return pyapi::call(cls.get(), {pyapi::intern("vantorel_sdk"), one, capacity}, kw);
+    return pyapi::call(cls.get(), {PW_NAME("vantorel_sdk"), one, capacity}, kw);
 }
 
 Ref severity_warn(const FunctionObject& fn) {
@@ -44,10 +44,10 @@ Ref init_body(FunctionObject& fn, PyObject* const* argv) {
     Ref site = pyapi::call(
         register_site.get(),
         {name.get(),
-         pyapi::intern("Vantorel SDK observed a local/server simulation-contract projection mismatch."),
-         pyapi::intern("simulation contract projection mismatch reason={reason_code} "
+         PW_NAME("Vantorel SDK observed a local/server simulation-contract projection mismatch."),
+         PW_NAME("simulation contract projection mismatch reason={reason_code} "
                        "market={market_id} era={era_number} hash={projection_hash}"),
-         pyapi::intern("mismatches"), severity.get(), file.get(), line, tag_keys.get()},
+         PW_NAME("mismatches"), severity.get(), file.get(), line, tag_keys.get()},
         kw);
     pyapi::setattr(self, n.site_attr, site.get());
     return Ref::borrow(Py_None);
@@ -89,7 +89,7 @@ Ref hand_off(const FunctionObject& fn, PyObject* self, PyObject* items, PyObject
         Ref text = pyapi::str(item);
         pyapi::check_status(PyList_Append(pieces.get(), text.get()));
     });
-    static PyObject* const sep = pyapi::intern("; ");
+    static PyObject* const sep = PW_NAME("; ");
     Ref reason = pyapi::check(PyUnicode_Join(sep, pieces.get()));
     if (PyUnicode_GET_LENGTH(reason.get()) == 0) reason = Ref::borrow(reason_code);
     Ref severity = severity_warn(fn);
@@ -233,8 +233,8 @@ Ref make_telemetry_class(PyObject* module) {
         Ref doc = pyapi::new_str(kClassDoc);
         pyapi::ns_set(ns, "__doc__", doc.get());
         // clock_ns defaults to the object time.time_ns holds right now.
-        Ref time = pyapi::load_global(PyModule_GetDict(module), pyapi::intern("time"));
-        Ref time_ns = pyapi::getattr(time.get(), pyapi::intern("time_ns"));
+        Ref time = pyapi::load_global(PyModule_GetDict(module), PW_NAME("time"));
+        Ref time_ns = pyapi::getattr(time.get(), PW_NAME("time_ns"));
         Ref defaults = pyapi::check(PyTuple_Pack(1, Py_None));
         Ref kwdefaults = pyapi::check(PyDict_New());
         pyapi::check_status(PyDict_SetItemString(kwdefaults.get(), "clock_ns", time_ns.get()));
@@ -242,7 +242,7 @@ Ref make_telemetry_class(PyObject* module) {
         pyapi::ns_set(ns, "__init__", init.get());
 
         Ref getter = pyapi::make_function(kDroppedCount, module);
-        Ref property = pyapi::load_global(PyModule_GetDict(module), pyapi::intern("property"));
+        Ref property = pyapi::load_global(PyModule_GetDict(module), PW_NAME("property"));
         Ref prop = pyapi::call(property.get(), {getter.get()});
         pyapi::ns_set(ns, "dropped_count", prop.get());
 
