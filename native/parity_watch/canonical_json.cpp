@@ -216,8 +216,6 @@ struct Entry {
     std::size_t value;
 };
 
-bool write_value(std::string& out, const Tape& tape, std::size_t& i);
-
 bool write_leaf(std::string& out, PyObject* v) {
     if (v == Py_None) out.append("null");
     else if (v == Py_True) out.append("true");
@@ -234,61 +232,91 @@ std::size_t skip(const Tape& tape, std::size_t i) {
     return (t.kind == Tok::List || t.kind == Tok::Dict) ? t.end : i + 1;
 }
 
-bool write_value(std::string& out, const Tape& tape, std::size_t& i) {
-    const Tok& t = tape[i];
-    switch (t.kind) {
-        case Tok::Leaf:
-            ++i;
-            return write_leaf(out, t.obj);
-        case Tok::List: {
-            const std::size_t end = t.end;
-            ++i;
-            out.push_back('[');
-            bool first = true;
-            while (i < end) {
-                if (!first) out.push_back(',');
-                first = false;
-                if (!write_value(out, tape, i)) return false;
+// Writes the tape; `entries` is a stack of the open dicts' sorted entries.
+class Writer {
+public:
+    Writer(std::string& out, const Tape& tape) : out_(out), tape_(tape) {}
+
+    bool value(std::size_t& i) {
+        const Tok& t = tape_[i];
+        switch (t.kind) {
+            case Tok::Leaf:
+                ++i;
+                return write_leaf(out_, t.obj);
+            case Tok::List: {
+                const std::size_t end = t.end;
+                ++i;
+                out_.push_back('[');
+                bool first = true;
+                while (i < end) {
+                    if (!first) out_.push_back(',');
+                    first = false;
+                    if (!value(i)) return false;
+                }
+                out_.push_back(']');
+                return true;
             }
-            out.push_back(']');
-            return true;
+            case Tok::Dict:
+                return dict(i);
+            default:
+                return false;
         }
-        case Tok::Dict: {
-            const std::size_t end = t.end;
-            std::vector<Entry> entries;
-            for (std::size_t j = i + 1; j < end;) {
-                entries.push_back({tape[j].obj, j + 1});
-                j = skip(tape, j + 1);
-            }
-            // Stable: among equal keys the last entry, the one assigned last, wins.
-            std::stable_sort(entries.begin(), entries.end(),
-                             [](const Entry& a, const Entry& b) { return str_less(a.key, b.key); });
-            out.push_back('{');
-            bool first = true;
-            for (std::size_t k = 0; k < entries.size(); ++k) {
-                if (k + 1 < entries.size() && str_equal(entries[k].key, entries[k + 1].key))
-                    continue;
-                if (!first) out.push_back(',');
-                first = false;
-                write_string(out, entries[k].key);
-                out.push_back(':');
-                std::size_t v = entries[k].value;
-                if (!write_value(out, tape, v)) return false;
-            }
-            out.push_back('}');
-            i = end;
-            return true;
-        }
-        default:
-            return false;
     }
-}
+
+private:
+    bool dict(std::size_t& i) {
+        const std::size_t end = tape_[i].end;
+        const std::size_t base = entries_.size();
+        for (std::size_t j = i + 1; j < end;) {
+            entries_.push_back({tape_[j].obj, j + 1});
+            j = skip(tape_, j + 1);
+        }
+        Entry* e = entries_.data() + base;
+        const std::size_t n = entries_.size() - base;
+        // Stable, so that among equal keys the entry assigned last comes last
+        // and wins, as assignment into the copy does. Dicts are mostly small:
+        // insertion sort without allocation, a merge sort beyond.
+        if (n <= 24) {
+            for (std::size_t a = 1; a < n; ++a) {
+                Entry x = e[a];
+                std::size_t b = a;
+                for (; b > 0 && str_less(x.key, e[b - 1].key); --b) e[b] = e[b - 1];
+                e[b] = x;
+            }
+        } else {
+            std::stable_sort(e, e + n,
+                             [](const Entry& a, const Entry& b) { return str_less(a.key, b.key); });
+        }
+        out_.push_back('{');
+        bool first = true;
+        for (std::size_t k = 0; k < n; ++k) {
+            // Indexing anew each time: nested dicts may grow the stack.
+            PyObject* key = entries_[base + k].key;
+            if (k + 1 < n && str_equal(key, entries_[base + k + 1].key)) continue;
+            if (!first) out_.push_back(',');
+            first = false;
+            write_string(out_, key);
+            out_.push_back(':');
+            std::size_t v = entries_[base + k].value;
+            if (!value(v)) return false;
+        }
+        out_.push_back('}');
+        entries_.resize(base);
+        i = end;
+        return true;
+    }
+
+    std::string& out_;
+    const Tape& tape_;
+    std::vector<Entry> entries_;
+};
 
 }  // namespace
 
 bool write_canonical(std::string& out, const Tape& tape) {
     std::size_t i = 0;
-    return write_value(out, tape, i);
+    Writer writer(out, tape);
+    return writer.value(i);
 }
 
 }  // namespace parity_watch

@@ -30,8 +30,8 @@ void ensure_ready(PyObject* s) {
 
 class Walker {
 public:
-    Walker(const FunctionObject& fn, std::vector<Tok>& storage)
-        : tape(storage), fn_(fn), is_mapping_(fn) {}
+    Walker(const FunctionObject& fn, MappingTest& is_mapping, std::vector<Tok>& storage)
+        : tape(storage), fn_(fn), is_mapping_(is_mapping) {}
 
     // The body of our own _json_safe for `value`, appended to the tape.
     void walk(PyObject* value) {
@@ -171,7 +171,7 @@ private:
     }
 
     const FunctionObject& fn_;
-    MappingTest is_mapping_;
+    MappingTest& is_mapping_;
 };
 
 // Per-thread buffers reused from call to call (a call re-entered from caller
@@ -278,7 +278,8 @@ bool json_internals_original() {
 
 Ref projection_hash_body(FunctionObject& self, PyObject* const* argv) {
     PyObject* projection = argv[0];
-    if (!is_mapping(self, projection)) return Ref::borrow(PW_NAME("none"));
+    MappingTest is_mapping(self);
+    if (!is_mapping(projection)) return Ref::borrow(PW_NAME("none"));
     const Names& n = names();
     const Originals& o = originals();
     // `json.dumps` is evaluated before its argument `_json_safe(projection)`.
@@ -292,7 +293,9 @@ Ref projection_hash_body(FunctionObject& self, PyObject* const* argv) {
         return digest_prefix(self, nullptr, payload.get());
     }
     Scratch scratch;
-    Walker walker(self, scratch.toks());
+    // No caller code ran since the test above unless it was noted there, so
+    // the walk may go on with what that test read.
+    Walker walker(self, is_mapping, scratch.toks());
     walker.walk(projection);
     if (!walker.materialize && !walker.unwritable && json_internals_original()) {
         std::string& text = scratch.text();
