@@ -53,7 +53,18 @@ void write_string(std::string& out, PyObject* s) {
     const void* data = PyUnicode_DATA(s);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     out.push_back('"');
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    Py_ssize_t i = 0;
+    if (kind == PyUnicode_1BYTE_KIND) {
+        // Runs of printable ASCII go out as they are.
+        const auto* bytes = static_cast<const unsigned char*>(data);
+        Py_ssize_t run = 0;
+        while (run < n && bytes[run] >= ' ' && bytes[run] <= '~' && bytes[run] != '\\' &&
+               bytes[run] != '"')
+            ++run;
+        out.append(reinterpret_cast<const char*>(bytes), static_cast<size_t>(run));
+        i = run;
+    }
+    for (; i < n; ++i) {
         Py_UCS4 c = PyUnicode_READ(kind, data, i);
         if (c >= ' ' && c <= '~' && c != '\\' && c != '"') {
             out.push_back(static_cast<char>(c));
@@ -211,10 +222,6 @@ bool str_equal(PyObject* a, PyObject* b) {
                        static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
 }
 
-struct Entry {
-    PyObject* key;
-    std::size_t value;
-};
 
 bool write_leaf(std::string& out, PyObject* v) {
     if (v == Py_None) out.append("null");
@@ -235,7 +242,8 @@ std::size_t skip(const Tape& tape, std::size_t i) {
 // Writes the tape; `entries` is a stack of the open dicts' sorted entries.
 class Writer {
 public:
-    Writer(std::string& out, const Tape& tape) : out_(out), tape_(tape) {}
+    Writer(std::string& out, const Tape& tape, std::vector<Entry>& entries)
+        : out_(out), tape_(tape), entries_(entries) {}
 
     bool value(std::size_t& i) {
         const Tok& t = tape_[i];
@@ -308,14 +316,15 @@ private:
 
     std::string& out_;
     const Tape& tape_;
-    std::vector<Entry> entries_;
+    std::vector<Entry>& entries_;
 };
 
 }  // namespace
 
-bool write_canonical(std::string& out, const Tape& tape) {
+bool write_canonical(std::string& out, const Tape& tape, std::vector<Entry>& entries) {
+    entries.clear();
     std::size_t i = 0;
-    Writer writer(out, tape);
+    Writer writer(out, tape, entries);
     return writer.value(i);
 }
 

@@ -50,8 +50,14 @@ private:
     std::vector<Tok>& toks_;
 };
 
+// A dict entry while its dict is written (scratch space of the writer).
+struct Entry {
+    PyObject* key;
+    std::size_t value;
+};
+
 // Appends the canonical text of the value at tape index 0; false when a token
 // is not one the writer handles exactly (the caller then uses json.dumps).
-bool write_canonical(std::string& out, const Tape& tape);
+bool write_canonical(std::string& out, const Tape& tape, std::vector<Entry>& entries);
 
 }  // namespace parity_watch

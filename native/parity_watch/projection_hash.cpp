@@ -178,33 +178,40 @@ private:
 // code during the walk takes buffers of its own).
 class Scratch {
 public:
-    Scratch() : leased_(!busy_) {
-        if (leased_) busy_ = true;
+    Scratch() : shared_(pool()), leased_(!shared_.busy) {
+        if (leased_) shared_.busy = true;
     }
     ~Scratch() {
         if (!leased_) return;
-        busy_ = false;
+        shared_.busy = false;
         constexpr std::size_t keep = std::size_t(1) << 20;
-        if (shared_toks_.capacity() * sizeof(Tok) > keep) std::vector<Tok>().swap(shared_toks_);
-        if (shared_text_.capacity() > keep) std::string().swap(shared_text_);
-        shared_text_.clear();
+        if (shared_.toks.capacity() * sizeof(Tok) > keep) std::vector<Tok>().swap(shared_.toks);
+        if (shared_.text.capacity() > keep) std::string().swap(shared_.text);
+        shared_.text.clear();
     }
     Scratch(const Scratch&) = delete;
     Scratch& operator=(const Scratch&) = delete;
-    std::vector<Tok>& toks() { return leased_ ? shared_toks_ : own_toks_; }
-    std::string& text() { return leased_ ? shared_text_ : own_text_; }
+    std::vector<Tok>& toks() { return leased_ ? shared_.toks : own_toks_; }
+    std::string& text() { return leased_ ? shared_.text : own_text_; }
+    std::vector<Entry>& entries() { return leased_ ? shared_.entries : own_entries_; }
 
 private:
-    static thread_local bool busy_;
-    static thread_local std::vector<Tok> shared_toks_;
-    static thread_local std::string shared_text_;
+    struct Pool {
+        bool busy = false;
+        std::vector<Tok> toks;
+        std::string text;
+        std::vector<Entry> entries;
+    };
+    static Pool& pool() {
+        static thread_local Pool p;
+        return p;
+    }
+    Pool& shared_;
     bool leased_;
     std::vector<Tok> own_toks_;
     std::string own_text_;
+    std::vector<Entry> own_entries_;
 };
-thread_local bool Scratch::busy_ = false;
-thread_local std::vector<Tok> Scratch::shared_toks_;
-thread_local std::string Scratch::shared_text_;
 
 PyObject* separators() {
     static PyObject* const seps = Py_BuildValue("(ss)", ",", ":");
@@ -223,20 +230,31 @@ Ref dumps_payload(const FunctionObject& self, PyObject* dumps, PyObject* value) 
     return pyapi::call_method(text.get(), encode, {utf8});
 }
 
+// getattr(obj, name), straight from the dict of a plain module.
+Ref module_attr(PyObject* obj, PyObject* name) {
+    if (Py_TYPE(obj) == &PyModule_Type) {
+        PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(obj), name);
+        if (v) return Ref::borrow(v);
+        if (PyErr_Occurred()) pyapi::raise();
+    }
+    return pyapi::getattr(obj, name);
+}
+
 Ref hex16(const std::array<std::uint8_t, 32>& digest) {
     static const char hex[] = "0123456789abcdef";
-    char out[16];
+    Ref text = pyapi::check(PyUnicode_New(16, 127));
+    Py_UCS1* out = PyUnicode_1BYTE_DATA(text.get());
     for (int i = 0; i < 8; ++i) {
-        out[2 * i] = hex[digest[i] >> 4];
-        out[2 * i + 1] = hex[digest[i] & 0xf];
+        out[2 * i] = static_cast<Py_UCS1>(hex[digest[i] >> 4]);
+        out[2 * i + 1] = static_cast<Py_UCS1>(hex[digest[i] & 0xf]);
     }
-    return pyapi::check(PyUnicode_FromStringAndSize(out, 16));
+    return text;
 }
 
 // hashlib.sha256(payload).hexdigest()[:16], `hashlib` read from the globals now.
 Ref digest_prefix(const FunctionObject& self, const std::string* text, PyObject* payload) {
     Ref hashlib = pyapi::global(self, names().hashlib);
-    Ref sha = pyapi::getattr(hashlib.get(), names().sha256);
+    Ref sha = module_attr(hashlib.get(), names().sha256);
     const Originals& o = originals();
     if (hashlib.get() == o.hashlib.get() && sha.get() == o.sha256.get()) {
         if (text) return hex16(sha256(*text));
@@ -262,12 +280,10 @@ bool json_internals_original() {
     const Originals& o = originals();
     if (!o.c_make_encoder || o.c_make_encoder.get() == Py_None) return false;
     auto same = [](PyObject* mod, PyObject* name, PyObject* expected) {
-        PyObject* v = PyObject_GetAttr(mod, name);
-        if (!v) {
-            PyErr_Clear();
-            return false;
-        }
-        Py_DECREF(v);
+        // A plain module's attributes are its dict's entries; no caller code runs.
+        if (Py_TYPE(mod) != &PyModule_Type) return false;
+        PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(mod), name);
+        if (!v) PyErr_Clear();
         return v == expected;
     };
     const Names& n = names();
@@ -284,7 +300,7 @@ Ref projection_hash_body(FunctionObject& self, PyObject* const* argv) {
     const Originals& o = originals();
     // `json.dumps` is evaluated before its argument `_json_safe(projection)`.
     Ref json = pyapi::global(self, n.json);
-    Ref dumps = pyapi::getattr(json.get(), n.dumps);
+    Ref dumps = module_attr(json.get(), n.dumps);
     Ref json_safe = pyapi::global(self, n.json_safe);
     if (json.get() != o.json.get() || dumps.get() != o.dumps.get() ||
         !pyapi::is_function(json_safe.get(), kJsonSafe)) {
@@ -299,7 +315,7 @@ Ref projection_hash_body(FunctionObject& self, PyObject* const* argv) {
     walker.walk(projection);
     if (!walker.materialize && !walker.unwritable && json_internals_original()) {
         std::string& text = scratch.text();
-        if (write_canonical(text, walker.tape)) return digest_prefix(self, &text, nullptr);
+        if (write_canonical(text, walker.tape, scratch.entries())) return digest_prefix(self, &text, nullptr);
     }
     Ref safe = walker.tape.to_python(0);
     Ref payload = dumps_payload(self, dumps.get(), safe.get());

@@ -120,9 +120,9 @@ bool have_shani() {
 void compress_blocks(std::uint32_t h[8], const std::uint8_t* p, std::size_t blocks,
                      std::size_t total) {
 #ifdef PARITY_WATCH_SHA_NI
-    // Texts shorter than a block stay on the portable rounds, which keeps
-    // them in use (and checked) on machines that have the extensions.
-    if (total >= 64 && have_shani()) {
+    // Texts of a few bytes stay on the portable rounds, which keeps them in
+    // use (and checked) on machines that have the extensions.
+    if (total >= 16 && have_shani()) {
         compress_shani(h, p, blocks);
         return;
     }

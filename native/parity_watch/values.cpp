@@ -21,7 +21,8 @@ int builtin_index(PyTypeObject* t) {
 }
 
 signed char g_answers[7] = {-1, -1, -1, -1, -1, -1, -1};
-PyObject* g_token = nullptr;  // the ABC cache token the answers belong to
+unsigned long long g_token = 0;  // the ABC cache token the answers belong to
+bool g_token_known = false;
 
 }  // namespace
 
@@ -40,11 +41,12 @@ bool MappingTest::builtin_answer(int index, PyTypeObject* type) {
         if (!get_token) return pyapi::check_status(PyObject_IsSubclass(
                                    reinterpret_cast<PyObject*>(type), mapping_.get())) != 0;
         Ref token = pyapi::check(PyObject_CallNoArgs(get_token));
-        int same = g_token ? pyapi::check_status(PyObject_RichCompareBool(token.get(), g_token, Py_EQ))
-                           : 0;
-        if (!same) {
+        unsigned long long value = PyLong_AsUnsignedLongLong(token.get());
+        if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) pyapi::raise();
+        if (!g_token_known || value != g_token) {
             for (auto& a : g_answers) a = -1;
-            Py_XSETREF(g_token, token.release());
+            g_token = value;
+            g_token_known = true;
         }
         token_checked_ = true;
     }
