@@ -1,6 +1,30 @@
-#include "pyapi/pyapi.hpp"
+// vantorel.cycle_roster: the module body.
+#include "roster.hpp"
+
 namespace {
-const char kDoc[] = "x";
-void exec(PyObject*) {}
+
+const char kDoc[] =
+    "Lightweight epoch-name helpers shared by storage and era config.\n"
+    "\n"
+    "This module intentionally avoids importing ``vantorel.era_config``. Data/control\n"
+    "plane services need epoch validation for path layout without pulling in the\n"
+    "full simulator-engine and era-data-vault import surface.\n";
+
+void exec(PyObject* module) {
+    using namespace pyapi;
+    // from enum import Enum
+    Ref enum_module = import_module("enum");
+    Ref enum_base = import_from(enum_module.get(), intern("Enum"));
+    setattr(module, intern("Enum"), enum_base.get());
+
+    Ref epoch_name = roster::make_epoch_name(module, enum_base.get());
+    setattr(module, intern("EpochName"), epoch_name.get());
+    roster::epoch_cache().reset(epoch_name.get());
+
+    roster::bind_epoch_tables(module);
+    roster::bind_selection_functions(module);
 }
+
+}  // namespace
+
 PYAPI_MODULE(cycle_roster, "vantorel.cycle_roster", kDoc, exec)

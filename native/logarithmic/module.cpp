@@ -1,7 +1,15 @@
 // vantorel.functions.rotations.batch_references.longitudinal.logarithmic
+#define LOGARITHMIC_IMPORTS_NUMPY
+#include "numpy_api.hpp"
+
 #include "pyapi/pyapi.hpp"
+#include "reference.hpp"
 
 namespace {
+
+using logarithmic::Kind;
+using pyapi::Ref;
+
 const char kDoc[] =
     "Batch reference implementations for logarithmic rotations.\n"
     "\n"
@@ -14,7 +22,46 @@ const char kDoc[] =
     "  current-x strict gate).\n"
     "- Otherwise: 0 if any past zero in window; else sign * product (or\n"
     "  geo_mean = product ** (1/nobs)).\n";
-void exec(PyObject*) {}
+
+constexpr pyapi::Param kParams[] = {{"instance"}, {"data"}};
+
+Ref product_body(pyapi::FunctionObject& self, PyObject* const* argv) {
+    return logarithmic::run_reference(self, Kind::Product, argv[0], argv[1]);
+}
+Ref geo_mean_body(pyapi::FunctionObject& self, PyObject* const* argv) {
+    return logarithmic::run_reference(self, Kind::GeoMean, argv[0], argv[1]);
+}
+
+const pyapi::FunctionSpec kProduct{
+    "longitudinal_logarithmic_694eff_batch_reference",
+    "longitudinal_logarithmic_694eff_batch_reference",
+    "longitudinal_logarithmic_694eff_batch_reference(instance, data)\n"
+    "Non-streaming ground truth for longitudinal_logarithmic_694eff.",
+    kParams,
+    nullptr,
+    product_body};
+
+const pyapi::FunctionSpec kGeoMean{
+    "longitudinal_logarithmic_665270_batch_reference",
+    "longitudinal_logarithmic_665270_batch_reference",
+    "longitudinal_logarithmic_665270_batch_reference(instance, data)\n"
+    "Non-streaming ground truth for longitudinal_logarithmic_665270.",
+    kParams,
+    nullptr,
+    geo_mean_body};
+
+// The module body: `import math`, `import numpy as np`, then the two functions.
+void exec(PyObject* m) {
+    Ref math = pyapi::import_module("math");
+    pyapi::setattr(m, pyapi::intern("math"), math.get());
+    Ref np = pyapi::import_module("numpy");
+    pyapi::setattr(m, pyapi::intern("np"), np.get());
+    if (PyArray_ImportNumPyAPI() < 0) pyapi::raise();
+    logarithmic::remember_originals(m);
+    pyapi::add_function(m, kProduct);
+    pyapi::add_function(m, kGeoMean);
+}
+
 }  // namespace
 
 PYAPI_MODULE(logarithmic, "vantorel.functions.rotations.batch_references.longitudinal.logarithmic",

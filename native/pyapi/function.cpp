@@ -452,7 +452,9 @@ Ref call_global(const FunctionObject& self, PyObject* name, const FunctionSpec& 
     Ref target = load_global(self.globals, name);
     if (is_function(target.get(), spec) && args.size() == spec.params.size()) {
         auto* f = reinterpret_cast<FunctionObject*>(target.get());
-        return spec.body(*f, args.begin());
+        Ref result = spec.body(*f, args.begin());
+        if (!result) raise();
+        return result;
     }
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     return check(PyObject_Vectorcall(target.get(), const_cast<PyObject* const*>(args.begin()),

@@ -52,3 +52,33 @@ Ref load_global(PyObject* globals, PyObject* name) {
 }
 
 }  // namespace pyapi
+
+namespace pyapi {
+
+Ref fetch_exception() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return Ref::steal(value);
+}
+
+void raise_from(PyObject* type, PyObject* message, Ref cause) {
+    error_from(type, message, std::move(cause));
+    throw py_error{};
+}
+
+Ref error_from(PyObject* type, PyObject* message, Ref cause) {
+    Ref exc = Ref::steal(PyObject_CallOneArg(type, message));
+    if (!exc) return {};
+    PyException_SetContext(exc.get(), Ref(cause).release());
+    PyException_SetCause(exc.get(), cause.release());
+    // Restore, not SetObject: the context is already the caught exception.
+    PyObject* exc_type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())));
+    PyErr_Restore(exc_type, exc.release(), nullptr);
+    return {};
+}
+
+}  // namespace pyapi

@@ -65,3 +65,19 @@ Ref import_from(PyObject* module, PyObject* name);
 Ref load_global(PyObject* globals, PyObject* name);
 
 }  // namespace pyapi
+
+namespace pyapi {
+
+// The pending exception as an instance (normalised, traceback attached);
+// clears the error indicator.
+Ref fetch_exception();
+
+// `raise type(message) from cause` as a raise statement inside the `except`
+// block that caught `cause` does: __cause__ and __context__ are `cause`,
+// the context is suppressed.
+[[noreturn]] void raise_from(PyObject* type, PyObject* message, Ref cause);
+// The same, leaving the error set and returning an empty Ref: a body can
+// `return error_from(...)` and spare its caller the cost of a C++ throw.
+Ref error_from(PyObject* type, PyObject* message, Ref cause);
+
+}  // namespace pyapi

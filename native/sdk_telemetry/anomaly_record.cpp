@@ -127,7 +127,12 @@ PyGetSetDef getset[] = {
 
 }  // namespace
 
+// The head as the host initialises static types; the other slots are set
+// by name when the type is readied.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject AnomalyRecordType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
 
 void ready_anomaly_record_type() {
     if (AnomalyRecordType.tp_flags & Py_TPFLAGS_READY) return;

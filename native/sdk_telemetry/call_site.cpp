@@ -57,7 +57,12 @@ PyMemberDef members[] = {
 
 }  // namespace
 
+// The head as the host initialises static types; the other slots are set
+// by name when the type is readied.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject CallSiteType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
 
 void ready_call_site_type() {
     if (CallSiteType.tp_flags & Py_TPFLAGS_READY) return;

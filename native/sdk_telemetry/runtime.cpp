@@ -333,7 +333,12 @@ PyGetSetDef getset[] = {
 
 }  // namespace
 
+// The head as the host initialises static types; the other slots are set
+// by name when the type is readied.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject TelemetryRuntimeType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
 
 void ready_runtime_type() {
     if (TelemetryRuntimeType.tp_flags & Py_TPFLAGS_READY) return;

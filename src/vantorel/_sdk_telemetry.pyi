@@ -4,6 +4,8 @@ from collections.abc import Iterable
 from enum import IntEnum
 from typing import SupportsFloat, SupportsIndex, final
 
+from typing_extensions import Self
+
 __all__ = ["AnomalyRecord", "CallSite", "Severity", "TelemetryRuntime"]
 
 class Severity(IntEnum):
@@ -64,7 +66,7 @@ class AnomalyRecord:
         """The record's tags: a new dict on every read."""
     @property
     def sequence(self) -> int: ...
-    def __eq__(self, other: object) -> bool: ...
+    def __eq__(self, value: object, /) -> bool: ...
     def __hash__(self) -> int: ...
 
 class TelemetryRuntime:
@@ -74,7 +76,7 @@ class TelemetryRuntime:
     lose nothing; every eviction is counted.
     """
 
-    def __init__(self, *, component: str, lanes: SupportsIndex, ring_capacity: SupportsIndex) -> None: ...
+    def __new__(cls, *, component: str, lanes: SupportsIndex, ring_capacity: SupportsIndex) -> Self: ...
     @property
     def component(self) -> str: ...
     @property

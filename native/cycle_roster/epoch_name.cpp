@@ -1,0 +1,185 @@
+// EpochName, its class method from_str, the epoch tables and
+// valid_epochs_for_category.
+#include "roster.hpp"
+
+namespace roster {
+namespace {
+
+using namespace pyapi;
+
+struct Member {
+    const char* name;
+    const char* value;
+};
+constexpr Member kMembers[kEpochCount] = {
+    {"SIGNAL_IS", "signal_is"},     {"SIGNAL_IS_POOL", "signal_is_pool"},
+    {"SIGNAL_OS", "signal_os"},     {"STRATEGY_IS", "strategy_is"},
+    {"STRATEGY_OS", "strategy_os"},
+};
+constexpr const char* kStandard[] = {"SIGNAL_IS", "SIGNAL_OS", "STRATEGY_IS", "STRATEGY_OS"};
+
+// The error the enumeration's own lookup raises for a text that is not a
+// value: ValueError("%r is not a valid %s" % (text, cls.__qualname__)), its
+// context the exception being handled, if any, as a raise would set it.
+Ref lookup_error(PyObject* cls, PyObject* text) {
+    Ref qualname = getattr(cls, intern("__qualname__"));
+    Ref message = check(PyUnicode_FromFormat("%R is not a valid %S", text, qualname.get()));
+    Ref exc = check(PyObject_CallOneArg(PyExc_ValueError, message.get()));
+    PyObject *type, *handled, *tb;
+    PyErr_GetExcInfo(&type, &handled, &tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    if (handled && handled != Py_None) PyException_SetContext(exc.get(), handled);
+    else Py_XDECREF(handled);
+    return exc;
+}
+
+// raise ValueError(f"Unknown epoch '{value}'") from exc
+Ref unknown_epoch(PyObject* value, Ref exc) {
+    Ref shown = format_empty(value);
+    Ref message = check(PyUnicode_FromFormat("Unknown epoch '%U'", shown.get()));
+    return error_from(PyExc_ValueError, message.get(), std::move(exc));
+}
+
+// from_str(cls, value)
+Ref from_str(FunctionObject&, PyObject* const* argv) {
+    PyObject* cls = argv[0];
+    PyObject* value = argv[1];
+    if (is_instance(value, cls)) return Ref::borrow(value);
+
+    // try: return cls(str(value))
+    // except ValueError as exc: raise ValueError(f"Unknown epoch '{value}'") from exc
+    EpochCache& cache = epoch_cache();
+    Ref text = Ref::steal(PyObject_Str(value));
+    if (text) {
+        if (cls == cache.cls && PyUnicode_CheckExact(text.get())) {
+            // The class's own lookup by value, without its Python-level __call__.
+            PyObject* member = PyDict_GetItemWithError(cache.by_value, text.get());
+            if (member) return Ref::borrow(member);
+            if (PyErr_Occurred()) raise();
+            return unknown_epoch(value, lookup_error(cls, text.get()));
+        }
+        Ref found = Ref::steal(PyObject_CallOneArg(cls, text.get()));
+        if (found) return found;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) raise();
+    return unknown_epoch(value, fetch_exception());
+}
+
+constexpr Param kFromStrParams[] = {{"cls"}, {"value", "'EpochName | str'"}};
+const FunctionSpec kFromStr{
+    "from_str", "EpochName.from_str",
+    "EpochName.from_str(cls, value: 'EpochName | str') -> 'EpochName'",
+    kFromStrParams, "'EpochName'", from_str};
+
+// valid_epochs_for_category(category)
+Ref valid_epochs_for_category(FunctionObject& self, PyObject* const* argv) {
+    static PyObject* const table_name = intern("_VALID_EPOCHS_BY_CATEGORY");
+    PyObject* category = argv[0];
+    // try: return _VALID_EPOCHS_BY_CATEGORY[str(category)]
+    // except KeyError as exc: raise ValueError(...) from exc
+    Ref table = load_global(self.globals, table_name);  // a NameError is no KeyError
+    Ref text = Ref::steal(PyObject_Str(category));
+    if (text) {
+        Ref found = Ref::steal(PyObject_GetItem(table.get(), text.get()));
+        if (found) return found;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) raise();
+    Ref exc = fetch_exception();
+    Ref shown = format_empty(category);
+    Ref message = check(PyUnicode_FromFormat("Unknown epoch category '%U'", shown.get()));
+    return error_from(PyExc_ValueError, message.get(), std::move(exc));
+}
+
+constexpr Param kCategoryParams[] = {{"category", "str"}};
+
+}  // namespace
+
+const FunctionSpec kValidEpochsForCategory{
+    "valid_epochs_for_category", "valid_epochs_for_category",
+    "valid_epochs_for_category(category: str) -> frozenset[EpochName]", kCategoryParams,
+    "frozenset[EpochName]", valid_epochs_for_category};
+
+EpochCache& epoch_cache() {
+    static EpochCache cache;
+    return cache;
+}
+
+void EpochCache::reset(PyObject* new_cls) {
+    Ref by_value_new = check(PyDict_New());
+    Ref members_new[kEpochCount];
+    Ref values_new[kEpochCount];
+    for (int i = 0; i < kEpochCount; ++i) {
+        members_new[i] = getattr(new_cls, intern(kMembers[i].name));
+        values_new[i] = new_str(kMembers[i].value);
+        check_status(PyDict_SetItem(by_value_new.get(), values_new[i].get(), members_new[i].get()));
+    }
+    Py_INCREF(new_cls);
+    Py_XSETREF(cls, new_cls);
+    Py_XSETREF(by_value, by_value_new.release());
+    for (int i = 0; i < kEpochCount; ++i) {
+        Py_XSETREF(members[i], members_new[i].release());
+        Py_XSETREF(values[i], values_new[i].release());
+    }
+}
+
+Ref make_epoch_name(PyObject* module, PyObject* enum_base) {
+    Ref bases = check(PyTuple_Pack(2, reinterpret_cast<PyObject*>(&PyUnicode_Type), enum_base));
+    PyObject* metaclass = reinterpret_cast<PyObject*>(Py_TYPE(enum_base));
+    return new_class(metaclass, module, "EpochName", bases.get(), [&](PyObject* ns) {
+        for (const Member& m : kMembers) {
+            Ref value = new_str(m.value);
+            ns_set(ns, m.name, value.get());
+        }
+        // Wrapped in classmethod: a bare callable in an enum body would become a member.
+        Ref fn = make_function(kFromStr, module);
+        Ref method = check(PyClassMethod_New(fn.get()));
+        ns_set(ns, "from_str", method.get());
+    });
+}
+
+void bind_epoch_tables(PyObject* module) {
+    Ref epoch_name = getattr(module, intern("EpochName"));
+
+    Ref standard_set = check(PySet_New(nullptr));
+    for (const char* name : kStandard) {
+        Ref member = getattr(epoch_name.get(), intern(name));
+        check_status(PySet_Add(standard_set.get(), member.get()));
+    }
+    Ref standard = check(PyFrozenSet_New(standard_set.get()));
+    setattr(module, intern("_STANDARD_EPOCH_NAMES"), standard.get());
+
+    Ref all = check(PyFrozenSet_New(epoch_name.get()));
+    setattr(module, intern("_ALL_EPOCH_NAMES"), all.get());
+
+    Ref strategies_set = check(PySet_New(nullptr));
+    for (const char* name : {"STRATEGY_IS", "STRATEGY_OS"}) {
+        Ref member = getattr(epoch_name.get(), intern(name));
+        check_status(PySet_Add(strategies_set.get(), member.get()));
+    }
+    Ref strategies = check(PyFrozenSet_New(strategies_set.get()));
+
+    Ref table = check(PyDict_New());
+    check_status(PyDict_SetItemString(table.get(), "aggregations", standard.get()));
+    check_status(PyDict_SetItemString(table.get(), "features", standard.get()));
+    check_status(PyDict_SetItemString(table.get(), "signals", all.get()));
+    check_status(PyDict_SetItemString(table.get(), "universes", standard.get()));
+    check_status(PyDict_SetItemString(table.get(), "strategies", strategies.get()));
+    setattr(module, intern("_VALID_EPOCHS_BY_CATEGORY"), table.get());
+
+    add_function(module, kValidEpochsForCategory);
+}
+
+Ref aggregation_epochs(const FunctionObject& self) {
+    static PyObject* const name = intern("valid_epochs_for_category");
+    static PyObject* const aggregations = intern("aggregations");
+    return call_global(self, name, kValidEpochsForCategory, {aggregations});
+}
+
+Ref unknown(const char* opening, PyObject* value) {
+    Ref shown = format_empty(value);
+    PyErr_Format(PyExc_ValueError, "%s%U'", opening, shown.get());
+    return {};
+}
+
+}  // namespace roster

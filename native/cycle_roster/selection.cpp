@@ -1,0 +1,279 @@
+// Epoch selection by submission type and process role.
+#include "roster.hpp"
+
+namespace roster {
+namespace {
+
+using namespace pyapi;
+
+PyObject* name_of(const char* s) { return intern(s); }
+
+// `text == "literal"` as the host evaluates it.
+bool equals(PyObject* o, PyObject* literal) {
+    if (PyUnicode_CheckExact(o)) return PyUnicode_Compare(o, literal) == 0;
+    Ref r = check(PyObject_RichCompare(o, literal, Py_EQ));
+    return truthy(r.get());
+}
+
+// `text in ("a", "b", ...)`: entry by entry, in order.
+bool in_list(PyObject* o, PyObject* literals) {
+    if (PyUnicode_CheckExact(o)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(literals); ++i)
+            if (PyUnicode_Compare(o, PyTuple_GET_ITEM(literals, i)) == 0) return true;
+        return false;
+    }
+    return check_status(PySequence_Contains(literals, o)) != 0;
+}
+
+PyObject* literal_tuple(std::initializer_list<const char*> items) {
+    PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
+    if (!t) raise();
+    Py_ssize_t i = 0;
+    for (const char* s : items) {
+        PyObject* v = intern(s);
+        Py_INCREF(v);
+        PyTuple_SET_ITEM(t, i++, v);
+    }
+    return t;  // kept for the process
+}
+
+// Walks the module's `EpochName` global in iteration order. `visit(member,
+// index)` returns true to stop; `index` is the member's position when the
+// global is still the class the module made (so cached values apply), else -1.
+template <class Visit>
+void for_each_epoch(const FunctionObject& self, Visit&& visit) {
+    static PyObject* const epoch_name = name_of("EpochName");
+    Ref cls = load_global(self.globals, epoch_name);
+    const EpochCache& cache = epoch_cache();
+    if (cls.get() == cache.cls) {
+        for (int i = 0; i < kEpochCount; ++i)
+            if (visit(cache.members[i], i)) return;
+        return;
+    }
+    Ref it = check(PyObject_GetIter(cls.get()));
+    while (Ref member = Ref::steal(PyIter_Next(it.get()))) {
+        if (visit(member.get(), -1)) return;
+    }
+    if (PyErr_Occurred()) raise();
+}
+
+// member.value
+Ref value_of(PyObject* member, int index) {
+    static PyObject* const value = name_of("value");
+    if (index >= 0) return Ref::borrow(epoch_cache().values[index]);
+    return getattr(member, value);
+}
+
+// Collects picked members into a tuple; the common case (at most the five
+// members of the module's own class) stays off the heap.
+class Picked {
+public:
+    void add(PyObject* item) {
+        if (n_ < kInline) {
+            inline_[n_++] = Ref::borrow(item);
+            return;
+        }
+        if (!overflow_) overflow_ = check(PyList_New(0));
+        check_status(PyList_Append(overflow_.get(), item));
+    }
+    Ref to_tuple() {
+        Py_ssize_t extra = overflow_ ? PyList_GET_SIZE(overflow_.get()) : 0;
+        Ref t = check(PyTuple_New(n_ + extra));
+        for (Py_ssize_t i = 0; i < n_; ++i) PyTuple_SET_ITEM(t.get(), i, inline_[i].release());
+        for (Py_ssize_t i = 0; i < extra; ++i) {
+            PyObject* item = PyList_GET_ITEM(overflow_.get(), i);
+            Py_INCREF(item);
+            PyTuple_SET_ITEM(t.get(), n_ + i, item);
+        }
+        return t;
+    }
+
+private:
+    static constexpr Py_ssize_t kInline = 8;
+    Ref inline_[kInline];
+    Py_ssize_t n_ = 0;
+    Ref overflow_;
+};
+
+// _standard_aggregation_epochs()
+Ref standard_aggregation_epochs(FunctionObject& self, PyObject* const*) {
+    Ref valid = aggregation_epochs(self);
+    Picked picked;
+    for_each_epoch(self, [&](PyObject* epoch, int) {
+        if (check_status(PySequence_Contains(valid.get(), epoch))) picked.add(epoch);
+        return false;
+    });
+    return picked.to_tuple();
+}
+
+// _epoch_partition(prefix)
+Ref epoch_partition(FunctionObject& self, PyObject* const* argv) {
+    static PyObject* const underscore = name_of("_");
+    static PyObject* const startswith = name_of("startswith");
+    Ref shown = format_empty(argv[0]);
+    Ref prefix_text = check(PyUnicode_Concat(shown.get(), underscore));
+    Ref valid = aggregation_epochs(self);
+    Picked picked;
+    for_each_epoch(self, [&](PyObject* epoch, int index) {
+        if (!check_status(PySequence_Contains(valid.get(), epoch))) return false;
+        Ref value = value_of(epoch, index);
+        bool starts;
+        if (PyUnicode_CheckExact(value.get())) {
+            starts = check_size(PyUnicode_Tailmatch(value.get(), prefix_text.get(), 0,
+                                                    PY_SSIZE_T_MAX, -1)) != 0;
+        } else {
+            Ref r = call_method(value.get(), startswith, {prefix_text.get()});
+            starts = truthy(r.get());
+        }
+        if (starts) picked.add(epoch);
+        return false;
+    });
+    return picked.to_tuple();
+}
+
+// str.isspace() for the ASCII range.
+constexpr bool ascii_space(unsigned char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1c && c <= 0x1f);
+}
+
+// _normalize_process_role(role): str(role or "").strip().lower().replace("_", "-")
+Ref normalize_process_role(FunctionObject&, PyObject* const* argv) {
+    static PyObject* const empty = name_of("");
+    static PyObject* const strip = name_of("strip");
+    static PyObject* const lower = name_of("lower");
+    static PyObject* const replace = name_of("replace");
+    static PyObject* const underscore = name_of("_");
+    static PyObject* const hyphen = name_of("-");
+    PyObject* role = truthy(argv[0]) ? argv[0] : empty;
+    Ref text = str(role);
+    if (PyUnicode_CheckExact(text.get()) && PyUnicode_IS_ASCII(text.get())) {
+        // The three str methods in one pass; identical for ASCII text.
+        const auto* s = static_cast<const unsigned char*>(PyUnicode_DATA(text.get()));
+        Py_ssize_t begin = 0, end = PyUnicode_GET_LENGTH(text.get());
+        while (begin < end && ascii_space(s[begin])) ++begin;
+        while (end > begin && ascii_space(s[end - 1])) --end;
+        Ref out = check(PyUnicode_New(end - begin, 127));
+        auto* d = static_cast<unsigned char*>(PyUnicode_DATA(out.get()));
+        for (Py_ssize_t i = begin; i < end; ++i) {
+            unsigned char c = s[i];
+            if (c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c + ('a' - 'A'));
+            else if (c == '_') c = '-';
+            d[i - begin] = c;
+        }
+        return out;
+    }
+    text = call_method(text.get(), strip);
+    text = call_method(text.get(), lower);
+    return call_method(text.get(), replace, {underscore, hyphen});
+}
+
+Ref call_normalize(const FunctionObject& self, PyObject* value) {
+    static PyObject* const name = name_of("_normalize_process_role");
+    return call_global(self, name, kNormalizeProcessRole, {value});
+}
+
+// epochs_for_submission_type(submission_type)
+Ref epochs_for_submission_type(FunctionObject& self, PyObject* const* argv) {
+    static PyObject* const partition = name_of("_epoch_partition");
+    static PyObject* const signal = name_of("signal");
+    static PyObject* const strategy = name_of("strategy");
+    Ref normalized = call_normalize(self, argv[0]);
+    if (equals(normalized.get(), signal))
+        return call_global(self, partition, kEpochPartition, {signal});
+    if (equals(normalized.get(), strategy))
+        return call_global(self, partition, kEpochPartition, {strategy});
+    return unknown("Unknown submission type '", argv[0]);
+}
+
+// epochs_for_process_role(role)
+Ref epochs_for_process_role(FunctionObject& self, PyObject* const* argv) {
+    static PyObject* const standard = name_of("_standard_aggregation_epochs");
+    static PyObject* const by_type = name_of("epochs_for_submission_type");
+    static PyObject* const signal = name_of("signal");
+    static PyObject* const strategy = name_of("strategy");
+    static PyObject* const empty = name_of("");
+    static PyObject* const serving_roles =
+        literal_tuple({"api", "api-server", "all", "all-serving", "server"});
+    static PyObject* const signal_roles =
+        literal_tuple({"backtest", "correlation", "mi", "signal", "signal-backtest",
+                       "signal-correlation", "signal-mi", "signal-validation"});
+    static PyObject* const strategy_roles =
+        literal_tuple({"strategy", "strategy-mi", "strategy-validation"});
+    static PyObject* const replace = name_of("replace");
+    static PyObject* const underscore = name_of("_");
+    static PyObject* const hyphen = name_of("-");
+    static PyObject* const only = name_of("-only");
+
+    PyObject* role = argv[0];
+    if (role == Py_None) return call_global(self, standard, kStandardAggregationEpochs, {});
+    Ref normalized = call_normalize(self, role);
+    if (equals(normalized.get(), empty)) return unknown("Unknown process role '", role);
+    if (in_list(normalized.get(), serving_roles))
+        return call_global(self, standard, kStandardAggregationEpochs, {});
+    if (in_list(normalized.get(), signal_roles))
+        return call_global(self, by_type, kEpochsForSubmissionType, {signal});
+    if (in_list(normalized.get(), strategy_roles))
+        return call_global(self, by_type, kEpochsForSubmissionType, {strategy});
+
+    Ref valid = aggregation_epochs(self);
+    Ref chosen;
+    for_each_epoch(self, [&](PyObject* epoch, int index) {
+        if (!check_status(PySequence_Contains(valid.get(), epoch))) return false;
+        Ref value = value_of(epoch, index);
+        Ref epoch_role = PyUnicode_CheckExact(value.get())
+            ? check(PyUnicode_Replace(value.get(), underscore, hyphen, -1))
+            : call_method(value.get(), replace, {underscore, hyphen});
+        if (equals(normalized.get(), epoch_role.get())) {
+            chosen = Ref::borrow(epoch);
+            return true;
+        }
+        Ref shown = format_empty(epoch_role.get());
+        Ref single = check(PyUnicode_Concat(shown.get(), only));
+        if (equals(normalized.get(), single.get())) {
+            chosen = Ref::borrow(epoch);
+            return true;
+        }
+        return false;
+    });
+    if (chosen) return check(PyTuple_Pack(1, chosen.get()));
+    return unknown("Unknown process role '", role);
+}
+
+constexpr Param kPrefixParams[] = {{"prefix", "str"}};
+constexpr Param kRoleParams[] = {{"role", "str | None"}};
+constexpr Param kSubmissionParams[] = {{"submission_type", "str | None"}};
+constexpr Param kRoleForProcessParams[] = {{"role", "str | None"}};
+
+const FunctionSpec kEpochsForProcessRole{
+    "epochs_for_process_role", "epochs_for_process_role",
+    "epochs_for_process_role(role: str | None) -> tuple[EpochName, ...]", kRoleForProcessParams,
+    "tuple[EpochName, ...]", epochs_for_process_role};
+
+}  // namespace
+
+const FunctionSpec kStandardAggregationEpochs{
+    "_standard_aggregation_epochs", "_standard_aggregation_epochs",
+    "_standard_aggregation_epochs() -> tuple[EpochName, ...]", {}, "tuple[EpochName, ...]",
+    standard_aggregation_epochs};
+const FunctionSpec kEpochPartition{
+    "_epoch_partition", "_epoch_partition",
+    "_epoch_partition(prefix: str) -> tuple[EpochName, ...]", kPrefixParams,
+    "tuple[EpochName, ...]", epoch_partition};
+const FunctionSpec kNormalizeProcessRole{
+    "_normalize_process_role", "_normalize_process_role",
+    "_normalize_process_role(role: str | None) -> str", kRoleParams, "str",
+    normalize_process_role};
+const FunctionSpec kEpochsForSubmissionType{
+    "epochs_for_submission_type", "epochs_for_submission_type",
+    "epochs_for_submission_type(submission_type: str | None) -> tuple[EpochName, ...]",
+    kSubmissionParams, "tuple[EpochName, ...]", epochs_for_submission_type};
+
+void bind_selection_functions(PyObject* module) {
+    add_function(module, kStandardAggregationEpochs);
+    add_function(module, kEpochPartition);
+    add_function(module, kNormalizeProcessRole);
+    add_function(module, kEpochsForSubmissionType);
+    add_function(module, kEpochsForProcessRole);
+}
+
+}  // namespace roster

@@ -1,0 +1,200 @@
+"""Module surface, setup order and failure points of the logarithmic batch references."""
+import inspect
+import math
+
+import numpy as np
+import pytest
+
+import vantorel.functions.rotations.batch_references.longitudinal.logarithmic as lg
+from models.logarithmic_model import FUNCTIONS, Instance, outcome
+
+MODULE = "vantorel.functions.rotations.batch_references.longitudinal.logarithmic"
+NAMES = {k: f"longitudinal_logarithmic_{k}_batch_reference" for k in FUNCTIONS}
+
+
+def native(key):
+    return getattr(lg, NAMES[key])
+
+
+def test_module_docstring_and_imports():
+    lines = lg.__doc__.split("\n")
+    assert lines[:4] == [
+        "Batch reference implementations for logarithmic rotations.",
+        "",
+        "Extracted from vantorel/functions/rotations/longitudinal/logarithmic.",
+        lines[3],
+    ] and lines[3]
+    assert lines[4:] == [
+        "",
+        "NaN doctrine (T-NAN-LOG, longitudinal_nan_semantic.md):",
+        "- Output NaN if any NaN/inf in window (matches streaming nobs >= W gate).",
+        "- Output NaN if current x is NaN/inf or current x <= 0 (matches streaming",
+        "  current-x strict gate).",
+        "- Otherwise: 0 if any past zero in window; else sign * product (or",
+        "  geo_mean = product ** (1/nobs)).",
+        "",
+    ]
+    assert lg.math is math and lg.np is np
+
+
+@pytest.mark.parametrize("key", list(FUNCTIONS))
+def test_function_surface(key):
+    fn = native(key)
+    name = NAMES[key]
+    assert fn.__name__ == fn.__qualname__ == name
+    assert fn.__module__ == MODULE
+    assert fn.__doc__ == f"{name}(instance, data)\nNon-streaming ground truth for longitudinal_logarithmic_{key}."
+    params = list(inspect.signature(fn).parameters.values())
+    assert [(p.name, p.kind, p.default) for p in params] == [
+        ("instance", inspect.Parameter.POSITIONAL_OR_KEYWORD, inspect.Parameter.empty),
+        ("data", inspect.Parameter.POSITIONAL_OR_KEYWORD, inspect.Parameter.empty),
+    ]
+
+
+@pytest.mark.parametrize("key", list(FUNCTIONS))
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((), {}, "{}() missing 2 required positional arguments: 'instance' and 'data'"),
+        ((1,), {}, "{}() missing 1 required positional argument: 'data'"),
+        ((1, 2, 3), {}, "{}() takes 2 positional arguments but 3 were given"),
+        ((1,), {"instance": 2}, "{}() got multiple values for argument 'instance'"),
+        ((1, 2), {"window": 2}, "{}() got an unexpected keyword argument 'window'"),
+    ],
+)
+def test_bad_calls(key, args, kwargs, message):
+    with pytest.raises(TypeError) as info:
+        native(key)(*args, **kwargs)
+    assert str(info.value) == message.format(NAMES[key])
+
+
+@pytest.mark.parametrize("key", list(FUNCTIONS))
+def test_keywords_accepted(key):
+    data = np.array([[2.0], [3.0]])
+    out = native(key)(data=data, instance=Instance(2))
+    assert out.shape == (2, 1) and out.dtype == np.float64
+
+
+class Shaped:
+    """An array-like that records how it is used."""
+
+    def __init__(self, shape, log):
+        self._shape, self._log = shape, log
+
+    @property
+    def shape(self):
+        self._log.append("shape")
+        return self._shape
+
+
+class Recorder:
+    def __init__(self, log, window=3, missing=False):
+        self._log, self._window, self._missing = log, window, missing
+
+    @property
+    def window(self):
+        self._log.append("window")
+        if self._missing:
+            raise AttributeError("window")
+        return self._window
+
+
+def same_failure(key, instance, data):
+    make = data if callable(data) else (lambda: data)
+    expected = outcome(FUNCTIONS[key], instance, make())
+    got = outcome(native(key), instance, make())
+    assert expected[0] == got[0] == "raise", (expected, got)
+    assert got[1:3] == expected[1:3]
+    return got
+
+
+@pytest.mark.parametrize("key", list(FUNCTIONS))
+@pytest.mark.parametrize(
+    "data",
+    [
+        np.zeros(3),
+        np.zeros((2, 2, 2)),
+        np.zeros(()),
+        object(),
+        Shaped(5, []),
+        Shaped("ab", []),
+        lambda: Shaped(iter([1, 2, 3]), []),
+        Shaped((2.0, 1), []),
+        Shaped((2, "x"), []),
+    ],
+    ids=["1d", "3d", "0d", "no-shape", "int-shape", "str-shape", "iter-shape", "float-T", "str-N"],
+)
+def test_setup_failures_match_the_model(key, data):
+    same_failure(key, Instance(2), data)
+
+
+@pytest.mark.parametrize("key", list(FUNCTIONS))
+@pytest.mark.parametrize("rows", [0, 3])
+def test_window_is_read_after_the_output_is_made(key, rows):
+    log = []
+    with pytest.raises(AttributeError):
+        native(key)(Recorder(log, missing=True), np.ones((rows, 2)))
+    assert log == ["window"]
+    log.clear()
+    assert native(key)(Recorder(log), np.ones((0, 4))).shape == (0, 4)
+    assert log == ["window"]
+
+
+@pytest.mark.parametrize("key", list(FUNCTIONS))
+def test_shape_is_read_before_the_window(key):
+    log = []
+    with pytest.raises(TypeError, match="not subscriptable"):
+        native(key)(Recorder(log), Shaped((1, 2), log))
+    assert log == ["shape", "window"]
+
+
+@pytest.mark.parametrize("key", list(FUNCTIONS))
+@pytest.mark.parametrize(
+    "window",
+    ["3", None, 2.0, 5.0, 1.5, -0.5, [1], 3 + 0j],
+)
+def test_unusual_windows_fail_like_the_model(key, window):
+    data = np.arange(1.0, 13.0).reshape(6, 2)
+    same_failure(key, Instance(window), data)
+
+
+@pytest.mark.parametrize("key", list(FUNCTIONS))
+def test_row_failure_leaves_no_partial_result_and_data_untouched(key):
+    data = np.arange(1.0, 13.0).reshape(6, 2)
+    before = data.copy()
+    with pytest.raises(TypeError, match="slice indices must be integers"):
+        native(key)(Instance(2.0), data)
+    assert np.array_equal(data, before)
+
+
+@pytest.mark.parametrize("key", list(FUNCTIONS))
+def test_rebound_globals_are_used(key, monkeypatch):
+    calls = []
+
+    class Spy:
+        def __getattr__(self, name):
+            calls.append(name)
+            return getattr(np, name)
+
+    monkeypatch.setattr(lg, "np", Spy())
+    out = native(key)(Instance(2), np.array([[2.0], [3.0]]))
+    assert "full" in calls and "isnan" in calls
+    assert out[1, 0] == (6.0 if key == "694eff" else math.exp((math.log(2) + math.log(3)) / 2))
+    monkeypatch.undo()
+    monkeypatch.setattr(lg.np, "prod", lambda v: -1.0)
+    monkeypatch.setattr(lg.np, "log", lambda v: np.zeros_like(v, dtype=float))
+    out = native(key)(Instance(2), np.array([[2.0], [3.0]]))
+    assert out[1, 0] == (-1.0 if key == "694eff" else 1.0)
+
+
+@pytest.mark.parametrize("key", list(FUNCTIONS))
+def test_rebound_math_and_builtins(key, monkeypatch):
+    monkeypatch.setattr(lg, "math", type("M", (), {"nan": -1.0, "isnan": staticmethod(math.isnan),
+                                                   "isinf": staticmethod(math.isinf),
+                                                   "exp": staticmethod(math.exp)}))
+    out = native(key)(Instance(2), np.array([[np.nan], [-3.0]]))
+    assert out.tolist() == [[-1.0], [-1.0]]
+    monkeypatch.undo()
+    monkeypatch.setattr(lg, "max", lambda a, b: 0, raising=False)
+    out = native(key)(Instance(1), np.array([[2.0], [3.0]]))
+    assert out[1, 0] == (6.0 if key == "694eff" else math.exp((math.log(2) + math.log(3)) / 2))

@@ -1,0 +1,30 @@
+"""The shipped .pyi stubs agree with the native modules (mypy's stubtest)."""
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+pytest.importorskip("mypy")
+
+ROOT = Path(__file__).resolve().parents[1]
+STUBBED = sorted(
+    "vantorel." + ".".join(p.relative_to(ROOT / "src" / "vantorel").with_suffix("").parts)
+    for p in (ROOT / "src" / "vantorel").rglob("*.pyi")
+)
+
+
+def test_every_native_module_has_a_stub():
+    import vantorel  # noqa: F401
+
+    assert {"vantorel.cycle_roster", "vantorel._sdk_telemetry"} <= set(STUBBED)
+
+
+def test_stubs_match_runtime(tmp_path):
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", *STUBBED,
+         "--allowlist", str(ROOT / "tools" / "stubtest-allowlist.txt"),
+         "--mypy-config-file", str(tmp_path / "none.ini")],
+        cwd=tmp_path, capture_output=True, text=True, timeout=600,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
