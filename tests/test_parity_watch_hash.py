@@ -399,3 +399,47 @@ def test_native_writer_does_not_go_through_json(monkeypatch):
     assert pw.projection_hash(p) == expected
     with pytest.raises(AssertionError, match="json encoder used"):
         pw.projection_hash({KeyMaker("k"): 1})
+
+
+def test_no_references_leaked_on_any_path(monkeypatch):
+    import gc
+    import tracemalloc
+
+    d = {}
+    d["d"] = d
+
+    def grow():
+        g = {"x": 0}
+
+        class K:
+            def __str__(self):
+                g["y"] = 1
+                return "k"
+        g[K()] = 1
+        return {"g": g}
+
+    def run():
+        pw.projection_hash(NASTY[1])
+        pw.projection_hash({"big": list(range(50)), "f": [0.1] * 20, KeyMaker("s"): 1})
+        pw.projection_hash(logged_projection([]))
+        for bad in (d, grow()):
+            try:
+                pw.projection_hash(bad)
+            except (RecursionError, RuntimeError):
+                pass
+        pw._tags(data={"market_id": "m"}, projection={"shape_key": {"a": 1}}, reason_code="r")
+        pw._json_safe(NASTY[6])
+        pw.projection_mismatch_reason(iter(["missing", 1]))
+
+    for _ in range(50):
+        run()
+    gc.collect()
+    tracemalloc.start()
+    before = tracemalloc.take_snapshot()
+    for _ in range(300):
+        run()
+    gc.collect()
+    after = tracemalloc.take_snapshot()
+    tracemalloc.stop()
+    grown = sum(s.size_diff for s in after.compare_to(before, "filename") if s.size_diff > 0)
+    assert grown < 64 * 1024, grown

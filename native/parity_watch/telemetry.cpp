@@ -108,9 +108,8 @@ Ref record_body(FunctionObject& fn, PyObject* const* argv) {
     const Names& n = names();
     // Walked twice (classification, reason text): a one-shot iterator is
     // materialised first so that both walks see the same messages.
-    Ref items = PyList_Check(mismatches) || PyTuple_Check(mismatches)
-                    ? Ref::borrow(mismatches)
-                    : pyapi::check(PySequence_Tuple(mismatches));
+    Ref items = is_list_or_tuple(mismatches) ? Ref::borrow(mismatches)
+                                             : pyapi::check(PySequence_Tuple(mismatches));
     Ref reason_code = pyapi::call_global(fn, n.projection_mismatch_reason,
                                          kProjectionMismatchReason, {items.get()});
     static PyObject* const tag_kw = pyapi::kwnames("data", "projection", "reason_code");
@@ -121,6 +120,8 @@ Ref record_body(FunctionObject& fn, PyObject* const* argv) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
         PyErr_Clear();
         return Ref::borrow(Py_False);
+    } catch (const std::bad_alloc&) {
+        return Ref::borrow(Py_False);  // a MemoryError, which is an Exception
     }
 }
 
