@@ -29,10 +29,19 @@ bool g_token_known = false;
 void MappingTest::refresh() {
     mapping_ = pyapi::global(fn_, names().Mapping);
     original_ = mapping_.get() == originals().Mapping.get();
-    Ref js = pyapi::global(fn_, names().json_safe);
-    json_safe_ours_ = pyapi::is_function(js.get(), kJsonSafe);
+    json_safe_fresh_ = false;
     token_checked_ = false;
     fresh_ = true;
+}
+
+bool MappingTest::json_safe_is_ours() {
+    if (!fresh_) refresh();
+    if (!json_safe_fresh_) {
+        Ref js = pyapi::global(fn_, names().json_safe);
+        json_safe_ours_ = pyapi::is_function(js.get(), kJsonSafe);
+        json_safe_fresh_ = true;
+    }
+    return json_safe_ours_;
 }
 
 bool MappingTest::builtin_answer(int index, PyTypeObject* type) {

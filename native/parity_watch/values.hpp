@@ -18,10 +18,7 @@ public:
     // Caller code may have run: read the globals again before the next test.
     void touched() noexcept { fresh_ = false; }
     // The `_json_safe` global read at the last refresh is still our own.
-    bool json_safe_is_ours() {
-        if (!fresh_) refresh();
-        return json_safe_ours_;
-    }
+    bool json_safe_is_ours();
 
 private:
     void refresh();
@@ -31,6 +28,7 @@ private:
     bool fresh_ = false;
     bool original_ = false;
     bool json_safe_ours_ = false;
+    bool json_safe_fresh_ = false;
     bool token_checked_ = false;
 };
 
