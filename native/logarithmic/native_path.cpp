@@ -28,7 +28,6 @@ namespace {
 
 using pyapi::check;
 using pyapi::Ref;
-using Index = std::ptrdiff_t;
 
 // Windows longer than this are summed by NumPy itself: its reduction may split
 // long inputs into buffer-sized chunks depending on the installed version.
@@ -48,6 +47,7 @@ inline void restore_flags(const fexcept_t& f) { std::fesetexceptflag(&f, FE_ALL_
 struct Rows {
     std::vector<Index> start;  // start bound of each computed row
     Index count = 0;           // rows computed natively
+    Index span = 0;            // window rows: row t's window is [max(0, t - span + 1), t]; 0: empty
     bool fails_after = false;  // row `count` fails to slice (non-integer bound)
 };
 
@@ -68,6 +68,7 @@ bool window_rows(PyObject* W, Index T, Rows& rows) {
             rows.start[static_cast<size_t>(t)] = static_cast<Index>(s);
         }
         rows.count = T;
+        rows.span = overflow > 0 ? T : overflow < 0 || w <= 0 ? 0 : static_cast<Index>(std::min<long long>(w, T));
         return true;
     }
     if (PyFloat_CheckExact(W)) {
@@ -79,6 +80,7 @@ bool window_rows(PyObject* W, Index T, Rows& rows) {
             rows.start[static_cast<size_t>(t)] = 0;
         }
         rows.count = t;
+        rows.span = T;
         rows.fails_after = t < T;
         return true;
     }
@@ -168,239 +170,288 @@ struct Driver {
     }
 };
 
-template <class E>
-struct Column {
-    using T_ = Elem<E>;
-    using Acc = typename T_::Acc;
-    std::vector<E> x;
-    std::vector<Index> fin;  // fin[t]: finite values in rows [0, t)
-    std::vector<Acc> values;
-    std::vector<Job> jobs;
-    std::vector<Acc> res;
-    std::vector<double> result;  // the column's cells, scattered into `out` by row
+// ---------------------------------------------------------------- tiles
+//
+// The cell loop runs in row tiles across blocks of columns, so that what a
+// tile touches stays in the core's caches: output rows [t0, t1) of a block
+// need input rows [lo, t1), read once per tile (the window's overlap rows are
+// read again by the next tile) and written into a block buffer of B lanes per
+// row; each output row segment is written once.
 
-    void gather_finite(Index count) {
-        fin.resize(static_cast<size_t>(count) + 1);
-        values.resize(static_cast<size_t>(count));
-        Index k = 0;
-        fin[0] = 0;
-        for (Index t = 0; t < count; ++t) {
-            const E v = x[t];
-            values[k] = T_::acc(v);
-            k += T_::finite(v);
-            fin[t + 1] = k;
+// Output rows per tile: at least the window, so that re-read overlap rows cost
+// at most as much as the tile's own rows.
+inline Index tile_rows(Index span) { return std::max<Index>(256, span); }
+
+// Reads input rows of columns [n0, n0 + k), through the array's strides.
+template <class E>
+struct Input {
+    const char* base;
+    npy_intp s0, s1;
+    explicit Input(PyArrayObject* a)
+        : base(static_cast<const char*>(PyArray_DATA(a))), s0(PyArray_STRIDES(a)[0]), s1(PyArray_STRIDES(a)[1]) {}
+    // f(j, value) for each column j < k of row t, with a constant stride when
+    // the row is contiguous so that the compiler can vectorise.
+    template <class F>
+    LOGARITHMIC_INLINE void row(Index t, Index n0, Index k, F&& f) const {
+        const char* p = base + t * s0 + n0 * s1;
+        if (s1 == static_cast<npy_intp>(sizeof(E))) {
+            const E* q = reinterpret_cast<const E*>(p);
+            for (Index j = 0; j < k; ++j) f(j, q[j]);
+        } else {
+            for (Index j = 0; j < k; ++j) {
+                E v;
+                std::memcpy(&v, p + j * s1, sizeof v);
+                f(j, v);
+            }
         }
     }
 };
 
 template <class E>
-void product_column(Driver& d, Column<E>& col, Index n) {
+void product_tiles(Driver& d) {
     using T_ = Elem<E>;
-    const Index count = d.rows.count;
-    col.gather_finite(count);
-    // Rows in chunks, so that the chunk's jobs and results stay in cache.
-    constexpr Index kChunk = 1024;
-    bool flagged = false;
-    if constexpr (T_::is_float) std::feclearexcept(FE_ALL_EXCEPT);
-    for (Index t0 = 0; t0 < count; t0 += kChunk) {
-        const Index t1 = std::min(count, t0 + kChunk);
-        col.jobs.resize(static_cast<size_t>(t1 - t0));
-        size_t nj = 0;
-        for (Index t = t0; t < t1; ++t) {
-            const Index a = col.fin[d.rows.start[t]], b = col.fin[t + 1];
-            col.jobs[nj] = {t, a, b};
-            nj += b - a >= 1 && T_::current_ok(col.x[t]);
-        }
-        col.jobs.resize(nj);
-        col.res.resize(col.jobs.size());
-        window_products(col.values.data(), col.jobs.data(), col.jobs.size(), col.res.data());
-        for (size_t i = 0; i < col.jobs.size(); ++i)
-            col.result[col.jobs[i].t] = T_::to_out(col.res[i]);
-        if constexpr (T_::is_float) {
-            if (std::fetestexcept(kWatchedFlags)) {
-                flagged = true;
-                std::feclearexcept(FE_ALL_EXCEPT);
+    using A = typename T_::Acc;
+    constexpr Index B = Simd<A>::kLanes;
+    const Index T = d.rows.count, span = d.rows.span;
+    if (span == 0) return;  // every window is empty: the output stays NaN
+    const Input<E> in(d.data);
+    const Index R = std::min(T, tile_rows(span));
+    std::vector<A> rows(static_cast<size_t>(std::min(T, R + span - 1) * B));
+    std::vector<A> res(static_cast<size_t>(R * B));
+    std::vector<unsigned char> ok(static_cast<size_t>(R * B));
+    for (Index t0 = 0; t0 < T; t0 += R) {
+        const Index t1 = std::min(T, t0 + R), lo = window_first(t0, span);
+        for (Index n0 = 0; n0 < d.N; n0 += B) {
+            const Index k = std::min(B, d.N - n0);
+            for (Index t = lo; t < t1; ++t) {
+                A* r = rows.data() + (t - lo) * B;
+                if (t >= t0) {
+                    unsigned char* g = ok.data() + (t - t0) * B;
+                    in.row(t, n0, k, [&](Index j, E v) {
+                        r[j] = T_::finite(v) ? T_::acc(v) : A(1);
+                        g[j] = T_::current_ok(v);
+                    });
+                } else {
+                    in.row(t, n0, k, [&](Index j, E v) { r[j] = T_::finite(v) ? T_::acc(v) : A(1); });
+                }
+                for (Index j = k; j < B; ++j) r[j] = A(1);
             }
-        }
-    }
-    if (flagged && d.non_ignored_flags()) {
-        // Find the cells that raised a flag NumPy acts on.
-        for (Index t = 0; t < count; ++t) {
-            const Index a = col.fin[d.rows.start[t]], b = col.fin[t + 1];
-            if (b - a < 1 || !T_::current_ok(col.x[t])) continue;
-            std::feclearexcept(FE_ALL_EXCEPT);
-            volatile auto p = window_product(col.values.data(), a, b);
-            (void)p;
-            if (std::fetestexcept(kWatchedFlags) & d.raising) d.special.push_back({t, n});
+            if constexpr (T_::is_float) std::feclearexcept(FE_ALL_EXCEPT);
+            tile_products(rows.data(), lo, t0, t1, span, res.data());
+            if constexpr (T_::is_float) {
+                if (std::fetestexcept(kWatchedFlags) && d.non_ignored_flags()) {
+                    // Find the cells that raised a flag NumPy acts on.
+                    for (Index t = t0; t < t1; ++t)
+                        for (Index j = 0; j < k; ++j) {
+                            if (!ok[(t - t0) * B + j]) continue;
+                            std::feclearexcept(FE_ALL_EXCEPT);
+                            volatile A p = lane_product(rows.data(), lo, window_first(t, span), t, j);
+                            (void)p;
+                            if (std::fetestexcept(kWatchedFlags) & d.raising) d.special.push_back({t, n0 + j});
+                        }
+                }
+            }
+            for (Index t = t0; t < t1; ++t) {
+                double* o = d.out + t * d.out_row + n0;
+                const A* p = res.data() + (t - t0) * B;
+                const unsigned char* g = ok.data() + (t - t0) * B;
+                for (Index j = 0; j < k; ++j) o[j] = g[j] ? T_::to_out(p[j]) : d.nan;
+            }
         }
     }
 }
 
-// Logarithms of the compacted magnitudes through NumPy's `log` ufunc, so that
-// each equals what np.log gives inside the per-cell evaluation.
+// Logarithms through NumPy's `log` ufunc, so that each equals what np.log
+// gives inside the per-cell evaluation: `logs[i] = log(mags[i])`.
 template <class L>
-Ref numpy_logs(std::vector<L>& mags) {
-    npy_intp len = static_cast<npy_intp>(mags.size());
+void numpy_logs(const L* mags, L* logs, Index len) {
+    if (len == 0) return;
+    npy_intp n = static_cast<npy_intp>(len);
     constexpr int type = std::is_same_v<L, double> ? NPY_DOUBLE : NPY_FLOAT;
-    Ref arr = check(PyArray_SimpleNew(1, &len, type));
-    if (len) std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get())), mags.data(),
-                         sizeof(L) * mags.size());
-    Ref logs = check(PyObject_CallOneArg(originals().np_attr[7], arr.get()));
-    if (!PyArray_CheckExact(logs.get()) ||
-        PyArray_TYPE(reinterpret_cast<PyArrayObject*>(logs.get())) != PyArray_TYPE(reinterpret_cast<PyArrayObject*>(arr.get())) ||
-        !PyArray_IS_C_CONTIGUOUS(reinterpret_cast<PyArrayObject*>(logs.get())))
-        pyapi::raise(PyExc_SystemError, "unexpected result of numpy.log");
-    return logs;
+    Ref src = check(PyArray_SimpleNewFromData(1, &n, type, const_cast<L*>(mags)));
+    Ref dst = check(PyArray_SimpleNewFromData(1, &n, type, logs));
+    Ref r = check(PyObject_CallFunctionObjArgs(originals().np_attr[7], src.get(), dst.get(), nullptr));
+    if (r.get() != dst.get()) pyapi::raise(PyExc_SystemError, "unexpected result of numpy.log");
 }
 
-template <class E, class L>
-struct GeoColumn {
-    std::vector<Index> zeros, negs, bad;  // prefix counts over the compacted values
-    std::vector<L> mags;
-    struct Cell {
-        Index t;
-        bool negative;
-        double mean;
-    };
-    std::vector<Cell> cells;
+// np.sum of a long run of values, by NumPy itself (its chunking of long
+// reductions depends on the installed version).
+template <class L>
+L numpy_long_sum(const L* a, Index len) {
+    const fexcept_t held = save_flags();
+    npy_intp n = static_cast<npy_intp>(len);
+    constexpr int type = std::is_same_v<L, double> ? NPY_DOUBLE : NPY_FLOAT;
+    Ref arr = check(PyArray_SimpleNew(1, &n, type));
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get())), a, sizeof(L) * static_cast<size_t>(len));
+    Ref s = check(PyObject_CallOneArg(originals().np_attr[6], arr.get()));
+    L total;
+    if constexpr (std::is_same_v<L, double>) total = PyArrayScalar_VAL(s.get(), Double);
+    else total = PyArrayScalar_VAL(s.get(), Float);
+    restore_flags(held);
+    return total;
+}
+
+// A value cell of the geometric mean: its window's run of compacted logs.
+struct GeoJob {
+    Index t, n, off, nobs;
+    bool negative;
 };
 
-template <class E, class L>
-void geo_column(Driver& d, Column<E>& col, GeoColumn<E, L>& g, Index n) {
-    using T_ = Elem<E>;
-    const Index count = d.rows.count;
-    col.fin.resize(static_cast<size_t>(count) + 1);
-    col.fin[0] = 0;
-    g.zeros.resize(static_cast<size_t>(count) + 1);
-    g.negs.resize(static_cast<size_t>(count) + 1);
-    g.bad.resize(static_cast<size_t>(count) + 1);
-    g.mags.resize(static_cast<size_t>(count));
-    g.zeros[0] = g.negs[0] = g.bad[0] = 0;
-    Index k = 0;
-    for (Index t = 0; t < count; ++t) {
-        const E v = col.x[t];
-        if (T_::finite(v)) {
-            L m;
-            const bool is_zero = v == 0;
-            bool ok = T_::magnitude(v, m);
-            // zeros never reach the logarithm (the zero gate comes first)
-            if (is_zero || !ok) m = L(1);
-            g.mags[k] = m;
-            g.zeros[k + 1] = g.zeros[k] + is_zero;
-            g.negs[k + 1] = g.negs[k] + (v < 0);
-            g.bad[k + 1] = g.bad[k] + !ok;
-            ++k;
-        }
-        col.fin[t + 1] = k;
+template <class L>
+LOGARITHMIC_CLONES void job_sums(const L* comp, const GeoJob* jobs, size_t count, L* totals) {
+    for (size_t i = 0; i < count; ++i) {
+        const GeoJob& J = jobs[i];
+        totals[i] = J.nobs <= kNativeSumLimit ? numpy_sum(comp + J.off, J.nobs) : L(0);
     }
-    g.mags.resize(static_cast<size_t>(k));
-    Ref logs_arr = numpy_logs(g.mags);
-    const L* logs = static_cast<const L*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(logs_arr.get())));
+}
 
-    // Sums and quotients first, watched for flags as one batch (sums of finite
-    // logarithms raise none); then the exponentials, whose flags do not count.
-    g.cells.clear();
-    std::feclearexcept(FE_ALL_EXCEPT);
-    for (Index t = 0; t < count; ++t) {
-        const Index a = col.fin[d.rows.start[t]], b = col.fin[t + 1];
-        const Index nobs = b - a;
-        if (nobs < 1 || !T_::current_ok(col.x[t])) continue;
-        if (g.zeros[b] - g.zeros[a] > 0) {
-            col.result[t] = 0.0;
-            continue;
-        }
-        if (g.bad[b] - g.bad[a] > 0) {
-            d.special.push_back({t, n});
-            continue;
-        }
-        const bool negative = (g.negs[b] - g.negs[a]) % 2 == 1;
-        L total;
-        if (nobs <= kNativeSumLimit) {
-            total = numpy_sum(logs + a, nobs);
-        } else {
-            const fexcept_t held = save_flags();
-            Ref view = check(PySequence_GetSlice(logs_arr.get(), a, b));
-            Ref s = check(PyObject_CallOneArg(originals().np_attr[6], view.get()));
-            if constexpr (std::is_same_v<L, double>) total = PyArrayScalar_VAL(s.get(), Double);
-            else total = PyArrayScalar_VAL(s.get(), Float);
-            restore_flags(held);
-        }
-        double mean;
+// Value classes of an input value, for the gates of the geometric mean.
+enum : unsigned char { kFinite = 1, kZero = 2, kNegative = 4, kBad = 8, kCurrent = 16 };
+
+// Quotients and exponentials of the value cells of a block tile.
+template <class L>
+void geo_finish(Driver& d, const std::vector<GeoJob>& jobs, std::vector<L>& totals, std::vector<double>& means) {
+    means.resize(jobs.size());
+    for (size_t i = 0; i < jobs.size(); ++i) {
+        const double nobs = static_cast<double>(jobs[i].nobs);
         if constexpr (std::is_same_v<L, float>) {
-            if (d.f32_quotient) mean = static_cast<float>(total / static_cast<float>(static_cast<double>(nobs)));
-            else mean = static_cast<double>(total) / static_cast<double>(nobs);
+            if (d.f32_quotient) means[i] = static_cast<float>(totals[i] / static_cast<float>(nobs));
+            else means[i] = static_cast<double>(totals[i]) / nobs;
         } else {
-            mean = total / static_cast<double>(nobs);
+            means[i] = totals[i] / nobs;
         }
-        g.cells.push_back({t, negative, mean});
     }
+    // Sums and quotients are watched for flags as one batch (sums of finite
+    // logarithms raise none); the exponentials' flags do not count.
     if (std::fetestexcept(kWatchedFlags) && d.non_ignored_flags()) {
-        // Not expected; let NumPy judge every value cell of the column.
-        for (const auto& cell : g.cells) d.special.push_back({cell.t, n});
+        // Not expected; let NumPy judge every value cell.
+        for (const auto& J : jobs) d.special.push_back({J.t, J.n});
         return;
     }
-    for (const auto& cell : g.cells) {
-        const double e = std::exp(cell.mean);
+    for (size_t i = 0; i < jobs.size(); ++i) {
+        const double e = std::exp(means[i]);
         if (std::isinf(e)) {  // math.exp raises OverflowError here
-            d.special.push_back({cell.t, n});
+            d.special.push_back({jobs[i].t, jobs[i].n});
             continue;
         }
-        col.result[cell.t] = cell.negative ? -e : e;
+        d.out[jobs[i].t * d.out_row + jobs[i].n] = jobs[i].negative ? -e : e;
     }
 }
 
-// Copies columns [n0, n0 + k) of the computed rows into per-column buffers.
-template <class E>
-void gather_block(const Driver& d, std::vector<Column<E>>& cols, Index n0, Index k) {
-    const char* base = static_cast<const char*>(PyArray_DATA(d.data));
-    const npy_intp s0 = PyArray_STRIDES(d.data)[0], s1 = PyArray_STRIDES(d.data)[1];
-    E* xs[8];
-    for (Index j = 0; j < k; ++j) {
-        cols[j].x.resize(static_cast<size_t>(d.rows.count));
-        cols[j].result.assign(static_cast<size_t>(d.rows.count), d.nan);
-        xs[j] = cols[j].x.data();
-    }
-    if (k == 8) {
-        for (Index t = 0; t < d.rows.count; ++t) {
-            const char* row = base + t * s0 + n0 * s1;
-            for (Index j = 0; j < 8; ++j) std::memcpy(xs[j] + t, row + j * s1, sizeof(E));
+template <class E, class L>
+void geo_tiles(Driver& d) {
+    using T_ = Elem<E>;
+    constexpr Index B = 16;
+    const Index T = d.rows.count, span = d.rows.span;
+    if (span == 0) return;
+    const Input<E> in(d.data);
+    const Index R = std::min(T, tile_rows(span));
+    const Index Mmax = std::min(T, R + span - 1);
+    const Index blocks = (d.N + B - 1) / B;
+    // Blocks whose logarithms are taken by one call of np.log.
+    const Index group = std::max<Index>(1, std::min<Index>(blocks, 32768 / (Mmax * B)));
+    std::vector<L> mags(static_cast<size_t>(group * Mmax * B)), logs(mags.size());
+    std::vector<unsigned char> cls(static_cast<size_t>(group * Mmax * B));
+    std::vector<L> comp(static_cast<size_t>(Mmax * B));
+    std::vector<Index> fc(static_cast<size_t>((Mmax + 1) * B)), zc(fc.size()), nc(fc.size()), bc(fc.size());
+    std::vector<GeoJob> jobs;
+    std::vector<L> totals;
+    std::vector<double> means;
+    for (Index t0 = 0; t0 < T; t0 += R) {
+        const Index t1 = std::min(T, t0 + R), lo = window_first(t0, span), M = t1 - lo;
+        for (Index b0 = 0; b0 < blocks; b0 += group) {
+            const Index b1 = std::min(blocks, b0 + group);
+            for (Index b = b0; b < b1; ++b) {
+                const Index n0 = b * B, k = std::min(B, d.N - n0);
+                L* m = mags.data() + (b - b0) * M * B;
+                unsigned char* c = cls.data() + (b - b0) * M * B;
+                for (Index t = lo; t < t1; ++t) {
+                    L* mr = m + (t - lo) * B;
+                    unsigned char* cr = c + (t - lo) * B;
+                    in.row(t, n0, k, [&](Index j, E v) {
+                        L mag = L(1);
+                        unsigned char cl = 0;
+                        if (T_::finite(v)) {
+                            const bool ok_mag = T_::magnitude(v, mag);
+                            cl = kFinite | (v == 0 ? kZero : 0) | (v < 0 ? kNegative : 0) | (ok_mag ? 0 : kBad) |
+                                 (T_::current_ok(v) ? kCurrent : 0);
+                            // zeros never reach the logarithm (the zero gate comes first)
+                            if (v == 0 || !ok_mag) mag = L(1);
+                        }
+                        mr[j] = mag;
+                        cr[j] = cl;
+                    });
+                    for (Index j = k; j < B; ++j) {
+                        mr[j] = L(1);
+                        cr[j] = 0;
+                    }
+                }
+            }
+            numpy_logs(mags.data(), logs.data(), (b1 - b0) * M * B);
+            for (Index b = b0; b < b1; ++b) {
+                const Index n0 = b * B, k = std::min(B, d.N - n0);
+                const L* lg = logs.data() + (b - b0) * M * B;
+                const unsigned char* c = cls.data() + (b - b0) * M * B;
+                // Per lane: the finite values' logarithms compacted, and prefix
+                // counts of finite values, zeros, negatives and bad magnitudes.
+                for (Index j = 0; j < k; ++j) {
+                    L* cp = comp.data() + j * M;
+                    Index* f = fc.data() + j * (M + 1);
+                    Index* z = zc.data() + j * (M + 1);
+                    Index* ng = nc.data() + j * (M + 1);
+                    Index* bd = bc.data() + j * (M + 1);
+                    Index kk = 0, zz = 0, nn = 0, bb = 0;
+                    f[0] = z[0] = ng[0] = bd[0] = 0;
+                    for (Index r = 0; r < M; ++r) {
+                        const unsigned char cl = c[r * B + j];
+                        cp[kk] = lg[r * B + j];
+                        kk += cl & kFinite;
+                        zz += (cl & kZero) != 0;
+                        nn += (cl & kNegative) != 0;
+                        if constexpr (std::is_signed_v<E> && !T_::is_float) bb += (cl & kBad) != 0;
+                        f[r + 1] = kk;
+                        z[r + 1] = zz;
+                        ng[r + 1] = nn;
+                        bd[r + 1] = bb;
+                    }
+                }
+                jobs.clear();
+                for (Index t = t0; t < t1; ++t) {
+                    const Index s = window_first(t, span) - lo, e = t + 1 - lo;
+                    for (Index j = 0; j < k; ++j) {
+                        // the current-value gate (a non-empty window holds row t)
+                        if (!(c[(t - lo) * B + j] & kCurrent)) continue;
+                        const Index* f = fc.data() + j * (M + 1);
+                        const Index* z = zc.data() + j * (M + 1);
+                        if (z[e] - z[s] > 0) {
+                            d.out[t * d.out_row + n0 + j] = 0.0;
+                            continue;
+                        }
+                        const Index* bd = bc.data() + j * (M + 1);
+                        if (bd[e] - bd[s] > 0) {
+                            d.special.push_back({t, n0 + j});
+                            continue;
+                        }
+                        const Index* ng = nc.data() + j * (M + 1);
+                        jobs.push_back({t, n0 + j, j * M + f[s], f[e] - f[s], (ng[e] - ng[s]) % 2 == 1});
+                    }
+                }
+                totals.resize(jobs.size());
+                std::feclearexcept(FE_ALL_EXCEPT);
+                job_sums(comp.data(), jobs.data(), jobs.size(), totals.data());
+                for (size_t i = 0; i < jobs.size(); ++i)
+                    if (jobs[i].nobs > kNativeSumLimit) totals[i] = numpy_long_sum(comp.data() + jobs[i].off, jobs[i].nobs);
+                geo_finish(d, jobs, totals, means);
+            }
         }
-        return;
-    }
-    for (Index t = 0; t < d.rows.count; ++t) {
-        const char* row = base + t * s0 + n0 * s1;
-        for (Index j = 0; j < k; ++j) std::memcpy(xs[j] + t, row + j * s1, sizeof(E));
     }
 }
 
 template <class E>
-void run_columns(Driver& d) {
-    constexpr Index kBlock = 8;
-    std::vector<Column<E>> cols(kBlock);
+void run_tiles(Driver& d) {
     constexpr Geo geo = Elem<E>::geo;
-    using L = std::conditional_t<geo == Geo::F32, float, double>;
-    GeoColumn<E, L> g;
-    for (Index n0 = 0; n0 < d.N; n0 += kBlock) {
-        const Index k = std::min(kBlock, d.N - n0);
-        gather_block(d, cols, n0, k);
-        for (Index j = 0; j < k; ++j) {
-            if (d.c.kind == Kind::Product) product_column(d, cols[j], n0 + j);
-            else if constexpr (geo != Geo::None) geo_column(d, cols[j], g, n0 + j);
-        }
-        const double* rs[kBlock];
-        for (Index j = 0; j < k; ++j) rs[j] = cols[j].result.data();
-        if (k == kBlock) {
-            for (Index t = 0; t < d.rows.count; ++t) {
-                double* row = d.out + t * d.out_row + n0;
-                for (Index j = 0; j < kBlock; ++j) row[j] = rs[j][t];
-            }
-        } else {
-            for (Index t = 0; t < d.rows.count; ++t) {
-                double* row = d.out + t * d.out_row + n0;
-                for (Index j = 0; j < k; ++j) row[j] = rs[j][t];
-            }
-        }
-    }
+    if (d.c.kind == Kind::Product) product_tiles<E>(d);
+    else if constexpr (geo != Geo::None) geo_tiles<E, std::conditional_t<geo == Geo::F32, float, double>>(d);
 }
 
 // Whether the dtype has a native kernel for this function.
@@ -484,7 +535,7 @@ bool native_loop(Call& c) {
     Driver d{c, data, static_cast<double*>(PyArray_DATA(out)), T, N, N, rows, {}, -1, true,
              PyFloat_AS_DOUBLE(originals().math_attr[0])};
     if (c.kind == Kind::GeoMean) d.f32_quotient = float32_quotient_stays_float32();
-    if (rows.count > 0 && N > 0) dispatch(data, [&](auto tag) { run_columns<decltype(tag)>(d); });
+    if (rows.count > 0 && N > 0) dispatch(data, [&](auto tag) { run_tiles<decltype(tag)>(d); });
     std::feclearexcept(FE_ALL_EXCEPT);
     evaluate_special(d);
     if (rows.fails_after) general_loop(c, rows.count);
