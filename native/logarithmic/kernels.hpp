@@ -50,7 +50,8 @@ inline Index window_first(Index t, Index span) { return std::max<Index>(0, t - s
 // values as 1.0); `res` receives block rows for t0.. on. Two rows whose windows
 // have the same length run side by side: eight independent multiply chains.
 template <class A>
-LOGARITHMIC_CLONES void tile_products(const A* rows, Index lo, Index t0, Index t1, Index span, A* res) {
+LOGARITHMIC_CLONES void tile_products(const A* rows, Index lo, Index t0, Index t1, Index span, A* res,
+                                      Index stride) {
     using S = Simd<A>;
     using V = typename S::V;
     constexpr Index B = S::kLanes;
@@ -74,10 +75,10 @@ LOGARITHMIC_CLONES void tile_products(const A* rows, Index lo, Index t0, Index t
                     b[v] = b[v] * S::load(q + B + v * VL);
                 }
             }
-            A* o = res + (t - t0) * B;
+            A* o = res + (t - t0) * stride;
             for (int v = 0; v < NV; ++v) {
                 S::store(o + v * VL, a[v]);
-                S::store(o + B + v * VL, b[v]);
+                S::store(o + stride + v * VL, b[v]);
             }
             t += 2;
             continue;
@@ -86,7 +87,7 @@ LOGARITHMIC_CLONES void tile_products(const A* rows, Index lo, Index t0, Index t
         for (int v = 0; v < NV; ++v) a[v] = S::load(p + v * VL);
         for (Index r = 1; r < len; ++r)
             for (int v = 0; v < NV; ++v) a[v] = a[v] * S::load(p + r * B + v * VL);
-        A* o = res + (t - t0) * B;
+        A* o = res + (t - t0) * stride;
         for (int v = 0; v < NV; ++v) S::store(o + v * VL, a[v]);
         t += 1;
     }

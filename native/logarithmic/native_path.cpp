@@ -10,6 +10,7 @@
 // on the general path in row-major order, so that NumPy and `math` themselves
 // warn or raise exactly where the per-cell evaluation would.
 #include <algorithm>
+#include <bit>
 #include <cfenv>
 #include <cmath>
 #include <cstdint>
@@ -182,15 +183,17 @@ struct Driver {
 // at most as much as the tile's own rows.
 inline Index tile_rows(Index span) { return std::max<Index>(256, span); }
 
-// Reads input rows of columns [n0, n0 + k), through the array's strides.
+// Reads the input rows of a tile, a row at a time (contiguous for C-order
+// input), handing each block of B columns to the caller.
 template <class E>
 struct Input {
     const char* base;
     npy_intp s0, s1;
     explicit Input(PyArrayObject* a)
         : base(static_cast<const char*>(PyArray_DATA(a))), s0(PyArray_STRIDES(a)[0]), s1(PyArray_STRIDES(a)[1]) {}
-    // f(j, value) for each column j < k of row t, with a constant stride when
-    // the row is contiguous so that the compiler can vectorise.
+    // f(j, value) for each column j < k of row t from column n0 on, with a
+    // constant stride when the row is contiguous so that the compiler can
+    // vectorise.
     template <class F>
     LOGARITHMIC_INLINE void row(Index t, Index n0, Index k, F&& f) const {
         const char* p = base + t * s0 + n0 * s1;
@@ -207,56 +210,82 @@ struct Input {
     }
 };
 
+// Bit-level tests of a float (no comparison, so no flag and no branch).
+template <class E>
+struct FloatBits {
+    using U = std::conditional_t<sizeof(E) == 8, std::uint64_t, std::uint32_t>;
+    static constexpr U kSign = U(1) << (8 * sizeof(E) - 1);
+    static constexpr U kInf = std::bit_cast<U>(std::numeric_limits<E>::infinity());
+    static constexpr U kOne = std::bit_cast<U>(E(1));
+};
+
+// The block rows of a product: the value, or 1.0 for a non-finite value
+// (exact placeholders, see kernels.hpp); and the current-value gate.
+template <class E, class A>
+LOGARITHMIC_INLINE A product_factor(E v, unsigned char& ok) {
+    if constexpr (std::is_floating_point_v<E>) {
+        using FB = FloatBits<E>;
+        const auto bits = std::bit_cast<typename FB::U>(v);
+        const auto mag = bits & ~FB::kSign;
+        const bool fin = mag < FB::kInf;
+        ok = fin & (mag != 0) & !(bits & FB::kSign);
+        return std::bit_cast<E>(fin ? bits : FB::kOne);
+    } else {
+        ok = Elem<E>::current_ok(v);
+        return Elem<E>::acc(v);
+    }
+}
+
 template <class E>
 void product_tiles(Driver& d) {
     using T_ = Elem<E>;
     using A = typename T_::Acc;
     constexpr Index B = Simd<A>::kLanes;
-    const Index T = d.rows.count, span = d.rows.span;
+    const Index T = d.rows.count, span = d.rows.span, N = d.N;
     if (span == 0) return;  // every window is empty: the output stays NaN
     const Input<E> in(d.data);
     const Index R = std::min(T, tile_rows(span));
-    std::vector<A> rows(static_cast<size_t>(std::min(T, R + span - 1) * B));
-    std::vector<A> res(static_cast<size_t>(R * B));
-    std::vector<unsigned char> ok(static_cast<size_t>(R * B));
+    const Index Mmax = std::min(T, R + span - 1);
+    const Index blocks = (N + B - 1) / B, Npad = blocks * B;
+    std::vector<A> rows(static_cast<size_t>(blocks * Mmax * B), A(1));  // [block][row][lane]
+    std::vector<A> res(static_cast<size_t>(R * Npad));                   // [row][column]
+    std::vector<unsigned char> ok(static_cast<size_t>(R * Npad));        // [row][column]
     for (Index t0 = 0; t0 < T; t0 += R) {
-        const Index t1 = std::min(T, t0 + R), lo = window_first(t0, span);
-        for (Index n0 = 0; n0 < d.N; n0 += B) {
-            const Index k = std::min(B, d.N - n0);
-            for (Index t = lo; t < t1; ++t) {
-                A* r = rows.data() + (t - lo) * B;
-                if (t >= t0) {
-                    unsigned char* g = ok.data() + (t - t0) * B;
-                    in.row(t, n0, k, [&](Index j, E v) {
-                        r[j] = T_::finite(v) ? T_::acc(v) : A(1);
-                        g[j] = T_::current_ok(v);
-                    });
-                } else {
-                    in.row(t, n0, k, [&](Index j, E v) { r[j] = T_::finite(v) ? T_::acc(v) : A(1); });
-                }
+        const Index t1 = std::min(T, t0 + R), lo = window_first(t0, span), M = t1 - lo;
+        for (Index t = lo; t < t1; ++t) {
+            unsigned char* g = ok.data() + std::max<Index>(0, t - t0) * Npad;
+            for (Index b = 0; b < blocks; ++b) {
+                const Index n0 = b * B, k = std::min(B, N - n0);
+                A* r = rows.data() + (b * M + (t - lo)) * B;
+                unsigned char* gb = g + n0;
+                in.row(t, n0, k, [&](Index j, E v) { r[j] = product_factor<E, A>(v, gb[j]); });
                 for (Index j = k; j < B; ++j) r[j] = A(1);
             }
+        }
+        for (Index b = 0; b < blocks; ++b) {
+            const Index n0 = b * B, k = std::min(B, N - n0);
+            const A* rb = rows.data() + b * M * B;
             if constexpr (T_::is_float) std::feclearexcept(FE_ALL_EXCEPT);
-            tile_products(rows.data(), lo, t0, t1, span, res.data());
+            tile_products(rb, lo, t0, t1, span, res.data() + n0, Npad);
             if constexpr (T_::is_float) {
                 if (std::fetestexcept(kWatchedFlags) && d.non_ignored_flags()) {
                     // Find the cells that raised a flag NumPy acts on.
                     for (Index t = t0; t < t1; ++t)
                         for (Index j = 0; j < k; ++j) {
-                            if (!ok[(t - t0) * B + j]) continue;
+                            if (!ok[(t - t0) * Npad + n0 + j]) continue;
                             std::feclearexcept(FE_ALL_EXCEPT);
-                            volatile A p = lane_product(rows.data(), lo, window_first(t, span), t, j);
+                            volatile A p = lane_product(rb, lo, window_first(t, span), t, j);
                             (void)p;
                             if (std::fetestexcept(kWatchedFlags) & d.raising) d.special.push_back({t, n0 + j});
                         }
                 }
             }
-            for (Index t = t0; t < t1; ++t) {
-                double* o = d.out + t * d.out_row + n0;
-                const A* p = res.data() + (t - t0) * B;
-                const unsigned char* g = ok.data() + (t - t0) * B;
-                for (Index j = 0; j < k; ++j) o[j] = g[j] ? T_::to_out(p[j]) : d.nan;
-            }
+        }
+        for (Index t = t0; t < t1; ++t) {
+            double* o = d.out + t * d.out_row;
+            const A* p = res.data() + (t - t0) * Npad;
+            const unsigned char* g = ok.data() + (t - t0) * Npad;
+            for (Index n = 0; n < N; ++n) o[n] = g[n] ? T_::to_out(p[n]) : d.nan;
         }
     }
 }
@@ -308,9 +337,38 @@ LOGARITHMIC_CLONES void job_sums(const L* comp, const GeoJob* jobs, size_t count
 // Value classes of an input value, for the gates of the geometric mean.
 enum : unsigned char { kFinite = 1, kZero = 2, kNegative = 4, kBad = 8, kCurrent = 16 };
 
-// Quotients and exponentials of the value cells of a block tile.
+// The classes of v and the magnitude whose logarithm the value step takes
+// (1, whose logarithm is 0, for values that never reach it). Branch-free, so
+// that a row converts with SIMD.
+template <class E, class L>
+LOGARITHMIC_INLINE unsigned char classify(E v, L& mag) {
+    if constexpr (std::is_floating_point_v<E>) {
+        using FB = FloatBits<E>;
+        const auto bits = std::bit_cast<typename FB::U>(v);
+        const auto m = bits & ~FB::kSign;
+        const bool fin = m < FB::kInf, zero = m == 0, neg = (bits & FB::kSign) != 0;
+        mag = static_cast<L>(std::bit_cast<E>(fin & !zero ? m : FB::kOne));
+        return static_cast<unsigned char>(fin | (fin & zero) << 1 | (fin & !zero & neg) << 2 |
+                                          (fin & !zero & !neg) << 4);
+    } else {
+        const bool zero = v == 0, neg = v < 0;
+        bool bad = false;
+        if constexpr (std::is_signed_v<E>) {
+            bad = v == std::numeric_limits<E>::min();  // np.abs wraps: the general path decides
+            const E a = bad || zero ? E(1) : neg ? static_cast<E>(-v) : v;
+            mag = static_cast<L>(a);
+        } else {
+            mag = zero ? L(1) : static_cast<L>(v);
+        }
+        return static_cast<unsigned char>(kFinite | zero << 1 | neg << 2 | bad << 3 | (!zero & !neg) << 4);
+    }
+}
+
+// Quotients and exponentials of the value cells of a tile, stored into `res`
+// (indexed by row and column, t * N + n, like the output).
 template <class L>
-void geo_finish(Driver& d, const std::vector<GeoJob>& jobs, std::vector<L>& totals, std::vector<double>& means) {
+void geo_finish(Driver& d, const std::vector<GeoJob>& jobs, std::vector<L>& totals, std::vector<double>& means,
+                double* res) {
     means.resize(jobs.size());
     for (size_t i = 0; i < jobs.size(); ++i) {
         const double nobs = static_cast<double>(jobs[i].nobs);
@@ -334,116 +392,85 @@ void geo_finish(Driver& d, const std::vector<GeoJob>& jobs, std::vector<L>& tota
             d.special.push_back({jobs[i].t, jobs[i].n});
             continue;
         }
-        d.out[jobs[i].t * d.out_row + jobs[i].n] = jobs[i].negative ? -e : e;
+        res[jobs[i].t * d.N + jobs[i].n] = jobs[i].negative ? -e : e;
     }
 }
 
 template <class E, class L>
 void geo_tiles(Driver& d) {
-    using T_ = Elem<E>;
     constexpr Index B = 16;
-    const Index T = d.rows.count, span = d.rows.span;
+    const Index T = d.rows.count, span = d.rows.span, N = d.N;
     if (span == 0) return;
     const Input<E> in(d.data);
     const Index R = std::min(T, tile_rows(span));
     const Index Mmax = std::min(T, R + span - 1);
-    const Index blocks = (d.N + B - 1) / B;
-    // Blocks whose logarithms are taken by one call of np.log.
-    const Index group = std::max<Index>(1, std::min<Index>(blocks, 32768 / (Mmax * B)));
-    std::vector<L> mags(static_cast<size_t>(group * Mmax * B)), logs(mags.size());
-    std::vector<unsigned char> cls(static_cast<size_t>(group * Mmax * B));
-    std::vector<L> comp(static_cast<size_t>(Mmax * B));
-    std::vector<Index> fc(static_cast<size_t>((Mmax + 1) * B)), zc(fc.size()), nc(fc.size()), bc(fc.size());
+    const Index blocks = (N + B - 1) / B, Npad = blocks * B;
+    std::vector<L> mags(static_cast<size_t>(blocks * Mmax * B)), logs(mags.size());  // [block][row][lane]
+    std::vector<unsigned char> cls(mags.size());
+    std::vector<L> comp(static_cast<size_t>(N * Mmax));  // [column][compacted]
+    std::vector<double> res(static_cast<size_t>(R * N));  // [row][column]
     std::vector<GeoJob> jobs;
     std::vector<L> totals;
     std::vector<double> means;
     for (Index t0 = 0; t0 < T; t0 += R) {
         const Index t1 = std::min(T, t0 + R), lo = window_first(t0, span), M = t1 - lo;
-        for (Index b0 = 0; b0 < blocks; b0 += group) {
-            const Index b1 = std::min(blocks, b0 + group);
-            for (Index b = b0; b < b1; ++b) {
-                const Index n0 = b * B, k = std::min(B, d.N - n0);
-                L* m = mags.data() + (b - b0) * M * B;
-                unsigned char* c = cls.data() + (b - b0) * M * B;
-                for (Index t = lo; t < t1; ++t) {
-                    L* mr = m + (t - lo) * B;
-                    unsigned char* cr = c + (t - lo) * B;
-                    in.row(t, n0, k, [&](Index j, E v) {
-                        L mag = L(1);
-                        unsigned char cl = 0;
-                        if (T_::finite(v)) {
-                            const bool ok_mag = T_::magnitude(v, mag);
-                            cl = kFinite | (v == 0 ? kZero : 0) | (v < 0 ? kNegative : 0) | (ok_mag ? 0 : kBad) |
-                                 (T_::current_ok(v) ? kCurrent : 0);
-                            // zeros never reach the logarithm (the zero gate comes first)
-                            if (v == 0 || !ok_mag) mag = L(1);
-                        }
-                        mr[j] = mag;
-                        cr[j] = cl;
-                    });
-                    for (Index j = k; j < B; ++j) {
-                        mr[j] = L(1);
-                        cr[j] = 0;
-                    }
+        for (Index t = lo; t < t1; ++t)
+            for (Index b = 0; b < blocks; ++b) {
+                const Index n0 = b * B, k = std::min(B, N - n0);
+                L* mr = mags.data() + (b * M + (t - lo)) * B;
+                unsigned char* cr = cls.data() + (b * M + (t - lo)) * B;
+                in.row(t, n0, k, [&](Index j, E v) { cr[j] = classify<E, L>(v, mr[j]); });
+                for (Index j = k; j < B; ++j) {
+                    mr[j] = L(1);
+                    cr[j] = 0;
                 }
             }
-            numpy_logs(mags.data(), logs.data(), (b1 - b0) * M * B);
-            for (Index b = b0; b < b1; ++b) {
-                const Index n0 = b * B, k = std::min(B, d.N - n0);
-                const L* lg = logs.data() + (b - b0) * M * B;
-                const unsigned char* c = cls.data() + (b - b0) * M * B;
-                // Per lane: the finite values' logarithms compacted, and prefix
-                // counts of finite values, zeros, negatives and bad magnitudes.
-                for (Index j = 0; j < k; ++j) {
-                    L* cp = comp.data() + j * M;
-                    Index* f = fc.data() + j * (M + 1);
-                    Index* z = zc.data() + j * (M + 1);
-                    Index* ng = nc.data() + j * (M + 1);
-                    Index* bd = bc.data() + j * (M + 1);
-                    Index kk = 0, zz = 0, nn = 0, bb = 0;
-                    f[0] = z[0] = ng[0] = bd[0] = 0;
-                    for (Index r = 0; r < M; ++r) {
-                        const unsigned char cl = c[r * B + j];
-                        cp[kk] = lg[r * B + j];
-                        kk += cl & kFinite;
-                        zz += (cl & kZero) != 0;
-                        nn += (cl & kNegative) != 0;
-                        if constexpr (std::is_signed_v<E> && !T_::is_float) bb += (cl & kBad) != 0;
-                        f[r + 1] = kk;
-                        z[r + 1] = zz;
-                        ng[r + 1] = nn;
-                        bd[r + 1] = bb;
-                    }
+        numpy_logs(mags.data(), logs.data(), blocks * M * B);
+        std::fill(res.begin(), res.begin() + (t1 - t0) * N, d.nan);
+        jobs.clear();
+        for (Index n = 0; n < N; ++n) {
+            const Index b = n / B, j = n % B;
+            const L* lg = logs.data() + b * M * B + j;
+            const unsigned char* c = cls.data() + b * M * B + j;
+            // One pass over the rows: the finite values' logarithms compacted,
+            // and the counts of the window ending at each row kept rolling
+            // (rows enter at the bottom and leave `span` rows later).
+            L* cp = comp.data() + n * M;
+            Index a = 0, kk = 0, zeros = 0, negs = 0, bad = 0;
+            for (Index r = 0; r < M; ++r) {
+                const unsigned char cl = c[r * B];
+                cp[kk] = lg[r * B];
+                kk += cl & kFinite;
+                zeros += (cl >> 1) & 1;
+                negs += (cl >> 2) & 1;
+                bad += (cl >> 3) & 1;
+                if (r >= span) {
+                    const unsigned char gone = c[(r - span) * B];
+                    a += gone & kFinite;
+                    zeros -= (gone >> 1) & 1;
+                    negs -= (gone >> 2) & 1;
+                    bad -= (gone >> 3) & 1;
                 }
-                jobs.clear();
-                for (Index t = t0; t < t1; ++t) {
-                    const Index s = window_first(t, span) - lo, e = t + 1 - lo;
-                    for (Index j = 0; j < k; ++j) {
-                        // the current-value gate (a non-empty window holds row t)
-                        if (!(c[(t - lo) * B + j] & kCurrent)) continue;
-                        const Index* f = fc.data() + j * (M + 1);
-                        const Index* z = zc.data() + j * (M + 1);
-                        if (z[e] - z[s] > 0) {
-                            d.out[t * d.out_row + n0 + j] = 0.0;
-                            continue;
-                        }
-                        const Index* bd = bc.data() + j * (M + 1);
-                        if (bd[e] - bd[s] > 0) {
-                            d.special.push_back({t, n0 + j});
-                            continue;
-                        }
-                        const Index* ng = nc.data() + j * (M + 1);
-                        jobs.push_back({t, n0 + j, j * M + f[s], f[e] - f[s], (ng[e] - ng[s]) % 2 == 1});
-                    }
+                const Index t = lo + r;
+                // the current-value gate (a non-empty window holds row t)
+                if (t < t0 || !(cl & kCurrent)) continue;
+                if (zeros > 0) {
+                    res[(t - t0) * N + n] = 0.0;
+                } else if (bad > 0) {
+                    d.special.push_back({t, n});
+                } else {
+                    jobs.push_back({t, n, n * M + a, kk - a, (negs & 1) == 1});
                 }
-                totals.resize(jobs.size());
-                std::feclearexcept(FE_ALL_EXCEPT);
-                job_sums(comp.data(), jobs.data(), jobs.size(), totals.data());
-                for (size_t i = 0; i < jobs.size(); ++i)
-                    if (jobs[i].nobs > kNativeSumLimit) totals[i] = numpy_long_sum(comp.data() + jobs[i].off, jobs[i].nobs);
-                geo_finish(d, jobs, totals, means);
             }
         }
+        totals.resize(jobs.size());
+        std::feclearexcept(FE_ALL_EXCEPT);
+        job_sums(comp.data(), jobs.data(), jobs.size(), totals.data());
+        for (size_t i = 0; i < jobs.size(); ++i)
+            if (jobs[i].nobs > kNativeSumLimit) totals[i] = numpy_long_sum(comp.data() + jobs[i].off, jobs[i].nobs);
+        geo_finish(d, jobs, totals, means, res.data() - t0 * N);
+        for (Index t = t0; t < t1; ++t)
+            std::memcpy(d.out + t * d.out_row, res.data() + (t - t0) * N, sizeof(double) * static_cast<size_t>(N));
     }
 }
 
