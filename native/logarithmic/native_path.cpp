@@ -236,6 +236,32 @@ LOGARITHMIC_INLINE A product_factor(E v, unsigned char& ok) {
     }
 }
 
+// Converts input row t into the block rows of a product tile (block b's row
+// at dst + b * block_stride) and its current-value gates.
+template <class E, class A>
+LOGARITHMIC_CLONES void product_row(const Input<E>& in, Index t, Index N, A* dst, Index block_stride,
+                                    unsigned char* ok) {
+    constexpr Index B = Simd<A>::kLanes;
+    for (Index n0 = 0, b = 0; n0 < N; n0 += B, ++b) {
+        const Index k = std::min(B, N - n0);
+        A* r = dst + b * block_stride;
+        unsigned char* g = ok + n0;
+        in.row(t, n0, k, [&](Index j, E v) { r[j] = product_factor<E, A>(v, g[j]); });
+        for (Index j = k; j < B; ++j) r[j] = A(1);
+    }
+}
+
+// out[n] = ok[n] ? the product : NaN, for one output row.
+template <class E, class A>
+LOGARITHMIC_CLONES void gated_row(double* out, const A* res, const unsigned char* ok, Index N, double nan) {
+    const std::uint64_t nan_bits = std::bit_cast<std::uint64_t>(nan);
+    for (Index n = 0; n < N; ++n) {
+        const std::uint64_t keep = std::uint64_t(0) - ok[n];
+        const std::uint64_t v = std::bit_cast<std::uint64_t>(Elem<E>::to_out(res[n]));
+        out[n] = std::bit_cast<double>((v & keep) | (nan_bits & ~keep));
+    }
+}
+
 template <class E>
 void product_tiles(Driver& d) {
     using T_ = Elem<E>;
@@ -252,16 +278,8 @@ void product_tiles(Driver& d) {
     std::vector<unsigned char> ok(static_cast<size_t>(R * Npad));        // [row][column]
     for (Index t0 = 0; t0 < T; t0 += R) {
         const Index t1 = std::min(T, t0 + R), lo = window_first(t0, span), M = t1 - lo;
-        for (Index t = lo; t < t1; ++t) {
-            unsigned char* g = ok.data() + std::max<Index>(0, t - t0) * Npad;
-            for (Index b = 0; b < blocks; ++b) {
-                const Index n0 = b * B, k = std::min(B, N - n0);
-                A* r = rows.data() + (b * M + (t - lo)) * B;
-                unsigned char* gb = g + n0;
-                in.row(t, n0, k, [&](Index j, E v) { r[j] = product_factor<E, A>(v, gb[j]); });
-                for (Index j = k; j < B; ++j) r[j] = A(1);
-            }
-        }
+        for (Index t = lo; t < t1; ++t)
+            product_row<E, A>(in, t, N, rows.data() + (t - lo) * B, M * B, ok.data() + std::max<Index>(0, t - t0) * Npad);
         for (Index b = 0; b < blocks; ++b) {
             const Index n0 = b * B, k = std::min(B, N - n0);
             const A* rb = rows.data() + b * M * B;
@@ -281,12 +299,8 @@ void product_tiles(Driver& d) {
                 }
             }
         }
-        for (Index t = t0; t < t1; ++t) {
-            double* o = d.out + t * d.out_row;
-            const A* p = res.data() + (t - t0) * Npad;
-            const unsigned char* g = ok.data() + (t - t0) * Npad;
-            for (Index n = 0; n < N; ++n) o[n] = g[n] ? T_::to_out(p[n]) : d.nan;
-        }
+        for (Index t = t0; t < t1; ++t)
+            gated_row<E, A>(d.out + t * d.out_row, res.data() + (t - t0) * Npad, ok.data() + (t - t0) * Npad, N, d.nan);
     }
 }
 
