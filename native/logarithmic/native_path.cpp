@@ -334,17 +334,19 @@ L numpy_long_sum(const L* a, Index len) {
     return total;
 }
 
-// A value cell of the geometric mean: its window's run of compacted logs.
-struct GeoJob {
-    Index t, n, off, nobs;
-    bool negative;
-};
+// Columns of a geometric-mean tile block.
+constexpr Index kGeoLanes = 16;
 
+// `total / nobs` as the per-cell evaluation divides: np.float64 by an int, or
+// np.float32 by an int under the installed NumPy's promotion rules.
 template <class L>
-LOGARITHMIC_CLONES void job_sums(const L* comp, const GeoJob* jobs, size_t count, L* totals) {
-    for (size_t i = 0; i < count; ++i) {
-        const GeoJob& J = jobs[i];
-        totals[i] = J.nobs <= kNativeSumLimit ? numpy_sum(comp + J.off, J.nobs) : L(0);
+LOGARITHMIC_INLINE double geo_quotient(L total, Index nobs, bool f32_quotient) {
+    const double n = static_cast<double>(nobs);
+    if constexpr (std::is_same_v<L, float>) {
+        if (f32_quotient) return static_cast<float>(total / static_cast<float>(n));
+        return static_cast<double>(total) / n;
+    } else {
+        return total / n;
     }
 }
 
@@ -378,113 +380,151 @@ LOGARITHMIC_INLINE unsigned char classify(E v, L& mag) {
     }
 }
 
-// Quotients and exponentials of the value cells of a tile, stored into `res`
-// (indexed by row and column, t * N + n, like the output).
-template <class L>
-void geo_finish(Driver& d, const std::vector<GeoJob>& jobs, std::vector<L>& totals, std::vector<double>& means,
-                double* res) {
-    means.resize(jobs.size());
-    for (size_t i = 0; i < jobs.size(); ++i) {
-        const double nobs = static_cast<double>(jobs[i].nobs);
-        if constexpr (std::is_same_v<L, float>) {
-            if (d.f32_quotient) means[i] = static_cast<float>(totals[i] / static_cast<float>(nobs));
-            else means[i] = static_cast<double>(totals[i]) / nobs;
-        } else {
-            means[i] = totals[i] / nobs;
+// What a tile cell of the geometric mean holds after its lane pass.
+enum : unsigned char { kNanCell = 0, kZeroCell, kSpecialCell, kPositiveCell, kNegativeCell, kLongCell };
+
+// A cell whose window holds more finite values than kNativeSumLimit: summed by NumPy.
+struct LongCell {
+    Index t, n, off, nobs;
+    bool negative;
+};
+
+// Converts input row t into the block rows of a geometric-mean tile: value
+// classes and the magnitudes whose logarithms are taken.
+template <class E, class L>
+LOGARITHMIC_CLONES void geo_row(const Input<E>& in, Index t, Index N, L* mags, unsigned char* cls,
+                                Index block_stride) {
+    constexpr Index B = kGeoLanes;
+    for (Index n0 = 0, b = 0; n0 < N; n0 += B, ++b) {
+        const Index k = std::min(B, N - n0);
+        L* m = mags + b * block_stride;
+        unsigned char* c = cls + b * block_stride;
+        in.row(t, n0, k, [&](Index j, E v) { c[j] = classify<E, L>(v, m[j]); });
+        for (Index j = k; j < B; ++j) {
+            m[j] = L(1);
+            c[j] = 0;
         }
     }
-    // Sums and quotients are watched for flags as one batch (sums of finite
-    // logarithms raise none); the exponentials' flags do not count.
-    if (std::fetestexcept(kWatchedFlags) && d.non_ignored_flags()) {
-        // Not expected; let NumPy judge every value cell.
-        for (const auto& J : jobs) d.special.push_back({J.t, J.n});
-        return;
-    }
-    for (size_t i = 0; i < jobs.size(); ++i) {
-        const double e = std::exp(means[i]);
-        if (std::isinf(e)) {  // math.exp raises OverflowError here
-            d.special.push_back({jobs[i].t, jobs[i].n});
+}
+
+// One column of a tile in one pass over its M rows (stride kGeoLanes in `c`
+// and `lg`): the finite values' logarithms compacted into `cp`, the counts of
+// the window ending at each row kept rolling (rows enter at the bottom and
+// leave `span` rows later), and for each output row (from `first` on) the
+// cell's kind and mean, `stride` apart.
+template <class L>
+LOGARITHMIC_CLONES void geo_lane(const unsigned char* c, const L* lg, Index M, Index span, Index first, L* cp,
+                                 double* mean, unsigned char* kind, Index stride, bool f32_quotient,
+                                 std::vector<LongCell>& longs, Index t0, Index n, Index cp_off) {
+    constexpr Index B = kGeoLanes;
+    Index a = 0, kk = 0, zeros = 0, negs = 0, bad = 0;
+    for (Index r = 0; r < M; ++r) {
+        const unsigned char cl = c[r * B];
+        cp[kk] = lg[r * B];
+        kk += cl & kFinite;
+        zeros += (cl >> 1) & 1;
+        negs += (cl >> 2) & 1;
+        bad += (cl >> 3) & 1;
+        if (r >= span) {
+            const unsigned char gone = c[(r - span) * B];
+            a += gone & kFinite;
+            zeros -= (gone >> 1) & 1;
+            negs -= (gone >> 2) & 1;
+            bad -= (gone >> 3) & 1;
+        }
+        if (r < first) continue;
+        const Index i = (r - first) * stride;
+        // the current-value gate (a non-empty window holds row t)
+        if (!(cl & kCurrent)) {
+            kind[i] = kNanCell;
             continue;
         }
-        res[jobs[i].t * d.N + jobs[i].n] = jobs[i].negative ? -e : e;
+        if (zeros > 0) {
+            kind[i] = kZeroCell;
+            continue;
+        }
+        if (bad > 0) {
+            kind[i] = kSpecialCell;
+            continue;
+        }
+        const Index nobs = kk - a;
+        const bool negative = (negs & 1) == 1;
+        if (nobs > kNativeSumLimit) {
+            kind[i] = kLongCell;
+            longs.push_back({t0 + r - first, n, cp_off + a, nobs, negative});
+            continue;
+        }
+        kind[i] = negative ? kNegativeCell : kPositiveCell;
+        mean[i] = geo_quotient(numpy_sum(cp + a, nobs), nobs, f32_quotient);
     }
 }
 
 template <class E, class L>
 void geo_tiles(Driver& d) {
-    constexpr Index B = 16;
+    constexpr Index B = kGeoLanes;
     const Index T = d.rows.count, span = d.rows.span, N = d.N;
     if (span == 0) return;
     const Input<E> in(d.data);
     const Index R = std::min(T, tile_rows(span));
     const Index Mmax = std::min(T, R + span - 1);
-    const Index blocks = (N + B - 1) / B, Npad = blocks * B;
+    const Index blocks = (N + B - 1) / B;
     std::vector<L> mags(static_cast<size_t>(blocks * Mmax * B)), logs(mags.size());  // [block][row][lane]
     std::vector<unsigned char> cls(mags.size());
-    std::vector<L> comp(static_cast<size_t>(N * Mmax));  // [column][compacted]
-    std::vector<double> res(static_cast<size_t>(R * N));  // [row][column]
-    std::vector<GeoJob> jobs;
-    std::vector<L> totals;
-    std::vector<double> means;
+    std::vector<L> comp(static_cast<size_t>(N * Mmax));     // [column][compacted]
+    std::vector<double> mean(static_cast<size_t>(R * N));   // [row][column]
+    std::vector<unsigned char> kind(mean.size());           // [row][column]
+    std::vector<LongCell> longs;
     for (Index t0 = 0; t0 < T; t0 += R) {
         const Index t1 = std::min(T, t0 + R), lo = window_first(t0, span), M = t1 - lo;
         for (Index t = lo; t < t1; ++t)
-            for (Index b = 0; b < blocks; ++b) {
-                const Index n0 = b * B, k = std::min(B, N - n0);
-                L* mr = mags.data() + (b * M + (t - lo)) * B;
-                unsigned char* cr = cls.data() + (b * M + (t - lo)) * B;
-                in.row(t, n0, k, [&](Index j, E v) { cr[j] = classify<E, L>(v, mr[j]); });
-                for (Index j = k; j < B; ++j) {
-                    mr[j] = L(1);
-                    cr[j] = 0;
-                }
-            }
+            geo_row<E, L>(in, t, N, mags.data() + (t - lo) * B, cls.data() + (t - lo) * B, M * B);
         numpy_logs(mags.data(), logs.data(), blocks * M * B);
-        std::fill(res.begin(), res.begin() + (t1 - t0) * N, d.nan);
-        jobs.clear();
+        longs.clear();
+        std::feclearexcept(FE_ALL_EXCEPT);
         for (Index n = 0; n < N; ++n) {
-            const Index b = n / B, j = n % B;
-            const L* lg = logs.data() + b * M * B + j;
-            const unsigned char* c = cls.data() + b * M * B + j;
-            // One pass over the rows: the finite values' logarithms compacted,
-            // and the counts of the window ending at each row kept rolling
-            // (rows enter at the bottom and leave `span` rows later).
-            L* cp = comp.data() + n * M;
-            Index a = 0, kk = 0, zeros = 0, negs = 0, bad = 0;
-            for (Index r = 0; r < M; ++r) {
-                const unsigned char cl = c[r * B];
-                cp[kk] = lg[r * B];
-                kk += cl & kFinite;
-                zeros += (cl >> 1) & 1;
-                negs += (cl >> 2) & 1;
-                bad += (cl >> 3) & 1;
-                if (r >= span) {
-                    const unsigned char gone = c[(r - span) * B];
-                    a += gone & kFinite;
-                    zeros -= (gone >> 1) & 1;
-                    negs -= (gone >> 2) & 1;
-                    bad -= (gone >> 3) & 1;
-                }
-                const Index t = lo + r;
-                // the current-value gate (a non-empty window holds row t)
-                if (t < t0 || !(cl & kCurrent)) continue;
-                if (zeros > 0) {
-                    res[(t - t0) * N + n] = 0.0;
-                } else if (bad > 0) {
-                    d.special.push_back({t, n});
-                } else {
-                    jobs.push_back({t, n, n * M + a, kk - a, (negs & 1) == 1});
+            const Index at = (n / B) * M * B + n % B;
+            geo_lane(cls.data() + at, logs.data() + at, M, span, t0 - lo, comp.data() + n * M, mean.data() + n,
+                     kind.data() + n, N, d.f32_quotient, longs, t0, n, n * M);
+        }
+        // Sums and quotients are watched for flags as one batch (sums of finite
+        // logarithms raise none); the exponentials' flags do not count.
+        const bool flagged = std::fetestexcept(kWatchedFlags) && d.non_ignored_flags();
+        for (const LongCell& lc : longs) {
+            const Index i = (lc.t - t0) * N + lc.n;
+            mean[i] = geo_quotient(numpy_long_sum(comp.data() + lc.off, lc.nobs), lc.nobs, d.f32_quotient);
+            kind[i] = lc.negative ? kNegativeCell : kPositiveCell;
+        }
+        for (Index t = t0; t < t1; ++t) {
+            double* o = d.out + t * d.out_row;
+            const unsigned char* k = kind.data() + (t - t0) * N;
+            const double* m = mean.data() + (t - t0) * N;
+            for (Index n = 0; n < N; ++n) {
+                switch (k[n]) {
+                    case kZeroCell:
+                        o[n] = 0.0;
+                        break;
+                    case kSpecialCell:
+                        d.special.push_back({t, n});
+                        break;
+                    case kPositiveCell:
+                    case kNegativeCell: {
+                        if (flagged) {  // not expected; let NumPy judge every value cell
+                            d.special.push_back({t, n});
+                            break;
+                        }
+                        const double e = std::exp(m[n]);
+                        if (std::isinf(e)) {  // math.exp raises OverflowError here
+                            d.special.push_back({t, n});
+                            break;
+                        }
+                        o[n] = k[n] == kNegativeCell ? -e : e;
+                        break;
+                    }
+                    default:
+                        break;
                 }
             }
         }
-        totals.resize(jobs.size());
-        std::feclearexcept(FE_ALL_EXCEPT);
-        job_sums(comp.data(), jobs.data(), jobs.size(), totals.data());
-        for (size_t i = 0; i < jobs.size(); ++i)
-            if (jobs[i].nobs > kNativeSumLimit) totals[i] = numpy_long_sum(comp.data() + jobs[i].off, jobs[i].nobs);
-        geo_finish(d, jobs, totals, means, res.data() - t0 * N);
-        for (Index t = t0; t < t1; ++t)
-            std::memcpy(d.out + t * d.out_row, res.data() + (t - t0) * N, sizeof(double) * static_cast<size_t>(N));
     }
 }
 
