@@ -407,6 +407,11 @@ LOGARITHMIC_CLONES void geo_row(const Input<E>& in, Index t, Index N, L* mags, u
     }
 }
 
+// A value cell of a lane pass: where its mean goes, its run of compacted logs.
+struct SumCell {
+    Index i, a, nobs;
+};
+
 // One column of a tile in one pass over its M rows (stride kGeoLanes in `c`
 // and `lg`): the finite values' logarithms compacted into `cp`, the counts of
 // the window ending at each row kept rolling (rows enter at the bottom and
@@ -415,8 +420,9 @@ LOGARITHMIC_CLONES void geo_row(const Input<E>& in, Index t, Index N, L* mags, u
 template <class L>
 LOGARITHMIC_CLONES void geo_lane(const unsigned char* c, const L* lg, Index M, Index span, Index first, L* cp,
                                  double* mean, unsigned char* kind, Index stride, bool f32_quotient,
-                                 std::vector<LongCell>& longs, Index t0, Index n, Index cp_off) {
+                                 std::vector<LongCell>& longs, Index t0, Index n, Index cp_off, SumCell* cells) {
     constexpr Index B = kGeoLanes;
+    Index count = 0;
     Index a = 0, kk = 0, zeros = 0, negs = 0, bad = 0;
     for (Index r = 0; r < M; ++r) {
         const unsigned char cl = c[r * B];
@@ -455,8 +461,11 @@ LOGARITHMIC_CLONES void geo_lane(const unsigned char* c, const L* lg, Index M, I
             continue;
         }
         kind[i] = negative ? kNegativeCell : kPositiveCell;
-        mean[i] = geo_quotient(numpy_sum(cp + a, nobs), nobs, f32_quotient);
+        cells[count++] = {i, a, nobs};
     }
+    // The sums apart from the pass, so that independent cells overlap.
+    for (Index q = 0; q < count; ++q)
+        mean[cells[q].i] = geo_quotient(numpy_sum(cp + cells[q].a, cells[q].nobs), cells[q].nobs, f32_quotient);
 }
 
 template <class E, class L>
@@ -474,6 +483,7 @@ void geo_tiles(Driver& d) {
     std::vector<double> mean(static_cast<size_t>(R * N));   // [row][column]
     std::vector<unsigned char> kind(mean.size());           // [row][column]
     std::vector<LongCell> longs;
+    std::vector<SumCell> cells(static_cast<size_t>(R));
     for (Index t0 = 0; t0 < T; t0 += R) {
         const Index t1 = std::min(T, t0 + R), lo = window_first(t0, span), M = t1 - lo;
         for (Index t = lo; t < t1; ++t)
@@ -484,7 +494,7 @@ void geo_tiles(Driver& d) {
         for (Index n = 0; n < N; ++n) {
             const Index at = (n / B) * M * B + n % B;
             geo_lane(cls.data() + at, logs.data() + at, M, span, t0 - lo, comp.data() + n * M, mean.data() + n,
-                     kind.data() + n, N, d.f32_quotient, longs, t0, n, n * M);
+                     kind.data() + n, N, d.f32_quotient, longs, t0, n, n * M, cells.data());
         }
         // Sums and quotients are watched for flags as one batch (sums of finite
         // logarithms raise none); the exponentials' flags do not count.
