@@ -468,6 +468,53 @@ LOGARITHMIC_CLONES void geo_lane(const unsigned char* c, const L* lg, Index M, I
         mean[cells[q].i] = geo_quotient(numpy_sum(cp + cells[q].a, cells[q].nobs), cells[q].nobs, f32_quotient);
 }
 
+// Windows of at most 7 rows hold fewer than 8 finite values, which NumPy sums
+// in order from zero; a non-finite value's placeholder logarithm log(1) = +0.0
+// leaves such a running sum unchanged (no logarithm is -0.0, so no running sum
+// is either), so the sum runs over the raw window, across the lanes of a block
+// at once.
+constexpr Index kShortSpan = 7;
+
+template <class L>
+LOGARITHMIC_CLONES void geo_short_block(const unsigned char* c, const L* lg, Index M, Index span, Index first,
+                                        double* mean, unsigned char* kind, Index stride, Index k,
+                                        bool f32_quotient) {
+    constexpr Index B = kGeoLanes;
+    for (Index r = first; r < M; ++r) {
+        const Index s = std::max<Index>(0, r - span + 1);
+        L tot[B];
+        unsigned char fin[B], zer[B], neg[B], bad[B];
+        for (Index j = 0; j < B; ++j) {
+            tot[j] = L(0);
+            fin[j] = zer[j] = neg[j] = bad[j] = 0;
+        }
+        for (Index q = s; q <= r; ++q)
+            for (Index j = 0; j < B; ++j) {
+                const unsigned char cl = c[q * B + j];
+                tot[j] = static_cast<L>(tot[j] + lg[q * B + j]);
+                fin[j] += cl & kFinite;
+                zer[j] |= cl & kZero;
+                neg[j] += (cl >> 2) & 1;
+                bad[j] |= cl & kBad;
+            }
+        double m[B];
+        unsigned char kd[B];
+        for (Index j = 0; j < B; ++j) {
+            const Index nobs = fin[j] ? fin[j] : 1;  // lanes without values divide by 1: no flag
+            m[j] = geo_quotient(static_cast<L>(L(0) + tot[j]), nobs, f32_quotient);
+            const unsigned char cur = c[r * B + j] & kCurrent;
+            kd[j] = !cur ? kNanCell : zer[j] ? kZeroCell : bad[j] ? kSpecialCell
+                  : (neg[j] & 1) ? kNegativeCell : kPositiveCell;
+        }
+        double* mo = mean + (r - first) * stride;
+        unsigned char* ko = kind + (r - first) * stride;
+        for (Index j = 0; j < k; ++j) {
+            mo[j] = m[j];
+            ko[j] = kd[j];
+        }
+    }
+}
+
 template <class E, class L>
 void geo_tiles(Driver& d) {
     constexpr Index B = kGeoLanes;
@@ -491,7 +538,14 @@ void geo_tiles(Driver& d) {
         numpy_logs(mags.data(), logs.data(), blocks * M * B);
         longs.clear();
         std::feclearexcept(FE_ALL_EXCEPT);
-        for (Index n = 0; n < N; ++n) {
+        if (span <= kShortSpan) {
+            for (Index b = 0; b < blocks; ++b) {
+                const Index at = b * M * B, n0 = b * B;
+                geo_short_block(cls.data() + at, logs.data() + at, M, span, t0 - lo, mean.data() + n0,
+                                kind.data() + n0, N, std::min(B, N - n0), d.f32_quotient);
+            }
+        }
+        for (Index n = 0; n < N && span > kShortSpan; ++n) {
             const Index at = (n / B) * M * B + n % B;
             geo_lane(cls.data() + at, logs.data() + at, M, span, t0 - lo, comp.data() + n * M, mean.data() + n,
                      kind.data() + n, N, d.f32_quotient, longs, t0, n, n * M, cells.data());
