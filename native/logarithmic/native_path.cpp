@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "c_exp.hpp"
 #include "kernels.hpp"
 #include "numpy_api.hpp"
 #include "reference.hpp"
@@ -531,6 +532,7 @@ void geo_tiles(Driver& d) {
     std::vector<unsigned char> kind(mean.size());           // [row][column]
     std::vector<LongCell> longs;
     std::vector<SumCell> cells(static_cast<size_t>(R));
+    const ExpFn exp = c_exp();
     for (Index t0 = 0; t0 < T; t0 += R) {
         const Index t1 = std::min(T, t0 + R), lo = window_first(t0, span), M = t1 - lo;
         for (Index t = lo; t < t1; ++t)
@@ -576,7 +578,7 @@ void geo_tiles(Driver& d) {
                             d.special.push_back({t, n});
                             break;
                         }
-                        const double e = std::exp(m[n]);
+                        const double e = exp(m[n]);
                         if (std::isinf(e)) {  // math.exp raises OverflowError here
                             d.special.push_back({t, n});
                             break;
