@@ -500,12 +500,24 @@ LOGARITHMIC_CLONES void geo_short_block(const unsigned char* c, const L* lg, Ind
             }
         double m[B];
         unsigned char kd[B];
+        // lanes without values divide by 1: no flag
+        for (Index j = 0; j < B; ++j) fin[j] = fin[j] ? fin[j] : 1;
+        if constexpr (std::is_same_v<L, double>) {
+            typedef double V4 __attribute__((vector_size(32)));
+            typedef int I4 __attribute__((vector_size(16)));
+            for (Index v = 0; v < B; v += 4) {
+                const I4 n = {fin[v], fin[v + 1], fin[v + 2], fin[v + 3]};
+                const V4 t = V4{0, 0, 0, 0} + Simd<double>::load(tot + v);
+                Simd<double>::store(m + v, t / __builtin_convertvector(n, V4));
+            }
+        } else {
+            for (Index j = 0; j < B; ++j) m[j] = geo_quotient(static_cast<L>(L(0) + tot[j]), fin[j], f32_quotient);
+        }
         for (Index j = 0; j < B; ++j) {
-            const Index nobs = fin[j] ? fin[j] : 1;  // lanes without values divide by 1: no flag
-            m[j] = geo_quotient(static_cast<L>(L(0) + tot[j]), nobs, f32_quotient);
-            const unsigned char cur = c[r * B + j] & kCurrent;
-            kd[j] = !cur ? kNanCell : zer[j] ? kZeroCell : bad[j] ? kSpecialCell
-                  : (neg[j] & 1) ? kNegativeCell : kPositiveCell;
+            unsigned char kj = static_cast<unsigned char>(kPositiveCell + (neg[j] & 1));
+            kj = bad[j] ? static_cast<unsigned char>(kSpecialCell) : kj;
+            kj = zer[j] ? static_cast<unsigned char>(kZeroCell) : kj;
+            kd[j] = (c[r * B + j] & kCurrent) ? kj : static_cast<unsigned char>(kNanCell);
         }
         double* mo = mean + (r - first) * stride;
         unsigned char* ko = kind + (r - first) * stride;
