@@ -22,6 +22,9 @@
 #endif
 #define LOGARITHMIC_INLINE inline __attribute__((always_inline))
 
+// Vectors are passed by value only inside always-inlined helpers.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 namespace logarithmic {
 
 using Index = std::ptrdiff_t;

@@ -10,6 +10,7 @@
 // on the general path in row-major order, so that NumPy and `math` themselves
 // warn or raise exactly where the per-cell evaluation would.
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cfenv>
 #include <cmath>
@@ -418,51 +419,101 @@ struct SumCell {
 // the window ending at each row kept rolling (rows enter at the bottom and
 // leave `span` rows later), and for each output row (from `first` on) the
 // cell's kind and mean, `stride` apart.
-template <class L>
+// The window counts of a lane pass: finite values, zeros, negatives and bad
+// magnitudes, as four 16-bit fields of one word when no window is longer
+// than 65535 rows (one add and one subtract per row), else one word each.
+template <bool Packed>
+struct WindowCounts;
+
+constexpr std::uint64_t count_fields(unsigned char cl) {
+    return std::uint64_t(cl & kFinite) | std::uint64_t((cl >> 1) & 1) << 16 | std::uint64_t((cl >> 2) & 1) << 32 |
+           std::uint64_t((cl >> 3) & 1) << 48;
+}
+constexpr auto kCountFields = [] {
+    std::array<std::uint64_t, 32> t{};
+    for (unsigned i = 0; i < 32; ++i) t[i] = count_fields(static_cast<unsigned char>(i));
+    return t;
+}();
+
+template <>
+struct WindowCounts<true> {
+    static constexpr const auto& kTable = kCountFields;
+    std::uint64_t w = 0;
+    LOGARITHMIC_INLINE void enter(unsigned char cl) { w += kTable[cl & 31]; }
+    LOGARITHMIC_INLINE void leave(unsigned char cl) { w -= kTable[cl & 31]; }
+    LOGARITHMIC_INLINE Index finite() const { return static_cast<Index>(w & 0xFFFF); }
+    LOGARITHMIC_INLINE bool zeros() const { return (w >> 16) & 0xFFFF; }
+    LOGARITHMIC_INLINE bool odd_negatives() const { return (w >> 32) & 1; }
+    LOGARITHMIC_INLINE bool bad() const { return (w >> 48) != 0; }
+};
+
+template <>
+struct WindowCounts<false> {
+    Index f = 0, z = 0, ng = 0, bd = 0;
+    LOGARITHMIC_INLINE void enter(unsigned char cl) {
+        f += cl & kFinite;
+        z += (cl >> 1) & 1;
+        ng += (cl >> 2) & 1;
+        bd += (cl >> 3) & 1;
+    }
+    LOGARITHMIC_INLINE void leave(unsigned char cl) {
+        f -= cl & kFinite;
+        z -= (cl >> 1) & 1;
+        ng -= (cl >> 2) & 1;
+        bd -= (cl >> 3) & 1;
+    }
+    LOGARITHMIC_INLINE Index finite() const { return f; }
+    LOGARITHMIC_INLINE bool zeros() const { return z > 0; }
+    LOGARITHMIC_INLINE bool odd_negatives() const { return ng & 1; }
+    LOGARITHMIC_INLINE bool bad() const { return bd > 0; }
+};
+
+// One column of a tile in one pass over its M rows (stride kGeoLanes in `c`
+// and `lg`): the finite values' logarithms compacted into `cp`, the counts of
+// the window ending at each row kept rolling (rows enter at the bottom and
+// leave `span` rows later), and for each output row (from `first` on) the
+// cell's kind and mean, `stride` apart.
+template <class L, bool Packed>
 LOGARITHMIC_CLONES void geo_lane(const unsigned char* c, const L* lg, Index M, Index span, Index first, L* cp,
                                  double* mean, unsigned char* kind, Index stride, bool f32_quotient,
                                  std::vector<LongCell>& longs, Index t0, Index n, Index cp_off, SumCell* cells) {
     constexpr Index B = kGeoLanes;
-    Index count = 0;
-    Index a = 0, kk = 0, zeros = 0, negs = 0, bad = 0;
-    for (Index r = 0; r < M; ++r) {
+    Index count = 0, kk = 0;
+    WindowCounts<Packed> w;
+    // first = min(t0, span - 1): no row leaves before the first output row
+    for (Index r = 0; r < first; ++r) {
         const unsigned char cl = c[r * B];
         cp[kk] = lg[r * B];
         kk += cl & kFinite;
-        zeros += (cl >> 1) & 1;
-        negs += (cl >> 2) & 1;
-        bad += (cl >> 3) & 1;
-        if (r >= span) {
-            const unsigned char gone = c[(r - span) * B];
-            a += gone & kFinite;
-            zeros -= (gone >> 1) & 1;
-            negs -= (gone >> 2) & 1;
-            bad -= (gone >> 3) & 1;
-        }
-        if (r < first) continue;
+        w.enter(cl);
+    }
+    for (Index r = first; r < M; ++r) {
+        const unsigned char cl = c[r * B];
+        cp[kk] = lg[r * B];
+        kk += cl & kFinite;
+        w.enter(cl);
+        if (r >= span) w.leave(c[(r - span) * B]);
         const Index i = (r - first) * stride;
         // the current-value gate (a non-empty window holds row t)
-        if (!(cl & kCurrent)) {
-            kind[i] = kNanCell;
-            continue;
+        unsigned char k = kNanCell;
+        if (cl & kCurrent) {
+            if (w.zeros()) {
+                k = kZeroCell;
+            } else if (w.bad()) {
+                k = kSpecialCell;
+            } else {
+                const Index nobs = w.finite(), a = kk - nobs;
+                const bool negative = w.odd_negatives();
+                if (nobs > kNativeSumLimit) {
+                    k = kLongCell;
+                    longs.push_back({t0 + r - first, n, cp_off + a, nobs, negative});
+                } else {
+                    k = negative ? kNegativeCell : kPositiveCell;
+                    cells[count++] = {i, a, nobs};
+                }
+            }
         }
-        if (zeros > 0) {
-            kind[i] = kZeroCell;
-            continue;
-        }
-        if (bad > 0) {
-            kind[i] = kSpecialCell;
-            continue;
-        }
-        const Index nobs = kk - a;
-        const bool negative = (negs & 1) == 1;
-        if (nobs > kNativeSumLimit) {
-            kind[i] = kLongCell;
-            longs.push_back({t0 + r - first, n, cp_off + a, nobs, negative});
-            continue;
-        }
-        kind[i] = negative ? kNegativeCell : kPositiveCell;
-        cells[count++] = {i, a, nobs};
+        kind[i] = k;
     }
     // The sums apart from the pass, so that independent cells overlap.
     for (Index q = 0; q < count; ++q)
@@ -561,8 +612,9 @@ void geo_tiles(Driver& d) {
         }
         for (Index n = 0; n < N && span > kShortSpan; ++n) {
             const Index at = (n / B) * M * B + n % B;
-            geo_lane(cls.data() + at, logs.data() + at, M, span, t0 - lo, comp.data() + n * M, mean.data() + n,
-                     kind.data() + n, N, d.f32_quotient, longs, t0, n, n * M, cells.data());
+            (span <= 0xFFFF ? geo_lane<L, true> : geo_lane<L, false>)(
+                cls.data() + at, logs.data() + at, M, span, t0 - lo, comp.data() + n * M, mean.data() + n,
+                kind.data() + n, N, d.f32_quotient, longs, t0, n, n * M, cells.data());
         }
         // Sums and quotients are watched for flags as one batch (sums of finite
         // logarithms raise none); the exponentials' flags do not count.
