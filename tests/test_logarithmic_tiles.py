@@ -111,3 +111,19 @@ def test_long_window_counts_without_packing():
     for t in (window - 1, window, window + 1, window + 2, rows - 1):
         expected = cell_reference("665270", Instance(window), data, t, 0)
         assert np.float64(got[t, 0]).view(np.uint64) == np.float64(expected).view(np.uint64), t
+
+
+@pytest.mark.parametrize("key", list(FUNCTIONS))
+def test_column_groups_of_very_long_windows(key):
+    # Long windows bound the tile buffers by taking the columns in groups
+    # (here of 992 columns): the columns on both sides of a group edge agree
+    # with the same columns computed alone and with the per-cell evaluation.
+    rng = np.random.default_rng(8)
+    data = np.where(rng.random((2100, 1000)) < 0.9, np.nan, rng.lognormal(0, 0.1, (2100, 1000)))
+    data[rng.random(data.shape) < 0.002] *= -1
+    got = NATIVE[key](Instance(2100), data)
+    alone = NATIVE[key](Instance(2100), np.ascontiguousarray(data[:, 980:1000]))
+    assert same_bits(np.ascontiguousarray(got[:, 980:1000]), alone)
+    for t, n in [(2099, 991), (2099, 992), (1500, 999), (7, 992)]:
+        expected = cell_reference(key, Instance(2100), data, t, n)
+        assert np.float64(got[t, n]).view(np.uint64) == np.float64(expected).view(np.uint64), (t, n)

@@ -191,8 +191,10 @@ template <class E>
 struct Input {
     const char* base;
     npy_intp s0, s1;
-    explicit Input(PyArrayObject* a)
-        : base(static_cast<const char*>(PyArray_DATA(a))), s0(PyArray_STRIDES(a)[0]), s1(PyArray_STRIDES(a)[1]) {}
+    // columns from c0 on
+    Input(PyArrayObject* a, Index c0)
+        : base(static_cast<const char*>(PyArray_DATA(a)) + c0 * PyArray_STRIDES(a)[1]),
+          s0(PyArray_STRIDES(a)[0]), s1(PyArray_STRIDES(a)[1]) {}
     // f(j, value) for each column j < k of row t from column n0 on, with a
     // constant stride when the row is contiguous so that the compiler can
     // vectorise.
@@ -264,14 +266,14 @@ LOGARITHMIC_CLONES void gated_row(double* out, const A* res, const unsigned char
     }
 }
 
+// Columns [c0, c0 + N) of the product.
 template <class E>
-void product_tiles(Driver& d) {
+void product_tiles(Driver& d, Index c0, Index N) {
     using T_ = Elem<E>;
     using A = typename T_::Acc;
     constexpr Index B = Simd<A>::kLanes;
-    const Index T = d.rows.count, span = d.rows.span, N = d.N;
-    if (span == 0) return;  // every window is empty: the output stays NaN
-    const Input<E> in(d.data);
+    const Index T = d.rows.count, span = d.rows.span;
+    const Input<E> in(d.data, c0);
     const Index R = std::min(T, tile_rows(span));
     const Index Mmax = std::min(T, R + span - 1);
     const Index blocks = (N + B - 1) / B, Npad = blocks * B;
@@ -296,13 +298,13 @@ void product_tiles(Driver& d) {
                             std::feclearexcept(FE_ALL_EXCEPT);
                             volatile A p = lane_product(rb, lo, window_first(t, span), t, j);
                             (void)p;
-                            if (std::fetestexcept(kWatchedFlags) & d.raising) d.special.push_back({t, n0 + j});
+                            if (std::fetestexcept(kWatchedFlags) & d.raising) d.special.push_back({t, c0 + n0 + j});
                         }
                 }
             }
         }
         for (Index t = t0; t < t1; ++t)
-            gated_row<E, A>(d.out + t * d.out_row, res.data() + (t - t0) * Npad, ok.data() + (t - t0) * Npad, N, d.nan);
+            gated_row<E, A>(d.out + t * d.out_row + c0, res.data() + (t - t0) * Npad, ok.data() + (t - t0) * Npad, N, d.nan);
     }
 }
 
@@ -579,12 +581,12 @@ LOGARITHMIC_CLONES void geo_short_block(const unsigned char* c, const L* lg, Ind
     }
 }
 
+// Columns [c0, c0 + N) of the geometric mean.
 template <class E, class L>
-void geo_tiles(Driver& d) {
+void geo_tiles(Driver& d, Index c0, Index N) {
     constexpr Index B = kGeoLanes;
-    const Index T = d.rows.count, span = d.rows.span, N = d.N;
-    if (span == 0) return;
-    const Input<E> in(d.data);
+    const Index T = d.rows.count, span = d.rows.span;
+    const Input<E> in(d.data, c0);
     const Index R = std::min(T, tile_rows(span));
     const Index Mmax = std::min(T, R + span - 1);
     const Index blocks = (N + B - 1) / B;
@@ -625,7 +627,7 @@ void geo_tiles(Driver& d) {
             kind[i] = lc.negative ? kNegativeCell : kPositiveCell;
         }
         for (Index t = t0; t < t1; ++t) {
-            double* o = d.out + t * d.out_row;
+            double* o = d.out + t * d.out_row + c0;
             const unsigned char* k = kind.data() + (t - t0) * N;
             const double* m = mean.data() + (t - t0) * N;
             for (Index n = 0; n < N; ++n) {
@@ -634,17 +636,17 @@ void geo_tiles(Driver& d) {
                         o[n] = 0.0;
                         break;
                     case kSpecialCell:
-                        d.special.push_back({t, n});
+                        d.special.push_back({t, c0 + n});
                         break;
                     case kPositiveCell:
                     case kNegativeCell: {
                         if (flagged) {  // not expected; let NumPy judge every value cell
-                            d.special.push_back({t, n});
+                            d.special.push_back({t, c0 + n});
                             break;
                         }
                         const double e = exp(m[n]);
                         if (std::isinf(e)) {  // math.exp raises OverflowError here
-                            d.special.push_back({t, n});
+                            d.special.push_back({t, c0 + n});
                             break;
                         }
                         o[n] = k[n] == kNegativeCell ? -e : e;
@@ -658,11 +660,22 @@ void geo_tiles(Driver& d) {
     }
 }
 
+// Tile buffers hold about this many cells at most (a few tens of megabytes):
+// when windows are very long, columns go in groups of whole blocks.
+constexpr Index kTileCells = Index(1) << 21;
+
 template <class E>
 void run_tiles(Driver& d) {
     constexpr Geo geo = Elem<E>::geo;
-    if (d.c.kind == Kind::Product) product_tiles<E>(d);
-    else if constexpr (geo != Geo::None) geo_tiles<E, std::conditional_t<geo == Geo::F32, float, double>>(d);
+    const Index T = d.rows.count, span = d.rows.span;
+    if (span == 0) return;  // every window is empty: the output stays NaN
+    const Index M = std::min(T, tile_rows(span) + span - 1);
+    const Index group = std::max<Index>(1, kTileCells / (M * 32)) * 32;
+    for (Index c0 = 0; c0 < d.N; c0 += group) {
+        const Index n = std::min(group, d.N - c0);
+        if (d.c.kind == Kind::Product) product_tiles<E>(d, c0, n);
+        else if constexpr (geo != Geo::None) geo_tiles<E, std::conditional_t<geo == Geo::F32, float, double>>(d, c0, n);
+    }
 }
 
 // Whether the dtype has a native kernel for this function.
