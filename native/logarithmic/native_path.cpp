@@ -564,49 +564,58 @@ LOGARITHMIC_CLONES void geo_short_block(const unsigned char* c, const L* lg, Ind
                                         double* mean, unsigned char* kind, Index stride, Index k,
                                         bool f32_quotient) {
     constexpr Index B = kGeoLanes;
+    typedef unsigned char C16 __attribute__((vector_size(16)));
+    typedef unsigned char C4 __attribute__((vector_size(4)));
+    typedef double V4 __attribute__((vector_size(32)));
+    // the enumerators as plain bytes, for vector arithmetic
+    constexpr unsigned char fin_bit = kFinite, zero_bit = kZero, bad_bit = kBad, cur_bit = kCurrent;
+    constexpr unsigned char nan_cell = kNanCell, zero_cell = kZeroCell, special_cell = kSpecialCell,
+                            positive_cell = kPositiveCell;
     for (Index r = first; r < M; ++r) {
         const Index s = std::max<Index>(0, r - span + 1);
         L tot[B];
-        unsigned char fin[B], zer[B], neg[B], bad[B];
-        for (Index j = 0; j < B; ++j) {
-            tot[j] = L(0);
-            fin[j] = zer[j] = neg[j] = bad[j] = 0;
+        for (Index j = 0; j < B; ++j) tot[j] = L(0);
+        C16 fin = {}, zer = {}, neg = {}, bad = {};
+        for (Index q = s; q <= r; ++q) {
+            for (Index j = 0; j < B; ++j) tot[j] = static_cast<L>(tot[j] + lg[q * B + j]);
+            C16 cl;
+            std::memcpy(&cl, c + q * B, sizeof cl);
+            fin += cl & fin_bit;
+            zer |= cl & zero_bit;
+            neg += (cl >> 2) & 1;
+            bad |= cl & bad_bit;
         }
-        for (Index q = s; q <= r; ++q)
-            for (Index j = 0; j < B; ++j) {
-                const unsigned char cl = c[q * B + j];
-                tot[j] = static_cast<L>(tot[j] + lg[q * B + j]);
-                fin[j] += cl & kFinite;
-                zer[j] |= cl & kZero;
-                neg[j] += (cl >> 2) & 1;
-                bad[j] |= cl & kBad;
-            }
-        double m[B];
-        unsigned char kd[B];
         // lanes without values divide by 1: no flag
-        for (Index j = 0; j < B; ++j) fin[j] = fin[j] ? fin[j] : 1;
+        fin += (fin == 0) & 1;
+        double m[B];
         if constexpr (std::is_same_v<L, double>) {
-            typedef double V4 __attribute__((vector_size(32)));
-            typedef int I4 __attribute__((vector_size(16)));
             for (Index v = 0; v < B; v += 4) {
-                const I4 n = {fin[v], fin[v + 1], fin[v + 2], fin[v + 3]};
+                const C4 n4 = {fin[v], fin[v + 1], fin[v + 2], fin[v + 3]};
                 const V4 t = V4{0, 0, 0, 0} + Simd<double>::load(tot + v);
-                Simd<double>::store(m + v, t / __builtin_convertvector(n, V4));
+                Simd<double>::store(m + v, t / __builtin_convertvector(n4, V4));
             }
         } else {
             for (Index j = 0; j < B; ++j) m[j] = geo_quotient(static_cast<L>(L(0) + tot[j]), fin[j], f32_quotient);
         }
-        for (Index j = 0; j < B; ++j) {
-            unsigned char kj = static_cast<unsigned char>(kPositiveCell + (neg[j] & 1));
-            kj = bad[j] ? static_cast<unsigned char>(kSpecialCell) : kj;
-            kj = zer[j] ? static_cast<unsigned char>(kZeroCell) : kj;
-            kd[j] = (c[r * B + j] & kCurrent) ? kj : static_cast<unsigned char>(kNanCell);
-        }
+        C16 cur;
+        std::memcpy(&cur, c + r * B, sizeof cur);
+        // kinds: NaN unless the current value passes; then zero, bad, sign
+        const C16 is_bad = reinterpret_cast<C16>(bad != 0), is_zero = reinterpret_cast<C16>(zer != 0);
+        const C16 is_cur = reinterpret_cast<C16>((cur & cur_bit) != 0);
+        C16 kd = positive_cell + (neg & 1);
+        kd = (is_bad & special_cell) | (~is_bad & kd);
+        kd = (is_zero & zero_cell) | (~is_zero & kd);
+        kd = (is_cur & kd) | (~is_cur & nan_cell);
         double* mo = mean + (r - first) * stride;
         unsigned char* ko = kind + (r - first) * stride;
-        for (Index j = 0; j < k; ++j) {
-            mo[j] = m[j];
-            ko[j] = kd[j];
+        if (k == B) {
+            std::memcpy(mo, m, sizeof m);
+            std::memcpy(ko, &kd, sizeof kd);
+        } else {
+            for (Index j = 0; j < k; ++j) {
+                mo[j] = m[j];
+                ko[j] = kd[j];
+            }
         }
     }
 }
