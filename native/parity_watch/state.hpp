@@ -1,4 +1,4 @@
-// Shared pieces of vantorel._parity_watch: interned names, the function specs
+// Shared pieces of vantorel._parity_watch: interned names, the function definitions
 // (whose identity drives the direct-call fast path of late-bound globals) and
 // the host objects the module body bound at import.
 #pragma once
