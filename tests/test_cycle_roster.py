@@ -139,7 +139,7 @@ def test_from_str_errors_other_than_value_error_pass_through():
         def __str__(self):
             raise ValueError("no text")
 
-        def __format__(self, spec):
+        def __format__(self, format_spec):
             return "<bad>"
 
     with pytest.raises(KeyError):
@@ -333,3 +333,26 @@ def test_from_str_cause_is_the_enumerations_own_error(text):
     assert native.__cause__.args == expected.__cause__.args
     assert type(native.__cause__.__context__) is type(expected.__cause__.__context__) is KeyError
     assert native.__context__ is native.__cause__
+
+
+def test_fresh_import_and_reload_run_the_body_again(monkeypatch):
+    import importlib
+    import sys
+
+    import vantorel
+
+    old = cr
+    monkeypatch.setattr(vantorel, "cycle_roster", old)  # restored after the test
+    monkeypatch.delitem(sys.modules, "vantorel.cycle_roster")
+    fresh = importlib.import_module("vantorel.cycle_roster")
+    try:
+        assert fresh is not old and fresh.EpochName is not old.EpochName
+        assert fresh.EpochName.from_str("signal_os") is fresh.EpochName.SIGNAL_OS
+        # The earlier module object keeps answering with its own class.
+        assert old.EpochName.from_str("signal_os") is old.EpochName.SIGNAL_OS
+        assert old.epochs_for_process_role("api") == STANDARD
+        assert fresh.epochs_for_process_role("signal_is")[0] is fresh.EpochName.SIGNAL_IS
+        reloaded = importlib.reload(fresh)
+        assert reloaded is fresh and fresh.valid_epochs_for_category("signals") is fresh._ALL_EPOCH_NAMES
+    finally:
+        sys.modules["vantorel.cycle_roster"] = old

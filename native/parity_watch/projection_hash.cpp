@@ -1,0 +1,333 @@
+// projection_hash: 16 hex digits of the SHA-256 of the projection's canonical
+// JSON text. While `_json_safe`, `json.dumps` and `hashlib.sha256` are the
+// module's own, the JSON-safe copy is walked without being built and written
+// natively; caller code still runs once each, in the order of the literal
+// json.dumps(_json_safe(p), ...) evaluation. Whatever the native writer cannot
+// reproduce exactly (a key whose str() is a str subclass, a `_json_safe`
+// rebound during the walk, a value that only claims a JSON type) turns the
+// open containers into host objects at that point and ends in the host's
+// json.dumps, so nothing is evaluated twice.
+#include <string>
+
+#include "canonical_json.hpp"
+#include "sha256.hpp"
+#include "values.hpp"
+
+namespace parity_watch {
+namespace {
+
+Ref call_json_safe(const FunctionObject& fn, PyObject* item) {
+    return pyapi::call_global(fn, names().json_safe, kJsonSafe, {item});
+}
+
+void ensure_ready(PyObject* s) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(s) < 0) pyapi::raise();
+#else
+    (void)s;
+#endif
+}
+
+class Walker {
+public:
+    Walker(const FunctionObject& fn, MappingTest& is_mapping, std::vector<Tok>& storage)
+        : tape(storage), fn_(fn), is_mapping_(is_mapping) {}
+
+    // The body of our own _json_safe for `value`, appended to the tape.
+    void walk(PyObject* value) {
+        switch (classify_safe(is_mapping_, value)) {
+            case SafeKind::Mapping: {
+                pyapi::RecursionGuard guard(" while hashing a projection");
+                walk_mapping(value);
+                return;
+            }
+            case SafeKind::Sequence: {
+                pyapi::RecursionGuard guard(" while hashing a projection");
+                walk_sequence(value);
+                return;
+            }
+            case SafeKind::Passthrough:
+                if (PyUnicode_Check(value)) ensure_ready(value);
+                else if (!(value == Py_None || PyLong_Check(value) || PyFloat_Check(value)))
+                    unwritable = true;
+                tape.push(Tok::Leaf, Ref::borrow(value));
+                return;
+            case SafeKind::Stringify:
+                break;
+        }
+        Ref text = pyapi::str(value);
+        is_mapping_.touched();
+        ensure_ready(text.get());
+        tape.push(Tok::Leaf, std::move(text));
+    }
+
+    Tape tape;
+    bool materialize = false;  // the open containers are becoming host objects
+    bool unwritable = false;   // a leaf the native writer does not handle
+
+private:
+    // The recursive call `_json_safe(item)`, through the module global.
+    void child(PyObject* item) {
+        if (!materialize && is_mapping_.json_safe_is_ours()) {
+            walk(item);
+            return;
+        }
+        materialize = true;
+        tape.push(Tok::Object, host_child(item));
+    }
+
+    Ref host_child(PyObject* item) {
+        Ref safe = pyapi::call_global(fn_, names().json_safe, kJsonSafe, {item});
+        is_mapping_.touched();
+        return safe;
+    }
+
+    // The open container at `start` becomes a host object from here on.
+    Ref to_host(std::size_t start) {
+        Ref host = tape.to_python(start);
+        tape.truncate(start);
+        return host;
+    }
+
+    void finish(std::size_t start, Ref host) {
+        if (host) {
+            tape.truncate(start);
+            tape.push(Tok::Object, std::move(host));
+        } else {
+            tape[start].end = tape.size();
+        }
+    }
+
+    void walk_mapping(PyObject* value) {
+        const std::size_t start = tape.size();
+        tape.push(Tok::Dict);
+        Ref host;
+        auto add = [&](PyObject* key, PyObject* item) {
+            Ref text = pyapi::str(key);
+            if (!PyUnicode_CheckExact(key)) is_mapping_.touched();
+            if (!PyUnicode_CheckExact(text.get())) materialize = true;
+            if (materialize && !host) host = to_host(start);
+            if (host) {
+                Ref safe = host_child(item);
+                pyapi::check_status(PyDict_SetItem(host.get(), text.get(), safe.get()));
+                return;
+            }
+            ensure_ready(text.get());
+            tape.push(Tok::Key, std::move(text));
+            child(item);
+            if (materialize) host = to_host(start);
+        };
+        Ref key, item;
+        if (PyDict_CheckExact(value)) {
+            DictWalk walk(value);
+            while (walk.next(key, item)) add(key.get(), item.get());
+        } else {
+            Ref items = pyapi::call_method(value, names().items);
+            Ref iter = pyapi::check(PyObject_GetIter(items.get()));
+            is_mapping_.touched();
+            while (PyObject* pair = PyIter_Next(iter.get())) {
+                Ref held = Ref::steal(pair);
+                unpack_pair(pair, key, item);
+                add(key.get(), item.get());
+            }
+            if (PyErr_Occurred()) pyapi::raise();
+            is_mapping_.touched();
+        }
+        finish(start, std::move(host));
+    }
+
+    void walk_sequence(PyObject* value) {
+        const std::size_t start = tape.size();
+        tape.push(Tok::List);
+        Ref host;
+        auto add = [&](PyObject* item) {
+            if (host) {
+                Ref safe = host_child(item);
+                pyapi::check_status(PyList_Append(host.get(), safe.get()));
+                return;
+            }
+            child(item);
+            if (materialize) host = to_host(start);
+        };
+        if (PyList_CheckExact(value)) {
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
+                Ref item = Ref::borrow(PyList_GET_ITEM(value, i));
+                add(item.get());
+            }
+        } else if (PyTuple_CheckExact(value)) {
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(value); ++i)
+                add(PyTuple_GET_ITEM(value, i));
+        } else {
+            Ref iter = pyapi::check(PyObject_GetIter(value));
+            is_mapping_.touched();
+            while (PyObject* item = PyIter_Next(iter.get())) {
+                Ref held = Ref::steal(item);
+                is_mapping_.touched();
+                add(item);
+            }
+            if (PyErr_Occurred()) pyapi::raise();
+        }
+        finish(start, std::move(host));
+    }
+
+    const FunctionObject& fn_;
+    MappingTest& is_mapping_;
+};
+
+// Per-thread buffers reused from call to call (a call re-entered from caller
+// code during the walk takes buffers of its own).
+class Scratch {
+public:
+    Scratch() : shared_(pool()), leased_(!shared_.busy) {
+        if (leased_) shared_.busy = true;
+    }
+    ~Scratch() {
+        if (!leased_) return;
+        shared_.busy = false;
+        constexpr std::size_t keep = std::size_t(1) << 20;
+        if (shared_.toks.capacity() * sizeof(Tok) > keep) std::vector<Tok>().swap(shared_.toks);
+        if (shared_.text.capacity() > keep) std::string().swap(shared_.text);
+        shared_.text.clear();
+    }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    std::vector<Tok>& toks() { return leased_ ? shared_.toks : own_toks_; }
+    std::string& text() { return leased_ ? shared_.text : own_text_; }
+    std::vector<Entry>& entries() { return leased_ ? shared_.entries : own_entries_; }
+
+private:
+    struct Pool {
+        bool busy = false;
+        std::vector<Tok> toks;
+        std::string text;
+        std::vector<Entry> entries;
+    };
+    static Pool& pool() {
+        static thread_local Pool p;
+        return p;
+    }
+    Pool& shared_;
+    bool leased_;
+    std::vector<Tok> own_toks_;
+    std::string own_text_;
+    std::vector<Entry> own_entries_;
+};
+
+PyObject* separators() {
+    static PyObject* const seps = Py_BuildValue("(ss)", ",", ":");
+    return seps;
+}
+
+// json.dumps(value, sort_keys=True, separators=(",", ":"), default=str).encode("utf-8")
+Ref dumps_payload(const FunctionObject& self, PyObject* dumps, PyObject* value) {
+    static PyObject* const kw = pyapi::kwnames("sort_keys", "separators", "default");
+    PyObject* seps = separators();
+    if (!seps) pyapi::raise();
+    Ref str_fn = pyapi::global(self, names().str);
+    Ref text = pyapi::call(dumps, {value, Py_True, seps, str_fn.get()}, kw);
+    static PyObject* const encode = PW_NAME("encode");
+    static PyObject* const utf8 = PW_NAME("utf-8");
+    return pyapi::call_method(text.get(), encode, {utf8});
+}
+
+// getattr(obj, name), straight from the dict of a plain module.
+Ref module_attr(PyObject* obj, PyObject* name) {
+    if (Py_TYPE(obj) == &PyModule_Type) {
+        PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(obj), name);
+        if (v) return Ref::borrow(v);
+        if (PyErr_Occurred()) pyapi::raise();
+    }
+    return pyapi::getattr(obj, name);
+}
+
+Ref hex16(const std::array<std::uint8_t, 32>& digest) {
+    static const char hex[] = "0123456789abcdef";
+    Ref text = pyapi::check(PyUnicode_New(16, 127));
+    Py_UCS1* out = PyUnicode_1BYTE_DATA(text.get());
+    for (int i = 0; i < 8; ++i) {
+        out[2 * i] = static_cast<Py_UCS1>(hex[digest[i] >> 4]);
+        out[2 * i + 1] = static_cast<Py_UCS1>(hex[digest[i] & 0xf]);
+    }
+    return text;
+}
+
+// hashlib.sha256(payload).hexdigest()[:16], `hashlib` read from the globals now.
+Ref digest_prefix(const FunctionObject& self, const std::string* text, PyObject* payload) {
+    Ref hashlib = pyapi::global(self, names().hashlib);
+    Ref sha = module_attr(hashlib.get(), names().sha256);
+    const Originals& o = originals();
+    if (hashlib.get() == o.hashlib.get() && sha.get() == o.sha256.get()) {
+        if (text) return hex16(sha256(*text));
+        if (PyBytes_CheckExact(payload))
+            return hex16(sha256({PyBytes_AS_STRING(payload),
+                                 static_cast<size_t>(PyBytes_GET_SIZE(payload))}));
+    }
+    Ref bytes = text ? pyapi::check(PyBytes_FromStringAndSize(
+                           text->data(), static_cast<Py_ssize_t>(text->size())))
+                     : Ref::borrow(payload);
+    Ref h = pyapi::call(sha.get(), {bytes.get()});
+    Ref hexdigest = pyapi::call_method(h.get(), names().hexdigest);
+    static PyObject* const first16 = [] {
+        Ref stop = Ref::steal(PyLong_FromLong(16));
+        return PySlice_New(nullptr, stop.get(), nullptr);
+    }();
+    if (!first16) pyapi::raise();
+    return pyapi::check(PyObject_GetItem(hexdigest.get(), first16));
+}
+
+// The json module's encoder machinery that dumps reaches at call time.
+bool json_internals_original() {
+    const Originals& o = originals();
+    if (!o.c_make_encoder || o.c_make_encoder.get() == Py_None) return false;
+    auto same = [](PyObject* mod, PyObject* name, PyObject* expected) {
+        // A plain module's attributes are its dict's entries; no caller code runs.
+        if (Py_TYPE(mod) != &PyModule_Type) return false;
+        PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(mod), name);
+        if (!v) PyErr_Clear();
+        return v == expected;
+    };
+    const Names& n = names();
+    return same(o.json.get(), n.JSONEncoder, o.JSONEncoder.get()) &&
+           same(o.encoder_module.get(), n.c_make_encoder, o.c_make_encoder.get()) &&
+           same(o.encoder_module.get(), n.encode_basestring_ascii, o.encode_basestring_ascii.get());
+}
+
+Ref projection_hash_body(FunctionObject& self, PyObject* const* argv) {
+    PyObject* projection = argv[0];
+    MappingTest is_mapping(self);
+    if (!is_mapping(projection)) return Ref::borrow(PW_NAME("none"));
+    const Names& n = names();
+    const Originals& o = originals();
+    // `json.dumps` is evaluated before its argument `_json_safe(projection)`.
+    Ref json = pyapi::global(self, n.json);
+    Ref dumps = module_attr(json.get(), n.dumps);
+    Ref json_safe = pyapi::global(self, n.json_safe);
+    if (json.get() != o.json.get() || dumps.get() != o.dumps.get() ||
+        !pyapi::is_function(json_safe.get(), kJsonSafe)) {
+        Ref safe = pyapi::call(json_safe.get(), {projection});
+        Ref payload = dumps_payload(self, dumps.get(), safe.get());
+        return digest_prefix(self, nullptr, payload.get());
+    }
+    Scratch scratch;
+    // No caller code ran since the test above unless it was noted there, so
+    // the walk may go on with what that test read.
+    Walker walker(self, is_mapping, scratch.toks());
+    walker.walk(projection);
+    if (!walker.materialize && !walker.unwritable && json_internals_original()) {
+        std::string& text = scratch.text();
+        if (write_canonical(text, walker.tape, scratch.entries())) return digest_prefix(self, &text, nullptr);
+    }
+    Ref safe = walker.tape.to_python(0);
+    Ref payload = dumps_payload(self, dumps.get(), safe.get());
+    return digest_prefix(self, nullptr, payload.get());
+}
+
+const pyapi::Param kHashParams[] = {{"projection", "Mapping[str, Any] | None"}};
+
+}  // namespace
+
+const FunctionSpec kProjectionHash = {"projection_hash", "projection_hash",
+                                      "projection_hash(projection: Mapping[str, Any] | None) -> str",
+                                      kHashParams, "str", projection_hash_body};
+
+}  // namespace parity_watch

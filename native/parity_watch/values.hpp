@@ -1,0 +1,59 @@
+// JSON-safe reduction and bounded text, plus the host tests they share with
+// the rest of the module (isinstance(x, Mapping), dict walking, unpacking).
+#pragma once
+
+#include "state.hpp"
+
+namespace parity_watch {
+
+// isinstance(value, Mapping), with `Mapping` read from the module globals.
+// While the global is still the original collections.abc.Mapping, the answer
+// for the exact built-in types is taken from a cache keyed on the host's ABC
+// cache token (the same invalidation the host's own ABC caches follow), which
+// spares a Python-level __instancecheck__ per value.
+class MappingTest {
+public:
+    explicit MappingTest(const FunctionObject& fn) : fn_(fn) {}
+    bool operator()(PyObject* value);
+    // Caller code may have run: read the globals again before the next test.
+    void touched() noexcept { fresh_ = false; }
+    // The `_json_safe` global read at the last refresh is still our own.
+    bool json_safe_is_ours();
+
+private:
+    void refresh();
+    bool builtin_answer(int index, PyTypeObject* type);
+    const FunctionObject& fn_;
+    Ref mapping_;
+    bool fresh_ = false;
+    bool original_ = false;
+    bool json_safe_ours_ = false;
+    bool json_safe_fresh_ = false;
+    bool token_checked_ = false;
+};
+
+// The four outcomes of _json_safe's tests, in their order.
+enum class SafeKind { Mapping, Sequence, Passthrough, Stringify };
+SafeKind classify_safe(MappingTest& is_mapping, PyObject* value);
+
+// The iteration of an exact dict's items() in a for loop, including the
+// host's RuntimeErrors for a dict changed while it is walked.
+class DictWalk {
+public:
+    explicit DictWalk(PyObject* d) : d_(d), used_(PyDict_GET_SIZE(d)), remaining_(used_) {}
+    bool next(Ref& key, Ref& value);
+
+private:
+    PyObject* d_;
+    Py_ssize_t pos_ = 0;
+    Py_ssize_t used_;
+    Py_ssize_t remaining_;
+};
+
+// `key, value = item` as the interpreter unpacks it.
+void unpack_pair(PyObject* item, Ref& key, Ref& value);
+
+// Body of _json_safe: the JSON-safe copy of `value`.
+Ref json_safe_value(const FunctionObject& fn, PyObject* value);
+
+}  // namespace parity_watch
