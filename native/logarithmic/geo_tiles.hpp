@@ -350,12 +350,13 @@ void geo_tiles(Driver& d, Index c0, Index N) {
                 geo_short_block(cls.data() + at, logs.data() + at, M, span, t0 - lo, mean.data() + n0,
                                 kind.data() + n0, N, std::min(B, N - n0), d.f32_quotient);
             }
-        }
-        for (Index n = 0; n < N && span > kShortSpan; ++n) {
-            const Index at = (n / B) * M * B + n % B;
-            (span <= 0xFFFF ? geo_lane<L, true> : geo_lane<L, false>)(
-                cls.data() + at, logs.data() + at, M, span, t0 - lo, comp.data() + n * M, mean.data() + n,
-                kind.data() + n, N, d.f32_quotient, longs, t0, n, n * M, cells.data());
+        } else {
+            for (Index n = 0; n < N; ++n) {
+                const Index at = (n / B) * M * B + n % B;
+                (span <= 0xFFFF ? geo_lane<L, true> : geo_lane<L, false>)(
+                    cls.data() + at, logs.data() + at, M, span, t0 - lo, comp.data() + n * M, mean.data() + n,
+                    kind.data() + n, N, d.f32_quotient, longs, t0, n, n * M, cells.data());
+            }
         }
         // Sums and quotients are watched for flags as one batch (sums of finite
         // logarithms raise none); the exponentials' flags do not count.
