@@ -2,8 +2,6 @@
 // Included by native_path.cpp only (internal linkage, one translation unit).
 #pragma once
 
-#include <array>
-
 #include "c_exp.hpp"
 #include "native_common.hpp"
 
@@ -90,7 +88,7 @@ LOGARITHMIC_INLINE unsigned char classify(E v, L& mag) {
 }
 
 // What a tile cell of the geometric mean holds after its lane pass.
-enum : unsigned char { kNanCell = 0, kZeroCell, kSpecialCell, kPositiveCell, kNegativeCell, kLongCell };
+enum : unsigned char { kNanCell = 0, kZeroCell, kSpecialCell, kPositiveCell, kNegativeCell, kLongCell, kLongNegativeCell };
 
 // A cell whose window holds more finite values than kNativeSumLimit: summed by NumPy.
 struct LongCell {
@@ -151,36 +149,10 @@ struct SumCell {
     Index i, a, nobs;
 };
 
-// The window counts of a lane pass: finite values, zeros, negatives and bad
-// magnitudes, as four 16-bit fields of one word when no window is longer
-// than 65535 rows (one add and one subtract per row), else one word each.
-template <bool Packed>
-struct WindowCounts;
-
-constexpr std::uint64_t count_fields(unsigned char cl) {
-    return std::uint64_t(cl & kFinite) | std::uint64_t((cl >> 1) & 1) << 16 | std::uint64_t((cl >> 2) & 1) << 32 |
-           std::uint64_t((cl >> 3) & 1) << 48;
-}
-constexpr auto kCountFields = [] {
-    std::array<std::uint64_t, 32> t{};
-    for (unsigned i = 0; i < 32; ++i) t[i] = count_fields(static_cast<unsigned char>(i));
-    return t;
-}();
-
-template <>
-struct WindowCounts<true> {
-    static constexpr const auto& kTable = kCountFields;
-    std::uint64_t w = 0;
-    LOGARITHMIC_INLINE void enter(unsigned char cl) { w += kTable[cl & 31]; }
-    LOGARITHMIC_INLINE void leave(unsigned char cl) { w -= kTable[cl & 31]; }
-    LOGARITHMIC_INLINE Index finite() const { return static_cast<Index>(w & 0xFFFF); }
-    LOGARITHMIC_INLINE bool zeros() const { return (w >> 16) & 0xFFFF; }
-    LOGARITHMIC_INLINE bool odd_negatives() const { return (w >> 32) & 1; }
-    LOGARITHMIC_INLINE bool bad() const { return (w >> 48) != 0; }
-};
-
-template <>
-struct WindowCounts<false> {
+// The window counts of a lane pass in full words: finite values, zeros,
+// negatives and bad magnitudes (windows longer than 65535 rows; shorter ones
+// are counted in 16-bit lanes, geo_block_counts).
+struct WindowCounts {
     Index f = 0, z = 0, ng = 0, bd = 0;
     LOGARITHMIC_INLINE void enter(unsigned char cl) {
         f += cl & kFinite;
@@ -205,13 +177,13 @@ struct WindowCounts<false> {
 // the window ending at each row kept rolling (rows enter at the bottom and
 // leave `span` rows later), and for each output row (from `first` on) the
 // cell's kind and mean, `stride` apart.
-template <class L, bool Packed>
+template <class L>
 LOGARITHMIC_CLONES void geo_lane(const unsigned char* c, const L* lg, Index M, Index span, Index first, L* cp,
                                  double* mean, unsigned char* kind, Index stride, bool f32_quotient,
                                  std::vector<LongCell>& longs, Index t0, Index n, Index cp_off, SumCell* cells) {
     constexpr Index B = kGeoLanes;
     Index count = 0, kk = 0;
-    WindowCounts<Packed> w;
+    WindowCounts w;
     // first = min(t0, span - 1): no row leaves before the first output row
     for (Index r = 0; r < first; ++r) {
         const unsigned char cl = c[r * B];
@@ -237,7 +209,7 @@ LOGARITHMIC_CLONES void geo_lane(const unsigned char* c, const L* lg, Index M, I
                 const Index nobs = w.finite(), a = kk - nobs;
                 const bool negative = w.odd_negatives();
                 if (nobs > kNativeSumLimit) {
-                    k = kLongCell;
+                    k = negative ? kLongNegativeCell : kLongCell;
                     longs.push_back({t0 + r - first, n, cp_off + a, nobs, negative});
                 } else {
                     k = negative ? kNegativeCell : kPositiveCell;
@@ -246,6 +218,84 @@ LOGARITHMIC_CLONES void geo_lane(const unsigned char* c, const L* lg, Index M, I
             }
         }
         kind[i] = k;
+    }
+    // The sums apart from the pass, so that independent cells overlap.
+    for (Index q = 0; q < count; ++q)
+        mean[cells[q].i] = geo_quotient(numpy_sum(cp + cells[q].a, cells[q].nobs), cells[q].nobs, f32_quotient);
+}
+
+// The first half of a lane pass for the 16 lanes of a block at once, when no
+// window is longer than 65535 rows: the window counts kept rolling in 16-bit
+// lanes, and for each output row (from `first` on) the cells' kinds (`stride`
+// apart) and finite counts (`nobs`, 16 per row).
+LOGARITHMIC_CLONES inline void geo_block_counts(const unsigned char* c, Index M, Index span, Index first,
+                                               unsigned char* kind, Index stride, Index k, std::uint16_t* nobs) {
+    constexpr Index B = kGeoLanes;
+    typedef unsigned char C16 __attribute__((vector_size(16)));
+    typedef std::uint16_t H16 __attribute__((vector_size(32)));
+    constexpr unsigned char nan_cell = kNanCell, zero_cell = kZeroCell, special_cell = kSpecialCell,
+                            positive_cell = kPositiveCell, long_cell = kLongCell;
+    H16 fin = {}, zer = {}, bad = {};
+    C16 neg = {};
+    for (Index r = 0; r < M; ++r) {
+        C16 cl;
+        std::memcpy(&cl, c + r * B, sizeof cl);
+        fin += __builtin_convertvector(cl & 1, H16);
+        zer += __builtin_convertvector((cl >> 1) & 1, H16);
+        bad += __builtin_convertvector((cl >> 3) & 1, H16);
+        neg ^= (cl >> 2) & 1;
+        if (r >= span) {
+            C16 gone;
+            std::memcpy(&gone, c + (r - span) * B, sizeof gone);
+            fin -= __builtin_convertvector(gone & 1, H16);
+            zer -= __builtin_convertvector((gone >> 1) & 1, H16);
+            bad -= __builtin_convertvector((gone >> 3) & 1, H16);
+            neg ^= (gone >> 2) & 1;
+        }
+        if (r < first) continue;
+        // NaN unless the current value passes; then zero, bad, long, sign
+        const C16 is_zero = __builtin_convertvector(zer != 0, C16);
+        const C16 is_bad = __builtin_convertvector(bad != 0, C16);
+        const C16 is_long = __builtin_convertvector(fin > static_cast<std::uint16_t>(kNativeSumLimit), C16);
+        const C16 is_cur = reinterpret_cast<C16>((cl & static_cast<unsigned char>(kCurrent)) != 0);
+        C16 kd = positive_cell + neg;
+        kd = (is_long & static_cast<C16>(long_cell + neg)) | (~is_long & kd);
+        kd = (is_bad & special_cell) | (~is_bad & kd);
+        kd = (is_zero & zero_cell) | (~is_zero & kd);
+        kd = (is_cur & kd) | (~is_cur & nan_cell);
+        unsigned char* ko = kind + (r - first) * stride;
+        if (k == B) std::memcpy(ko, &kd, sizeof kd);
+        else
+            for (Index j = 0; j < k; ++j) ko[j] = kd[j];
+        std::memcpy(nobs + (r - first) * B, &fin, sizeof fin);
+    }
+}
+
+// The second half of a lane pass, for one lane: the finite values'
+// logarithms compacted into `cp`, and the sums of the value cells' windows.
+template <class L>
+LOGARITHMIC_CLONES void geo_lane_sums(const unsigned char* c, const L* lg, Index M, Index first, L* cp,
+                                      double* mean, const unsigned char* kind, Index stride,
+                                      const std::uint16_t* nobs, bool f32_quotient, std::vector<LongCell>& longs,
+                                      Index t0, Index n, Index cp_off, SumCell* cells) {
+    constexpr Index B = kGeoLanes;
+    Index count = 0, kk = 0;
+    for (Index r = 0; r < first; ++r) {
+        cp[kk] = lg[r * B];
+        kk += c[r * B] & kFinite;
+    }
+    for (Index r = first; r < M; ++r) {
+        cp[kk] = lg[r * B];
+        kk += c[r * B] & kFinite;
+        const Index i = (r - first) * stride;
+        const unsigned char k = kind[i];
+        if (k == kPositiveCell || k == kNegativeCell) {
+            const Index nb = nobs[(r - first) * B];
+            cells[count++] = {i, kk - nb, nb};
+        } else if (k >= kLongCell) {
+            const Index nb = nobs[(r - first) * B];
+            longs.push_back({t0 + r - first, n, cp_off + kk - nb, nb, k == kLongNegativeCell});
+        }
     }
     // The sums apart from the pass, so that independent cells overlap.
     for (Index q = 0; q < count; ++q)
@@ -336,6 +386,7 @@ void geo_tiles(Driver& d, Index c0, Index N) {
     std::vector<unsigned char> kind(mean.size());           // [row][column]
     std::vector<LongCell> longs;
     std::vector<SumCell> cells(static_cast<size_t>(R));
+    std::vector<std::uint16_t> nobs(static_cast<size_t>(R * B));
     const ExpFn exp = c_exp();
     for (Index t0 = 0; t0 < T; t0 += R) {
         const Index t1 = std::min(T, t0 + R), lo = window_first(t0, span), M = t1 - lo;
@@ -350,12 +401,21 @@ void geo_tiles(Driver& d, Index c0, Index N) {
                 geo_short_block(cls.data() + at, logs.data() + at, M, span, t0 - lo, mean.data() + n0,
                                 kind.data() + n0, N, std::min(B, N - n0), d.f32_quotient);
             }
+        } else if (span <= 0xFFFF) {
+            for (Index b = 0; b < blocks; ++b) {
+                const Index at = b * M * B, n0 = b * B, k = std::min(B, N - n0);
+                geo_block_counts(cls.data() + at, M, span, t0 - lo, kind.data() + n0, N, k, nobs.data());
+                for (Index j = 0; j < k; ++j)
+                    geo_lane_sums(cls.data() + at + j, logs.data() + at + j, M, t0 - lo, comp.data() + (n0 + j) * M,
+                                  mean.data() + n0 + j, kind.data() + n0 + j, N, nobs.data() + j, d.f32_quotient,
+                                  longs, t0, n0 + j, (n0 + j) * M, cells.data());
+            }
         } else {
             for (Index n = 0; n < N; ++n) {
                 const Index at = (n / B) * M * B + n % B;
-                (span <= 0xFFFF ? geo_lane<L, true> : geo_lane<L, false>)(
-                    cls.data() + at, logs.data() + at, M, span, t0 - lo, comp.data() + n * M, mean.data() + n,
-                    kind.data() + n, N, d.f32_quotient, longs, t0, n, n * M, cells.data());
+                geo_lane<L>(cls.data() + at, logs.data() + at, M, span, t0 - lo, comp.data() + n * M,
+                                   mean.data() + n, kind.data() + n, N, d.f32_quotient, longs, t0, n, n * M,
+                                   cells.data());
             }
         }
         // Sums and quotients are watched for flags as one batch (sums of finite

@@ -9,7 +9,6 @@
 // on the general path in row-major order, so that NumPy and `math` themselves
 // warn or raise exactly where the per-cell evaluation would.
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <cfenv>
 #include <cmath>
