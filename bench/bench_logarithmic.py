@@ -47,7 +47,7 @@ def make_data(shape, seed=0):
     return x
 
 
-def best_ns_per_cell(fn, cells, repeat=5, budget=3.0):
+def best_ns_per_cell(fn, cells, repeat=15, budget=3.0):
     times = []
     start = time.perf_counter()
     for _ in range(repeat):

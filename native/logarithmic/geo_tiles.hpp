@@ -315,7 +315,6 @@ LOGARITHMIC_CLONES void geo_short_block(const unsigned char* c, const L* lg, Ind
                                         bool f32_quotient) {
     constexpr Index B = kGeoLanes;
     typedef unsigned char C16 __attribute__((vector_size(16)));
-    typedef unsigned char C4 __attribute__((vector_size(4)));
     typedef double V4 __attribute__((vector_size(32)));
     // the enumerators as plain bytes, for vector arithmetic
     constexpr unsigned char fin_bit = kFinite, zero_bit = kZero, bad_bit = kBad, cur_bit = kCurrent;
@@ -339,10 +338,15 @@ LOGARITHMIC_CLONES void geo_short_block(const unsigned char* c, const L* lg, Ind
         fin += (fin == 0) & 1;
         double m[B];
         if constexpr (std::is_same_v<L, double>) {
-            for (Index v = 0; v < B; v += 4) {
-                const C4 n4 = {fin[v], fin[v + 1], fin[v + 2], fin[v + 3]};
-                const V4 t = V4{0, 0, 0, 0} + Simd<double>::load(tot + v);
-                Simd<double>::store(m + v, t / __builtin_convertvector(n4, V4));
+            typedef int I4 __attribute__((vector_size(16)));
+            const I4 n[4] = {
+                __builtin_convertvector(__builtin_shufflevector(fin, fin, 0, 1, 2, 3), I4),
+                __builtin_convertvector(__builtin_shufflevector(fin, fin, 4, 5, 6, 7), I4),
+                __builtin_convertvector(__builtin_shufflevector(fin, fin, 8, 9, 10, 11), I4),
+                __builtin_convertvector(__builtin_shufflevector(fin, fin, 12, 13, 14, 15), I4)};
+            for (int v = 0; v < 4; ++v) {
+                const V4 t = V4{0, 0, 0, 0} + Simd<double>::load(tot + 4 * v);
+                Simd<double>::store(m + 4 * v, t / __builtin_convertvector(n[v], V4));
             }
         } else {
             for (Index j = 0; j < B; ++j) m[j] = geo_quotient(static_cast<L>(L(0) + tot[j]), fin[j], f32_quotient);
