@@ -1,6 +1,7 @@
 // projection_mismatch_reason, _projection_version, _projection_shape_axes.
 #include "classify.hpp"
 
+#include "globals.hpp"
 #include "values.hpp"
 
 namespace parity_watch {
@@ -133,7 +134,7 @@ const pyapi::Param kShapeAxesParams[] = {{"projection", "Mapping[str, Any] | Non
 }  // namespace
 
 Ref bounded_text(const FunctionObject& self, PyObject* value) {
-    Ref target = pyapi::global(self, names().bounded_text);
+    Ref target = read_global(self, names().bounded_text);
     if (pyapi::is_function(target.get(), kBoundedText)) {
         auto* f = reinterpret_cast<FunctionObject*>(target.get());
         if (f->defaults && PyTuple_GET_SIZE(f->defaults) == 1) {

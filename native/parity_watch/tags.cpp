@@ -1,5 +1,6 @@
 // _tags: the tag dictionary of one recorded mismatch.
 #include "classify.hpp"
+#include "globals.hpp"
 #include "values.hpp"
 
 namespace parity_watch {
@@ -22,7 +23,7 @@ Ref tags_body(FunctionObject& self, PyObject* const* argv) {
         is_mapping(self, projected_shape_key.get()) ? projected_shape_key.get() : data;
 
     PyObject* unknown = PW_NAME("unknown");
-    Ref parent_home = pyapi::global(self, n.PARENT_HOME);
+    Ref parent_home = read_global(self, n.PARENT_HOME);
     Ref market = bounded_text(self, mapping_get(data, PW_NAME("market_id"), unknown).get());
     Ref era;
     {
@@ -35,8 +36,8 @@ Ref tags_body(FunctionObject& self, PyObject* const* argv) {
         era = bounded_text(self, era_number.get());
     }
     Ref reason = bounded_text(self, reason_code);
-    Ref version = pyapi::call_global(self, n.projection_version, kProjectionVersion, {projection});
-    Ref hash = pyapi::call_global(self, n.projection_hash, kProjectionHash, {projection});
+    Ref version = call_named_global(self, n.projection_version, kProjectionVersion, {projection});
+    Ref hash = call_named_global(self, n.projection_hash, kProjectionHash, {projection});
 
     Ref tags = pyapi::check(PyDict_New());
     put(tags.get(), PW_NAME("slot_id"), PW_NAME("simulation_data_contract_projection"));
@@ -50,7 +51,7 @@ Ref tags_body(FunctionObject& self, PyObject* const* argv) {
     put(tags.get(), PW_NAME("decision"), PW_NAME("mismatch"));
     put(tags.get(), PW_NAME("surface"), PW_NAME("sdk_runtime"));
 
-    Ref axes = pyapi::call_global(self, n.projection_shape_axes, kProjectionShapeAxes,
+    Ref axes = call_named_global(self, n.projection_shape_axes, kProjectionShapeAxes,
                                   {projection, projected_shape_key.get()});
     for_each_item(axes.get(), [&](PyObject* field_name) {
         Ref value = mapping_get(shape_key, field_name, unknown);
