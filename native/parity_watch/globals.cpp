@@ -23,7 +23,8 @@ inline std::uint64_t dict_version(PyObject* d) {
 // address (our names are interned and live for the process); a collision
 // only costs a lookup.
 struct DictMemo {
-    static constexpr int kSlots = 64;
+    static constexpr int kSlotBits = 7;
+    static constexpr int kSlots = 1 << kSlotBits;
     PyObject* dict = nullptr;  // not owned: identified by address and version
     std::uint64_t version = 0;
     struct Slot {
@@ -37,7 +38,9 @@ struct DictMemo {
         for (auto& s : slots) s = {nullptr, nullptr};
     }
     static Slot& slot_of(DictMemo& m, PyObject* name) {
-        return m.slots[(reinterpret_cast<std::uintptr_t>(name) >> 4) & (kSlots - 1)];
+        // Fibonacci hashing: names allocated close together spread out.
+        const std::uint64_t a = reinterpret_cast<std::uintptr_t>(name) >> 4;
+        return m.slots[(a * 0x9E3779B97F4A7C15ULL) >> (64 - kSlotBits)];
     }
 };
 

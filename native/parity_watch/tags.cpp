@@ -39,7 +39,8 @@ Ref tags_body(FunctionObject& self, PyObject* const* argv) {
     Ref version = call_named_global(self, n.projection_version, kProjectionVersion, {projection});
     Ref hash = call_named_global(self, n.projection_hash, kProjectionHash, {projection});
 
-    Ref tags = pyapi::check(PyDict_New());
+    // Sized for its ten entries, as the host sizes a ten-entry dict display.
+    Ref tags = pyapi::check(_PyDict_NewPresized(10));
     put(tags.get(), PW_NAME("slot_id"), PW_NAME("simulation_data_contract_projection"));
     put(tags.get(), PW_NAME("parent_home"), parent_home.get());
     put(tags.get(), PW_NAME("market_id"), market.get());
