@@ -154,17 +154,25 @@ const pyapi::Param kShapeAxesParams[] = {{"projection", "Mapping[str, Any] | Non
 
 }  // namespace
 
-Ref bounded_text(const FunctionObject& self, PyObject* value) {
-    Ref target = read_global(self, names().bounded_text);
-    if (pyapi::is_function(target.get(), kBoundedText)) {
-        auto* f = reinterpret_cast<FunctionObject*>(target.get());
+Ref bounded_text_global(const FunctionObject& self) {
+    return read_global(self, names().bounded_text);
+}
+
+Ref call_bounded_text(PyObject* target, PyObject* value) {
+    if (pyapi::is_function(target, kBoundedText)) {
+        auto* f = reinterpret_cast<FunctionObject*>(target);
         if (f->defaults && PyTuple_GET_SIZE(f->defaults) == 1) {
             Ref bound = Ref::borrow(PyTuple_GET_ITEM(f->defaults, 0));
             PyObject* args[] = {value, bound.get()};
             return kBoundedText.body(*f, args);
         }
     }
-    return pyapi::call(target.get(), {value});
+    return pyapi::call(target, {value});
+}
+
+Ref bounded_text(const FunctionObject& self, PyObject* value) {
+    Ref target = bounded_text_global(self);
+    return call_bounded_text(target.get(), value);
 }
 
 const FunctionSpec kProjectionMismatchReason = {

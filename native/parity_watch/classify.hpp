@@ -32,7 +32,12 @@ void for_each_item(PyObject* iterable, F&& f) {
     if (PyErr_Occurred()) pyapi::raise();
 }
 
-// `_bounded_text(value)` through the module global, with its default bound.
+// `_bounded_text(value)` through the module global, with its default bound,
+// for a `value` computed before the name is read.
 Ref bounded_text(const FunctionObject& self, PyObject* value);
+// The same in two steps, where the argument is computed after the name is
+// read (`_bounded_text(data.get(...))` reads `_bounded_text` first).
+Ref bounded_text_global(const FunctionObject& self);
+Ref call_bounded_text(PyObject* target, PyObject* value);
 
 }  // namespace parity_watch

@@ -24,16 +24,23 @@ Ref tags_body(FunctionObject& self, PyObject* const* argv) {
 
     PyObject* unknown = PW_NAME("unknown");
     Ref parent_home = read_global(self, n.PARENT_HOME);
-    Ref market = bounded_text(self, mapping_get(data, PW_NAME("market_id"), unknown).get());
+    // Each `_bounded_text` is read before its argument's data.get runs.
+    Ref market;
+    {
+        Ref fn = bounded_text_global(self);
+        Ref value = mapping_get(data, PW_NAME("market_id"), unknown);
+        market = call_bounded_text(fn.get(), value.get());
+    }
     Ref era;
     {
+        Ref fn = bounded_text_global(self);
         // The outer data.get is looked up before the inner one runs.
         Ref outer_get = PyDict_CheckExact(data) ? Ref() : pyapi::getattr(data, n.get);
         Ref era_id = mapping_get(data, PW_NAME("era_id"), unknown);
         Ref era_number = outer_get ? pyapi::call(outer_get.get(), {PW_NAME("era_number"),
                                                                    era_id.get()})
                                    : mapping_get(data, PW_NAME("era_number"), era_id.get());
-        era = bounded_text(self, era_number.get());
+        era = call_bounded_text(fn.get(), era_number.get());
     }
     Ref reason = bounded_text(self, reason_code);
     Ref version = call_named_global(self, n.projection_version, kProjectionVersion, {projection});
@@ -55,8 +62,9 @@ Ref tags_body(FunctionObject& self, PyObject* const* argv) {
     Ref axes = call_named_global(self, n.projection_shape_axes, kProjectionShapeAxes,
                                   {projection, projected_shape_key.get()});
     for_each_item(axes.get(), [&](PyObject* field_name) {
+        Ref fn = bounded_text_global(self);
         Ref value = mapping_get(shape_key, field_name, unknown);
-        Ref text = bounded_text(self, value.get());
+        Ref text = call_bounded_text(fn.get(), value.get());
         pyapi::check_status(PyObject_SetItem(tags.get(), field_name, text.get()));
     });
     return tags;
