@@ -139,7 +139,7 @@ def test_from_str_errors_other_than_value_error_pass_through():
         def __str__(self):
             raise ValueError("no text")
 
-        def __format__(self, spec):
+        def __format__(self, format_spec):
             return "<bad>"
 
     with pytest.raises(KeyError):

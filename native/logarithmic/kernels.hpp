@@ -1,102 +1,150 @@
-// Window kernels over compacted finite values. Each reproduces NumPy's own
-// operation order for one cell, so results are bit-identical to NumPy's:
-//  - product: the multiply reduction, left to right from the first value;
+// Window kernels. Each reproduces NumPy's own operation order for one cell, so
+// results are bit-identical to NumPy's:
+//  - product: the multiply reduction, left to right over the window's finite
+//    values. Non-finite values are stored as 1.0, and x * 1.0 == x for every
+//    value (-0.0, infinities and NaN payloads included) without raising a
+//    flag, so the product over the raw window with those placeholders equals
+//    the product over the compacted finite values, bit for bit and flag for
+//    flag. That lets one loop run across a block of columns with SIMD.
 //  - sum: the pairwise summation of the add reduction (8 accumulators, blocks
 //    of 128, recursive halving at multiples of 8), added to the identity 0.
-// Cells are independent, so several are computed side by side to hide latency.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 #define LOGARITHMIC_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define LOGARITHMIC_CLONES
 #endif
+#define LOGARITHMIC_INLINE inline __attribute__((always_inline))
+
+// Vectors are passed by value only inside always-inlined helpers.
+#pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace logarithmic {
 
-// One cell's window as a range [a, b) of the compacted values.
-struct Job {
-    std::ptrdiff_t t, a, b;
-};
+using Index = std::ptrdiff_t;
+
+// A tile row of a column block holds this many bytes: 16 doubles, 32 floats.
+constexpr Index kBlockBytes = 128;
 
 template <class A>
-inline A window_product(const A* v, std::ptrdiff_t a, std::ptrdiff_t b) {
-    A acc = v[a];
-    for (std::ptrdiff_t i = a + 1; i < b; ++i) acc = static_cast<A>(acc * v[i]);
+struct Simd {
+    typedef A V __attribute__((vector_size(32)));
+    static constexpr Index kLanes = kBlockBytes / sizeof(A);  // lanes of a block row
+    static constexpr int kVecs = kBlockBytes / 32;            // vectors of a block row
+    static LOGARITHMIC_INLINE V load(const A* p) {
+        V v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    }
+    static LOGARITHMIC_INLINE void store(A* p, V v) { std::memcpy(p, &v, sizeof v); }
+};
+
+// First row of the window ending at row t when windows span `span` rows.
+inline Index window_first(Index t, Index span) { return std::max<Index>(0, t - span + 1); }
+
+// Products of the windows ending at rows [t0, t1), every lane of a column
+// block at once. `rows` holds block rows from data row `lo` on (non-finite
+// values as 1.0); `res` receives block rows for t0.. on. Two rows whose windows
+// have the same length run side by side: eight independent multiply chains.
+template <class A>
+LOGARITHMIC_CLONES void tile_products(const A* rows, Index lo, Index t0, Index t1, Index span, A* res,
+                                      Index stride) {
+    using S = Simd<A>;
+    using V = typename S::V;
+    constexpr Index B = S::kLanes;
+    constexpr int NV = S::kVecs;
+    constexpr Index VL = 32 / sizeof(A);  // lanes of a vector
+    Index t = t0;
+    while (t < t1) {
+        const Index s = window_first(t, span);
+        const Index len = t - s + 1;
+        const A* p = rows + (s - lo) * B;
+        if (t + 1 < t1 && window_first(t + 1, span) == s + 1) {
+            V a[NV], b[NV];
+            for (int v = 0; v < NV; ++v) {
+                a[v] = S::load(p + v * VL);
+                b[v] = S::load(p + B + v * VL);
+            }
+            for (Index r = 1; r < len; ++r) {
+                const A* q = p + r * B;
+                for (int v = 0; v < NV; ++v) {
+                    a[v] = a[v] * S::load(q + v * VL);
+                    b[v] = b[v] * S::load(q + B + v * VL);
+                }
+            }
+            A* o = res + (t - t0) * stride;
+            for (int v = 0; v < NV; ++v) {
+                S::store(o + v * VL, a[v]);
+                S::store(o + stride + v * VL, b[v]);
+            }
+            t += 2;
+            continue;
+        }
+        V a[NV];
+        for (int v = 0; v < NV; ++v) a[v] = S::load(p + v * VL);
+        for (Index r = 1; r < len; ++r)
+            for (int v = 0; v < NV; ++v) a[v] = a[v] * S::load(p + r * B + v * VL);
+        A* o = res + (t - t0) * stride;
+        for (int v = 0; v < NV; ++v) S::store(o + v * VL, a[v]);
+        t += 1;
+    }
+}
+
+// One lane's product over block rows [s, t] (for re-evaluating flagged cells).
+template <class A>
+A lane_product(const A* rows, Index lo, Index s, Index t, Index lane) {
+    constexpr Index B = Simd<A>::kLanes;
+    A acc = rows[(s - lo) * B + lane];
+    for (Index r = s + 1; r <= t; ++r) acc = static_cast<A>(acc * rows[(r - lo) * B + lane]);
     return acc;
 }
 
-// Eight cells whose windows start at consecutive positions and have the same
-// length: the k-th factors of the eight cells are adjacent in memory.
-template <class A>
-LOGARITHMIC_CLONES void products_sliding8(const A* p, std::ptrdiff_t len, A* res) {
-    A acc[8];
-    for (int j = 0; j < 8; ++j) acc[j] = p[j];
-    for (std::ptrdiff_t k = 1; k < len; ++k)
-        for (int j = 0; j < 8; ++j) acc[j] = static_cast<A>(acc[j] * p[k + j]);
-    for (int j = 0; j < 8; ++j) res[j] = acc[j];
-}
-
-// res[i] = product of the i-th job's window.
-template <class A>
-void window_products(const A* v, const Job* jobs, std::size_t n, A* res) {
-    std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const Job* J = jobs + i;
-        const std::ptrdiff_t len = J[0].b - J[0].a;
-        bool sliding = true;
-        for (int j = 1; j < 8; ++j)
-            sliding = sliding && J[j].a == J[0].a + j && J[j].b - J[j].a == len;
-        if (sliding) {
-            products_sliding8(v + J[0].a, len, res + i);
-            continue;
-        }
-        std::ptrdiff_t m = len;
-        for (int j = 1; j < 8; ++j) m = std::min(m, J[j].b - J[j].a);
-        A acc[8];
-        for (int j = 0; j < 8; ++j) acc[j] = v[J[j].a];
-        for (std::ptrdiff_t k = 1; k < m; ++k)
-            for (int j = 0; j < 8; ++j) acc[j] = static_cast<A>(acc[j] * v[J[j].a + k]);
-        for (int j = 0; j < 8; ++j) {
-            for (std::ptrdiff_t k = J[j].a + std::max<std::ptrdiff_t>(m, 1); k < J[j].b; ++k)
-                acc[j] = static_cast<A>(acc[j] * v[k]);
-            res[i + j] = acc[j];
-        }
-    }
-    for (; i < n; ++i) res[i] = window_product(v, jobs[i].a, jobs[i].b);
+// NumPy's pairwise block for 8 <= n <= 128: eight accumulators, combined as
+// ((r0 + r1) + (r2 + r3)) + ((r4 + r5) + (r6 + r7)), then the remainder in order.
+template <class L>
+LOGARITHMIC_INLINE L pairwise_block(const L* a, Index n) {
+    L r[8];
+    for (int j = 0; j < 8; ++j) r[j] = a[j];
+    Index i = 8;
+    for (; i < n - (n % 8); i += 8)
+        for (int j = 0; j < 8; ++j) r[j] = static_cast<L>(r[j] + a[i + j]);
+    L res = static_cast<L>(static_cast<L>(static_cast<L>(r[0] + r[1]) + static_cast<L>(r[2] + r[3])) +
+                           static_cast<L>(static_cast<L>(r[4] + r[5]) + static_cast<L>(r[6] + r[7])));
+    for (; i < n; ++i) res = static_cast<L>(res + a[i]);
+    return res;
 }
 
 // NumPy's pairwise summation of n values (its result before the identity is added).
 template <class L>
-L pairwise_sum(const L* a, std::ptrdiff_t n) {
+LOGARITHMIC_CLONES L pairwise_long(const L* a, Index n);
+
+template <class L>
+LOGARITHMIC_INLINE L pairwise_sum(const L* a, Index n) {
     if (n < 8) {
         L res = 0;
-        for (std::ptrdiff_t i = 0; i < n; ++i) res = static_cast<L>(res + a[i]);
+        for (Index i = 0; i < n; ++i) res = static_cast<L>(res + a[i]);
         return res;
     }
-    if (n <= 128) {
-        L r[8];
-        for (int j = 0; j < 8; ++j) r[j] = a[j];
-        std::ptrdiff_t i = 8;
-        for (; i < n - (n % 8); i += 8)
-            for (int j = 0; j < 8; ++j) r[j] = static_cast<L>(r[j] + a[i + j]);
-        L res = static_cast<L>(static_cast<L>(static_cast<L>(r[0] + r[1]) + static_cast<L>(r[2] + r[3])) +
-                               static_cast<L>(static_cast<L>(r[4] + r[5]) + static_cast<L>(r[6] + r[7])));
-        for (; i < n; ++i) res = static_cast<L>(res + a[i]);
-        return res;
-    }
-    std::ptrdiff_t n2 = n / 2;
+    if (n <= 128) return pairwise_block(a, n);
+    return pairwise_long(a, n);
+}
+
+template <class L>
+LOGARITHMIC_CLONES L pairwise_long(const L* a, Index n) {
+    Index n2 = n / 2;
     n2 -= n2 % 8;
     return static_cast<L>(pairwise_sum(a, n2) + pairwise_sum(a + n2, n - n2));
 }
 
 // np.sum of n values of a contiguous array in one pass: identity plus pairwise.
 template <class L>
-inline L numpy_sum(const L* a, std::ptrdiff_t n) {
+LOGARITHMIC_INLINE L numpy_sum(const L* a, Index n) {
     return static_cast<L>(L(0) + pairwise_sum(a, n));
 }
 

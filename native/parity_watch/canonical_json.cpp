@@ -41,57 +41,87 @@ namespace {
 
 const char kHex[] = "0123456789abcdef";
 
-void escape_unit(std::string& out, Py_UCS4 c) {
-    char buf[6] = {'\\', 'u', kHex[(c >> 12) & 0xf], kHex[(c >> 8) & 0xf], kHex[(c >> 4) & 0xf],
-                   kHex[c & 0xf]};
-    out.append(buf, 6);
+// Printable ASCII other than '"' and '\\' goes out as it is; everything
+// else is escaped.
+constexpr bool plain_ascii(Py_UCS4 c) { return c >= ' ' && c <= '~' && c != '\\' && c != '"'; }
+
+// Whether any of the eight bytes of `w` is not plain_ascii: below ' ', above
+// '~', '"' or '\\'. The word tests find every such byte (they may also flag
+// a plain one, which only sends the word down the byte-wise road).
+constexpr bool needs_escape(std::uint64_t w) {
+    constexpr std::uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
+    auto has_zero = [](std::uint64_t v) { return (v - ones) & ~v & highs; };
+    const std::uint64_t below_space = (w - ones * 0x20) & ~w & highs;
+    return (below_space | (w & highs) | has_zero(w ^ (ones * 0x7f)) | has_zero(w ^ (ones * '"')) |
+            has_zero(w ^ (ones * '\\'))) != 0;
 }
 
-// The ASCII-only string encoder of the host's json module.
-void write_string(std::string& out, PyObject* s) {
+char* escape_unit(char* p, Py_UCS4 c) {
+    p[0] = '\\';
+    p[1] = 'u';
+    p[2] = kHex[(c >> 12) & 0xf];
+    p[3] = kHex[(c >> 8) & 0xf];
+    p[4] = kHex[(c >> 4) & 0xf];
+    p[5] = kHex[c & 0xf];
+    return p + 6;
+}
+
+char* escape_char(char* p, Py_UCS4 c) {
+    switch (c) {
+        case '\\': *p++ = '\\'; *p++ = '\\'; return p;
+        case '"': *p++ = '\\'; *p++ = '"'; return p;
+        case '\b': *p++ = '\\'; *p++ = 'b'; return p;
+        case '\f': *p++ = '\\'; *p++ = 'f'; return p;
+        case '\n': *p++ = '\\'; *p++ = 'n'; return p;
+        case '\r': *p++ = '\\'; *p++ = 'r'; return p;
+        case '\t': *p++ = '\\'; *p++ = 't'; return p;
+        default:
+            if (c >= 0x10000) {
+                c -= 0x10000;
+                p = escape_unit(p, 0xd800 | ((c >> 10) & 0x3ff));
+                return escape_unit(p, 0xdc00 | (c & 0x3ff));
+            }
+            return escape_unit(p, c);
+    }
+}
+
+// The ASCII-only string encoder of the host's json module. Room is asked for
+// once: six bytes per BMP code point (\uXXXX), twelve beyond it.
+void write_string(TextBuffer& out, PyObject* s) {
     const int kind = PyUnicode_KIND(s);
     const void* data = PyUnicode_DATA(s);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    out.push_back('"');
-    Py_ssize_t i = 0;
+    const std::size_t per_char = kind == PyUnicode_4BYTE_KIND ? 12 : 6;
+    char* p = out.room(static_cast<std::size_t>(n) * per_char + 2);
+    *p++ = '"';
     if (kind == PyUnicode_1BYTE_KIND) {
-        // Runs of printable ASCII go out as they are.
         const auto* bytes = static_cast<const unsigned char*>(data);
-        Py_ssize_t run = 0;
-        while (run < n && bytes[run] >= ' ' && bytes[run] <= '~' && bytes[run] != '\\' &&
-               bytes[run] != '"')
-            ++run;
-        out.append(reinterpret_cast<const char*>(bytes), static_cast<size_t>(run));
-        i = run;
-    }
-    for (; i < n; ++i) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (c >= ' ' && c <= '~' && c != '\\' && c != '"') {
-            out.push_back(static_cast<char>(c));
-            continue;
+        Py_ssize_t i = 0;
+        // Eight bytes at a time while none of them needs an escape.
+        for (; i + 8 <= n; i += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, bytes + i, 8);
+            if (needs_escape(word)) break;
+            std::memcpy(p, &word, 8);
+            p += 8;
         }
-        switch (c) {
-            case '\\': out.append("\\\\"); break;
-            case '"': out.append("\\\""); break;
-            case '\b': out.append("\\b"); break;
-            case '\f': out.append("\\f"); break;
-            case '\n': out.append("\\n"); break;
-            case '\r': out.append("\\r"); break;
-            case '\t': out.append("\\t"); break;
-            default:
-                if (c >= 0x10000) {
-                    c -= 0x10000;
-                    escape_unit(out, 0xd800 | ((c >> 10) & 0x3ff));
-                    escape_unit(out, 0xdc00 | (c & 0x3ff));
-                } else {
-                    escape_unit(out, c);
-                }
+        for (; i < n; ++i) {
+            const unsigned char c = bytes[i];
+            if (plain_ascii(c)) *p++ = static_cast<char>(c);
+            else p = escape_char(p, c);
+        }
+    } else {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+            if (plain_ascii(c)) *p++ = static_cast<char>(c);
+            else p = escape_char(p, c);
         }
     }
-    out.push_back('"');
+    *p++ = '"';
+    out.commit(p);
 }
 
-void write_int(std::string& out, PyObject* v) {
+void write_int(TextBuffer& out, PyObject* v) {
     int overflow = 0;
     long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
     if (x == -1 && PyErr_Occurred()) pyapi::raise();
@@ -126,73 +156,81 @@ void write_int(std::string& out, PyObject* v) {
 // host's repr finds: shortest, then nearest), laid out by repr's own rules:
 // exponent form when the decimal point falls before the 4th leading zero or
 // beyond 16 digits, "e+16"/"e-05" exponents, ".0" on integral values.
-bool write_finite_float(std::string& out, double x) {
+// At most 17 digits, a sign, "0." and three zeros, or ".", "e-" and three
+// exponent digits: 32 bytes of room are plenty.
+bool write_finite_float(TextBuffer& out, double x) {
     char sci[40];
     auto r = std::to_chars(sci, sci + sizeof sci, x, std::chars_format::scientific);
     if (r.ec != std::errc()) return false;
     const char* p = sci;
     const char* end = r.ptr;
+    char* o = out.room(40);
     if (*p == '-') {
-        out.push_back('-');
+        *o++ = '-';
         ++p;
     }
     char digits[24];
     int n = 0;
     for (; p < end && *p != 'e'; ++p)
         if (*p != '.') digits[n++] = *p;
-    if (p == end) return false;
+    if (p == end || n > 17) return false;
     int exp10 = 0;
     std::from_chars(p + (p[1] == '+' ? 2 : 1), end, exp10);
     const int decpt = exp10 + 1;
+    auto put = [&](const char* s, int k) {
+        std::memcpy(o, s, static_cast<size_t>(k));
+        o += k;
+    };
     if (decpt <= -4 || decpt > 16) {
-        out.push_back(digits[0]);
+        *o++ = digits[0];
         if (n > 1) {
-            out.push_back('.');
-            out.append(digits + 1, static_cast<size_t>(n - 1));
+            *o++ = '.';
+            put(digits + 1, n - 1);
         }
         const int e = decpt - 1;
-        out.push_back('e');
-        out.push_back(e < 0 ? '-' : '+');
+        *o++ = 'e';
+        *o++ = e < 0 ? '-' : '+';
         const int a = e < 0 ? -e : e;
-        if (a < 10) out.push_back('0');
-        char eb[8];
-        auto er = std::to_chars(eb, eb + sizeof eb, a);
-        out.append(eb, er.ptr);
+        if (a < 10) *o++ = '0';
+        auto er = std::to_chars(o, o + 8, a);
+        o = er.ptr;
     } else if (decpt <= 0) {
-        out.append("0.");
-        out.append(static_cast<size_t>(-decpt), '0');
-        out.append(digits, static_cast<size_t>(n));
+        *o++ = '0';
+        *o++ = '.';
+        for (int k = 0; k < -decpt; ++k) *o++ = '0';
+        put(digits, n);
     } else if (decpt >= n) {
-        out.append(digits, static_cast<size_t>(n));
-        out.append(static_cast<size_t>(decpt - n), '0');
-        out.append(".0");
+        put(digits, n);
+        for (int k = 0; k < decpt - n; ++k) *o++ = '0';
+        *o++ = '.';
+        *o++ = '0';
     } else {
-        out.append(digits, static_cast<size_t>(decpt));
-        out.push_back('.');
-        out.append(digits + decpt, static_cast<size_t>(n - decpt));
+        put(digits, decpt);
+        *o++ = '.';
+        put(digits + decpt, n - decpt);
     }
+    out.commit(o);
     return true;
 }
 #endif
 
-void write_float(std::string& out, PyObject* v) {
+void write_float(TextBuffer& out, PyObject* v) {
     double x = PyFloat_AS_DOUBLE(v);
     if (std::isnan(x)) {
-        out.append("NaN");
+        out.append("NaN", 3);
         return;
     }
     if (std::isinf(x)) {
-        out.append(x > 0 ? "Infinity" : "-Infinity");
+        if (x > 0) out.append("Infinity", 8);
+        else out.append("-Infinity", 9);
         return;
     }
 #ifdef PARITY_WATCH_TO_CHARS
-    const size_t mark = out.size();
     if (write_finite_float(out, x)) return;
-    out.resize(mark);
 #endif
     char* s = PyOS_double_to_string(x, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
     if (!s) pyapi::raise();
-    out.append(s);
+    out.append(s, std::strlen(s));
     PyMem_Free(s);
 }
 
@@ -222,12 +260,34 @@ bool str_equal(PyObject* a, PyObject* b) {
                        static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
 }
 
+// The first eight bytes of one-byte text, big-endian and zero-padded: when
+// two prefixes differ, they order the texts as code points do (a text that
+// ends early pads with 0, no more than a NUL it would otherwise meet).
+Entry make_entry(PyObject* key, std::size_t value) {
+    Entry e{0, key, value, PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND};
+    if (e.one_byte) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(key);
+        const auto* b = static_cast<const unsigned char*>(PyUnicode_DATA(key));
+        for (Py_ssize_t i = 0; i < 8; ++i) e.prefix = (e.prefix << 8) | (i < n ? b[i] : 0);
+    }
+    return e;
+}
 
-bool write_leaf(std::string& out, PyObject* v) {
-    if (v == Py_None) out.append("null");
-    else if (v == Py_True) out.append("true");
-    else if (v == Py_False) out.append("false");
-    else if (PyUnicode_Check(v)) write_string(out, v);
+bool entry_less(const Entry& a, const Entry& b) {
+    if (a.one_byte && b.one_byte && a.prefix != b.prefix) return a.prefix < b.prefix;
+    return str_less(a.key, b.key);
+}
+
+bool entry_same_key(const Entry& a, const Entry& b) {
+    if (a.one_byte && b.one_byte && a.prefix != b.prefix) return false;
+    return str_equal(a.key, b.key);
+}
+
+bool write_leaf(TextBuffer& out, PyObject* v) {
+    if (PyUnicode_Check(v)) write_string(out, v);
+    else if (v == Py_None) out.append("null", 4);
+    else if (v == Py_True) out.append("true", 4);
+    else if (v == Py_False) out.append("false", 5);
     else if (PyLong_Check(v)) write_int(out, v);
     else if (PyFloat_Check(v)) write_float(out, v);
     else return false;
@@ -242,7 +302,7 @@ std::size_t skip(const Tape& tape, std::size_t i) {
 // Writes the tape; `entries` is a stack of the open dicts' sorted entries.
 class Writer {
 public:
-    Writer(std::string& out, const Tape& tape, std::vector<Entry>& entries)
+    Writer(TextBuffer& out, const Tape& tape, std::vector<Entry>& entries)
         : out_(out), tape_(tape), entries_(entries) {}
 
     bool value(std::size_t& i) {
@@ -254,14 +314,14 @@ public:
             case Tok::List: {
                 const std::size_t end = t.end;
                 ++i;
-                out_.push_back('[');
+                out_.push('[');
                 bool first = true;
                 while (i < end) {
-                    if (!first) out_.push_back(',');
+                    if (!first) out_.push(',');
                     first = false;
                     if (!value(i)) return false;
                 }
-                out_.push_back(']');
+                out_.push(']');
                 return true;
             }
             case Tok::Dict:
@@ -276,7 +336,7 @@ private:
         const std::size_t end = tape_[i].end;
         const std::size_t base = entries_.size();
         for (std::size_t j = i + 1; j < end;) {
-            entries_.push_back({tape_[j].obj, j + 1});
+            entries_.push_back(make_entry(tape_[j].obj, j + 1));
             j = skip(tape_, j + 1);
         }
         Entry* e = entries_.data() + base;
@@ -288,40 +348,39 @@ private:
             for (std::size_t a = 1; a < n; ++a) {
                 Entry x = e[a];
                 std::size_t b = a;
-                for (; b > 0 && str_less(x.key, e[b - 1].key); --b) e[b] = e[b - 1];
+                for (; b > 0 && entry_less(x, e[b - 1]); --b) e[b] = e[b - 1];
                 e[b] = x;
             }
         } else {
-            std::stable_sort(e, e + n,
-                             [](const Entry& a, const Entry& b) { return str_less(a.key, b.key); });
+            std::stable_sort(e, e + n, entry_less);
         }
-        out_.push_back('{');
+        out_.push('{');
         bool first = true;
         for (std::size_t k = 0; k < n; ++k) {
             // Indexing anew each time: nested dicts may grow the stack.
-            PyObject* key = entries_[base + k].key;
-            if (k + 1 < n && str_equal(key, entries_[base + k + 1].key)) continue;
-            if (!first) out_.push_back(',');
+            const Entry& entry = entries_[base + k];
+            if (k + 1 < n && entry_same_key(entry, entries_[base + k + 1])) continue;
+            if (!first) out_.push(',');
             first = false;
-            write_string(out_, key);
-            out_.push_back(':');
-            std::size_t v = entries_[base + k].value;
+            write_string(out_, entry.key);
+            out_.push(':');
+            std::size_t v = entry.value;
             if (!value(v)) return false;
         }
-        out_.push_back('}');
+        out_.push('}');
         entries_.resize(base);
         i = end;
         return true;
     }
 
-    std::string& out_;
+    TextBuffer& out_;
     const Tape& tape_;
     std::vector<Entry>& entries_;
 };
 
 }  // namespace
 
-bool write_canonical(std::string& out, const Tape& tape, std::vector<Entry>& entries) {
+bool write_canonical(TextBuffer& out, const Tape& tape, std::vector<Entry>& entries) {
     entries.clear();
     std::size_t i = 0;
     Writer writer(out, tape, entries);

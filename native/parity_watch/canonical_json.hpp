@@ -4,7 +4,10 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string_view>
 #include <vector>
 
 #include "state.hpp"
@@ -51,13 +54,64 @@ private:
 };
 
 // A dict entry while its dict is written (scratch space of the writer).
+// `prefix`: the key's first eight code points as a big-endian number when
+// the key is one-byte text (else unused), which settles most comparisons of
+// the key sort without touching the text.
 struct Entry {
+    std::uint64_t prefix;
     PyObject* key;
     std::size_t value;
+    bool one_byte;
+};
+
+// Growable output text written through raw pointers: the writer asks for
+// room for the longest form of a token once, then fills it unchecked.
+class TextBuffer {
+public:
+    TextBuffer() = default;
+    ~TextBuffer() { std::free(data_); }
+    TextBuffer(const TextBuffer&) = delete;
+    TextBuffer& operator=(const TextBuffer&) = delete;
+
+    // Space for `n` more bytes at the end.
+    char* room(std::size_t n) {
+        if (cap_ - size_ < n) grow(n);
+        return data_ + size_;
+    }
+    void commit(char* end) noexcept { size_ = static_cast<std::size_t>(end - data_); }
+    void append(const char* s, std::size_t n) {
+        std::memcpy(room(n), s, n);
+        size_ += n;
+    }
+    void push(char c) {
+        *room(1) = c;
+        ++size_;
+    }
+    std::string_view view() const noexcept { return {data_, size_}; }
+    std::size_t capacity() const noexcept { return cap_; }
+    void clear() noexcept { size_ = 0; }
+    void release() noexcept {
+        std::free(data_);
+        data_ = nullptr;
+        size_ = cap_ = 0;
+    }
+
+private:
+    void grow(std::size_t n) {
+        std::size_t cap = cap_ ? cap_ * 2 : 256;
+        while (cap - size_ < n) cap *= 2;
+        void* p = std::realloc(data_, cap);
+        if (!p) throw std::bad_alloc();
+        data_ = static_cast<char*>(p);
+        cap_ = cap;
+    }
+    char* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t cap_ = 0;
 };
 
 // Appends the canonical text of the value at tape index 0; false when a token
 // is not one the writer handles exactly (the caller then uses json.dumps).
-bool write_canonical(std::string& out, const Tape& tape, std::vector<Entry>& entries);
+bool write_canonical(TextBuffer& out, const Tape& tape, std::vector<Entry>& entries);
 
 }  // namespace parity_watch

@@ -1,6 +1,10 @@
 // projection_mismatch_reason, _projection_version, _projection_shape_axes.
 #include "classify.hpp"
 
+#include <string>
+#include <string_view>
+
+#include "globals.hpp"
 #include "values.hpp"
 
 namespace parity_watch {
@@ -17,28 +21,6 @@ Ref mapping_get(PyObject* mapping, PyObject* key, PyObject* fallback) {
     return pyapi::check(PyObject_VectorcallMethod(names().get, args, n, nullptr));
 }
 
-void for_each_item(PyObject* iterable, const std::function<void(PyObject*)>& f) {
-    if (PyList_CheckExact(iterable)) {
-        // As the list iterator does: the length is read afresh at every step.
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
-            Ref item = Ref::borrow(PyList_GET_ITEM(iterable, i));
-            f(item.get());
-        }
-        return;
-    }
-    if (PyTuple_CheckExact(iterable)) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(iterable); ++i)
-            f(PyTuple_GET_ITEM(iterable, i));
-        return;
-    }
-    Ref iter = pyapi::check(PyObject_GetIter(iterable));
-    while (PyObject* item = PyIter_Next(iter.get())) {
-        Ref held = Ref::steal(item);
-        f(item);
-    }
-    if (PyErr_Occurred()) pyapi::raise();
-}
-
 namespace {
 
 Ref str_lower(PyObject* text) {
@@ -47,11 +29,55 @@ Ref str_lower(PyObject* text) {
     return pyapi::call(lower, {text});
 }
 
-bool contains(PyObject* text, PyObject* needle) {
-    return pyapi::check_status(PyUnicode_Contains(text, needle)) != 0;
+// The reason code from the lowered, space-joined messages; `has(needle)`
+// answers whether that text contains the needle.
+template <class Has>
+PyObject* reason_code(Has&& has) {
+    if (has("not an object") || has("missing")) return PW_NAME("invalid_projection");
+    if (has("market_id") || has("era_number")) return PW_NAME("market_era_mismatch");
+    if (has("shape_key")) return PW_NAME("shape_mismatch");
+    return PW_NAME("projection_mismatch");
+}
+
+// Messages that are all exact ASCII strs in an exact list or tuple: str()
+// and str.lower run no caller code and lower only A-Z, so the text is built
+// and searched natively. False (nothing done) for anything else.
+bool ascii_reason(PyObject* items, PyObject*& code) {
+    const bool list = PyList_CheckExact(items);
+    if (!list && !PyTuple_CheckExact(items)) return false;
+    const Py_ssize_t n = list ? PyList_GET_SIZE(items) : PyTuple_GET_SIZE(items);
+    PyObject* const* item = PySequence_Fast_ITEMS(items);
+    std::size_t length = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!PyUnicode_CheckExact(item[i]) || !PyUnicode_IS_ASCII(item[i])) return false;
+        length += static_cast<std::size_t>(PyUnicode_GET_LENGTH(item[i])) + 1;
+    }
+    char small[512];
+    std::string large;
+    char* text = small;
+    if (length > sizeof small) {
+        large.resize(length);
+        text = large.data();
+    }
+    char* p = text;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (i) *p++ = ' ';
+        const auto* s = PyUnicode_1BYTE_DATA(item[i]);
+        for (Py_ssize_t k = 0, m = PyUnicode_GET_LENGTH(item[i]); k < m; ++k) {
+            const char c = static_cast<char>(s[k]);
+            *p++ = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+        }
+    }
+    const std::string_view joined(text, static_cast<std::size_t>(p - text));
+    code = reason_code([&](const char* needle) {
+        return joined.find(needle) != std::string_view::npos;
+    });
+    return true;
 }
 
 Ref reason_body(FunctionObject&, PyObject* const* argv) {
+    PyObject* code = nullptr;
+    if (ascii_reason(argv[0], code)) return Ref::borrow(code);
     Ref pieces = pyapi::check(PyList_New(0));
     for_each_item(argv[0], [&](PyObject* item) {
         Ref text = pyapi::str(item);
@@ -60,14 +86,10 @@ Ref reason_body(FunctionObject&, PyObject* const* argv) {
     });
     static PyObject* const space = PW_NAME(" ");
     Ref text = pyapi::check(PyUnicode_Join(space, pieces.get()));
-    PyObject* t = text.get();
-    PyObject* code = PW_NAME("projection_mismatch");
-    if (contains(t, PW_NAME("not an object")) || contains(t, PW_NAME("missing")))
-        code = PW_NAME("invalid_projection");
-    else if (contains(t, PW_NAME("market_id")) || contains(t, PW_NAME("era_number")))
-        code = PW_NAME("market_era_mismatch");
-    else if (contains(t, PW_NAME("shape_key")))
-        code = PW_NAME("shape_mismatch");
+    code = reason_code([&](const char* needle) {
+        Ref sub = pyapi::new_str(needle);
+        return pyapi::check_status(PyUnicode_Contains(text.get(), sub.get())) != 0;
+    });
     return Ref::borrow(code);
 }
 
@@ -132,28 +154,36 @@ const pyapi::Param kShapeAxesParams[] = {{"projection", "Mapping[str, Any] | Non
 
 }  // namespace
 
-Ref bounded_text(const FunctionObject& self, PyObject* value) {
-    Ref target = pyapi::global(self, names().bounded_text);
-    if (pyapi::is_function(target.get(), kBoundedText)) {
-        auto* f = reinterpret_cast<FunctionObject*>(target.get());
+Ref bounded_text_global(const FunctionObject& self) {
+    return read_global(self, names().bounded_text);
+}
+
+Ref call_bounded_text(PyObject* target, PyObject* value) {
+    if (pyapi::is_function(target, kBoundedText)) {
+        auto* f = reinterpret_cast<FunctionObject*>(target);
         if (f->defaults && PyTuple_GET_SIZE(f->defaults) == 1) {
             Ref bound = Ref::borrow(PyTuple_GET_ITEM(f->defaults, 0));
             PyObject* args[] = {value, bound.get()};
             return kBoundedText.body(*f, args);
         }
     }
-    return pyapi::call(target.get(), {value});
+    return pyapi::call(target, {value});
 }
 
-const FunctionSpec kProjectionMismatchReason = {
+Ref bounded_text(const FunctionObject& self, PyObject* value) {
+    Ref target = bounded_text_global(self);
+    return call_bounded_text(target.get(), value);
+}
+
+const FunctionDef kProjectionMismatchReason = {
     "projection_mismatch_reason", "projection_mismatch_reason",
     "projection_mismatch_reason(mismatches: tuple[str, ...] | list[str]) -> str", kReasonParams,
     "str", reason_body};
-const FunctionSpec kProjectionVersion = {
+const FunctionDef kProjectionVersion = {
     "_projection_version", "_projection_version",
     "_projection_version(projection: Mapping[str, Any] | None) -> str", kVersionParams, "str",
     version_body};
-const FunctionSpec kProjectionShapeAxes = {
+const FunctionDef kProjectionShapeAxes = {
     "_projection_shape_axes", "_projection_shape_axes",
     "_projection_shape_axes(projection: Mapping[str, Any] | None, shape_key: Mapping[str, Any] | "
     "None) -> tuple[str, ...]",

@@ -7,17 +7,16 @@
 // rebound during the walk, a value that only claims a JSON type) turns the
 // open containers into host objects at that point and ends in the host's
 // json.dumps, so nothing is evaluated twice.
-#include <string>
-
 #include "canonical_json.hpp"
 #include "sha256.hpp"
+#include "globals.hpp"
 #include "values.hpp"
 
 namespace parity_watch {
 namespace {
 
 Ref call_json_safe(const FunctionObject& fn, PyObject* item) {
-    return pyapi::call_global(fn, names().json_safe, kJsonSafe, {item});
+    return call_named_global(fn, names().json_safe, kJsonSafe, {item});
 }
 
 void ensure_ready(PyObject* s) {
@@ -69,6 +68,12 @@ private:
     // The recursive call `_json_safe(item)`, through the module global.
     void child(PyObject* item) {
         if (!materialize && is_mapping_.json_safe_is_ours()) {
+            if (is_mapping_.known_plain_leaf(item)) {
+                // What walk() would conclude, without asking again.
+                if (PyUnicode_CheckExact(item)) ensure_ready(item);
+                tape.push(Tok::Leaf, Ref::borrow(item));
+                return;
+            }
             walk(item);
             return;
         }
@@ -77,7 +82,7 @@ private:
     }
 
     Ref host_child(PyObject* item) {
-        Ref safe = pyapi::call_global(fn_, names().json_safe, kJsonSafe, {item});
+        Ref safe = call_named_global(fn_, names().json_safe, kJsonSafe, {item});
         is_mapping_.touched();
         return safe;
     }
@@ -186,20 +191,20 @@ public:
         shared_.busy = false;
         constexpr std::size_t keep = std::size_t(1) << 20;
         if (shared_.toks.capacity() * sizeof(Tok) > keep) std::vector<Tok>().swap(shared_.toks);
-        if (shared_.text.capacity() > keep) std::string().swap(shared_.text);
+        if (shared_.text.capacity() > keep) shared_.text.release();
         shared_.text.clear();
     }
     Scratch(const Scratch&) = delete;
     Scratch& operator=(const Scratch&) = delete;
     std::vector<Tok>& toks() { return leased_ ? shared_.toks : own_toks_; }
-    std::string& text() { return leased_ ? shared_.text : own_text_; }
+    TextBuffer& text() { return leased_ ? shared_.text : own_text_; }
     std::vector<Entry>& entries() { return leased_ ? shared_.entries : own_entries_; }
 
 private:
     struct Pool {
         bool busy = false;
         std::vector<Tok> toks;
-        std::string text;
+        TextBuffer text;
         std::vector<Entry> entries;
     };
     static Pool& pool() {
@@ -209,7 +214,7 @@ private:
     Pool& shared_;
     bool leased_;
     std::vector<Tok> own_toks_;
-    std::string own_text_;
+    TextBuffer own_text_;
     std::vector<Entry> own_entries_;
 };
 
@@ -223,21 +228,11 @@ Ref dumps_payload(const FunctionObject& self, PyObject* dumps, PyObject* value) 
     static PyObject* const kw = pyapi::kwnames("sort_keys", "separators", "default");
     PyObject* seps = separators();
     if (!seps) pyapi::raise();
-    Ref str_fn = pyapi::global(self, names().str);
+    Ref str_fn = read_global(self, names().str);
     Ref text = pyapi::call(dumps, {value, Py_True, seps, str_fn.get()}, kw);
     static PyObject* const encode = PW_NAME("encode");
     static PyObject* const utf8 = PW_NAME("utf-8");
     return pyapi::call_method(text.get(), encode, {utf8});
-}
-
-// getattr(obj, name), straight from the dict of a plain module.
-Ref module_attr(PyObject* obj, PyObject* name) {
-    if (Py_TYPE(obj) == &PyModule_Type) {
-        PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(obj), name);
-        if (v) return Ref::borrow(v);
-        if (PyErr_Occurred()) pyapi::raise();
-    }
-    return pyapi::getattr(obj, name);
 }
 
 Ref hex16(const std::array<std::uint8_t, 32>& digest) {
@@ -252,18 +247,18 @@ Ref hex16(const std::array<std::uint8_t, 32>& digest) {
 }
 
 // hashlib.sha256(payload).hexdigest()[:16], `hashlib` read from the globals now.
-Ref digest_prefix(const FunctionObject& self, const std::string* text, PyObject* payload) {
-    Ref hashlib = pyapi::global(self, names().hashlib);
+Ref digest_prefix(const FunctionObject& self, const TextBuffer* text, PyObject* payload) {
+    Ref hashlib = read_global(self, names().hashlib);
     Ref sha = module_attr(hashlib.get(), names().sha256);
     const Originals& o = originals();
     if (hashlib.get() == o.hashlib.get() && sha.get() == o.sha256.get()) {
-        if (text) return hex16(sha256(*text));
+        if (text) return hex16(sha256(text->view()));
         if (PyBytes_CheckExact(payload))
             return hex16(sha256({PyBytes_AS_STRING(payload),
                                  static_cast<size_t>(PyBytes_GET_SIZE(payload))}));
     }
     Ref bytes = text ? pyapi::check(PyBytes_FromStringAndSize(
-                           text->data(), static_cast<Py_ssize_t>(text->size())))
+                           text->view().data(), static_cast<Py_ssize_t>(text->view().size())))
                      : Ref::borrow(payload);
     Ref h = pyapi::call(sha.get(), {bytes.get()});
     Ref hexdigest = pyapi::call_method(h.get(), names().hexdigest);
@@ -282,9 +277,12 @@ bool json_internals_original() {
     auto same = [](PyObject* mod, PyObject* name, PyObject* expected) {
         // A plain module's attributes are its dict's entries; no caller code runs.
         if (Py_TYPE(mod) != &PyModule_Type) return false;
-        PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(mod), name);
-        if (!v) PyErr_Clear();
-        return v == expected;
+        try {
+            return dict_read(PyModule_GetDict(mod), name) == expected;
+        } catch (const pyapi::py_error&) {
+            PyErr_Clear();  // a key whose __eq__ raised: not ours to report
+            return false;
+        }
     };
     const Names& n = names();
     return same(o.json.get(), n.JSONEncoder, o.JSONEncoder.get()) &&
@@ -299,9 +297,9 @@ Ref projection_hash_body(FunctionObject& self, PyObject* const* argv) {
     const Names& n = names();
     const Originals& o = originals();
     // `json.dumps` is evaluated before its argument `_json_safe(projection)`.
-    Ref json = pyapi::global(self, n.json);
+    Ref json = read_global(self, n.json);
     Ref dumps = module_attr(json.get(), n.dumps);
-    Ref json_safe = pyapi::global(self, n.json_safe);
+    Ref json_safe = read_global(self, n.json_safe);
     if (json.get() != o.json.get() || dumps.get() != o.dumps.get() ||
         !pyapi::is_function(json_safe.get(), kJsonSafe)) {
         Ref safe = pyapi::call(json_safe.get(), {projection});
@@ -314,7 +312,7 @@ Ref projection_hash_body(FunctionObject& self, PyObject* const* argv) {
     Walker walker(self, is_mapping, scratch.toks());
     walker.walk(projection);
     if (!walker.materialize && !walker.unwritable && json_internals_original()) {
-        std::string& text = scratch.text();
+        TextBuffer& text = scratch.text();
         if (write_canonical(text, walker.tape, scratch.entries())) return digest_prefix(self, &text, nullptr);
     }
     Ref safe = walker.tape.to_python(0);
@@ -326,7 +324,7 @@ const pyapi::Param kHashParams[] = {{"projection", "Mapping[str, Any] | None"}};
 
 }  // namespace
 
-const FunctionSpec kProjectionHash = {"projection_hash", "projection_hash",
+const FunctionDef kProjectionHash = {"projection_hash", "projection_hash",
                                       "projection_hash(projection: Mapping[str, Any] | None) -> str",
                                       kHashParams, "str", projection_hash_body};
 

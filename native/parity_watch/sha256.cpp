@@ -141,11 +141,12 @@ std::array<std::uint8_t, 32> sha256(std::string_view data) noexcept {
     std::size_t full = n / 64;
     compress_blocks(h, p, full, n);
     // Tail: the rest, the 0x80 marker, zeros, then the bit length (big-endian).
-    std::uint8_t tail[128] = {};
+    std::uint8_t tail[128];
     std::size_t rest = n - 64 * full;
+    std::size_t tail_len = rest + 9 <= 64 ? 64 : 128;
     std::memcpy(tail, p + 64 * full, rest);
     tail[rest] = 0x80;
-    std::size_t tail_len = rest + 9 <= 64 ? 64 : 128;
+    std::memset(tail + rest + 1, 0, tail_len - rest - 1);  // only the blocks in use
     std::uint64_t bits = std::uint64_t(n) * 8;
     for (int i = 0; i < 8; ++i) tail[tail_len - 1 - i] = std::uint8_t(bits >> (8 * i));
     compress_blocks(h, tail, tail_len / 64, n);

@@ -1,5 +1,6 @@
 // _tags: the tag dictionary of one recorded mismatch.
 #include "classify.hpp"
+#include "globals.hpp"
 #include "values.hpp"
 
 namespace parity_watch {
@@ -22,23 +23,31 @@ Ref tags_body(FunctionObject& self, PyObject* const* argv) {
         is_mapping(self, projected_shape_key.get()) ? projected_shape_key.get() : data;
 
     PyObject* unknown = PW_NAME("unknown");
-    Ref parent_home = pyapi::global(self, n.PARENT_HOME);
-    Ref market = bounded_text(self, mapping_get(data, PW_NAME("market_id"), unknown).get());
+    Ref parent_home = read_global(self, n.PARENT_HOME);
+    // Each `_bounded_text` is read before its argument's data.get runs.
+    Ref market;
+    {
+        Ref fn = bounded_text_global(self);
+        Ref value = mapping_get(data, PW_NAME("market_id"), unknown);
+        market = call_bounded_text(fn.get(), value.get());
+    }
     Ref era;
     {
+        Ref fn = bounded_text_global(self);
         // The outer data.get is looked up before the inner one runs.
         Ref outer_get = PyDict_CheckExact(data) ? Ref() : pyapi::getattr(data, n.get);
         Ref era_id = mapping_get(data, PW_NAME("era_id"), unknown);
         Ref era_number = outer_get ? pyapi::call(outer_get.get(), {PW_NAME("era_number"),
                                                                    era_id.get()})
                                    : mapping_get(data, PW_NAME("era_number"), era_id.get());
-        era = bounded_text(self, era_number.get());
+        era = call_bounded_text(fn.get(), era_number.get());
     }
     Ref reason = bounded_text(self, reason_code);
-    Ref version = pyapi::call_global(self, n.projection_version, kProjectionVersion, {projection});
-    Ref hash = pyapi::call_global(self, n.projection_hash, kProjectionHash, {projection});
+    Ref version = call_named_global(self, n.projection_version, kProjectionVersion, {projection});
+    Ref hash = call_named_global(self, n.projection_hash, kProjectionHash, {projection});
 
-    Ref tags = pyapi::check(PyDict_New());
+    // Sized for its ten entries, as the host sizes a ten-entry dict display.
+    Ref tags = pyapi::check(_PyDict_NewPresized(10));
     put(tags.get(), PW_NAME("slot_id"), PW_NAME("simulation_data_contract_projection"));
     put(tags.get(), PW_NAME("parent_home"), parent_home.get());
     put(tags.get(), PW_NAME("market_id"), market.get());
@@ -50,11 +59,12 @@ Ref tags_body(FunctionObject& self, PyObject* const* argv) {
     put(tags.get(), PW_NAME("decision"), PW_NAME("mismatch"));
     put(tags.get(), PW_NAME("surface"), PW_NAME("sdk_runtime"));
 
-    Ref axes = pyapi::call_global(self, n.projection_shape_axes, kProjectionShapeAxes,
+    Ref axes = call_named_global(self, n.projection_shape_axes, kProjectionShapeAxes,
                                   {projection, projected_shape_key.get()});
     for_each_item(axes.get(), [&](PyObject* field_name) {
+        Ref fn = bounded_text_global(self);
         Ref value = mapping_get(shape_key, field_name, unknown);
-        Ref text = bounded_text(self, value.get());
+        Ref text = call_bounded_text(fn.get(), value.get());
         pyapi::check_status(PyObject_SetItem(tags.get(), field_name, text.get()));
     });
     return tags;
@@ -68,7 +78,7 @@ const pyapi::Param kTagsParams[] = {
 
 }  // namespace
 
-const FunctionSpec kTags = {
+const FunctionDef kTags = {
     "_tags", "_tags",
     "_tags(*, data: Mapping[str, Any], projection: Mapping[str, Any] | None, reason_code: str) -> "
     "dict[str, object]",

@@ -1,6 +1,7 @@
 // SimulationContractSdkTelemetry, the default object and the module-level
 // functions that create, replace and use it.
 #include "classify.hpp"
+#include "globals.hpp"
 #include "values.hpp"
 
 namespace parity_watch {
@@ -13,12 +14,12 @@ Ref build_runtime(const FunctionObject& fn) {
     static PyObject* const kw = pyapi::kwnames("component", "lanes", "ring_capacity");
     static PyObject* const one = PyLong_FromLong(1);
     static PyObject* const capacity = PyLong_FromLong(128);
-    Ref cls = pyapi::global(fn, names().TelemetryRuntime);
+    Ref cls = read_global(fn, names().TelemetryRuntime);
     return pyapi::call(cls.get(), {PW_NAME("vantorel_sdk"), one, capacity}, kw);
 }
 
 Ref severity_warn(const FunctionObject& fn) {
-    Ref severity = pyapi::global(fn, names().Severity);
+    Ref severity = read_global(fn, names().Severity);
     return pyapi::getattr(severity.get(), names().WARN);
 }
 
@@ -37,10 +38,10 @@ Ref init_body(FunctionObject& fn, PyObject* const* argv) {
     static PyObject* const line = PyLong_FromLong(47);
     Ref current = pyapi::getattr(self, n.runtime);
     Ref register_site = pyapi::getattr(current.get(), n.register_call_site);
-    Ref name = pyapi::global(fn, n.CALL_SITE_NAME);
+    Ref name = read_global(fn, n.CALL_SITE_NAME);
     Ref severity = severity_warn(fn);
-    Ref file = pyapi::global(fn, n.file);
-    Ref tag_keys = pyapi::global(fn, n.TAG_KEYS);
+    Ref file = read_global(fn, n.file);
+    Ref tag_keys = read_global(fn, n.TAG_KEYS);
     Ref site = pyapi::call(
         register_site.get(),
         {name.get(),
@@ -110,10 +111,10 @@ Ref record_body(FunctionObject& fn, PyObject* const* argv) {
     // materialised first so that both walks see the same messages.
     Ref items = is_list_or_tuple(mismatches) ? Ref::borrow(mismatches)
                                              : pyapi::check(PySequence_Tuple(mismatches));
-    Ref reason_code = pyapi::call_global(fn, n.projection_mismatch_reason,
+    Ref reason_code = call_named_global(fn, n.projection_mismatch_reason,
                                          kProjectionMismatchReason, {items.get()});
     static PyObject* const tag_kw = pyapi::kwnames("data", "projection", "reason_code");
-    Ref tags = pyapi::call_global(fn, n.tags, kTags, {data, projection, reason_code.get()}, tag_kw);
+    Ref tags = call_named_global(fn, n.tags, kTags, {data, projection, reason_code.get()}, tag_kw);
     try {
         return hand_off(fn, self, items.get(), epoch_ns, reason_code.get(), tags.get());
     } catch (const pyapi::py_error&) {
@@ -136,25 +137,25 @@ const pyapi::Param kRecordMethodParams[] = {
     {"epoch_ns", "int | None", true},
 };
 
-const FunctionSpec kInit = {
+const FunctionDef kInit = {
     "__init__", "SimulationContractSdkTelemetry.__init__",
     "SimulationContractSdkTelemetry.__init__(self, runtime: TelemetryRuntime | None = None, *, "
     "clock_ns=time.time_ns) -> None",
     kInitParams, "None", init_body};
-const FunctionSpec kDroppedCount = {"dropped_count", "SimulationContractSdkTelemetry.dropped_count",
+const FunctionDef kDroppedCount = {"dropped_count", "SimulationContractSdkTelemetry.dropped_count",
                                     "SimulationContractSdkTelemetry.dropped_count(self) -> int",
                                     kSelfParams, "int", dropped_count_body};
-const FunctionSpec kRecordMethod = {
+const FunctionDef kRecordMethod = {
     "record_projection_mismatch", "SimulationContractSdkTelemetry.record_projection_mismatch",
     "SimulationContractSdkTelemetry.record_projection_mismatch(self, *, data: Mapping[str, Any], "
     "projection: Mapping[str, Any] | None, mismatches: tuple[str, ...] | list[str], epoch_ns: int "
     "| None = None) -> bool",
     kRecordMethodParams, "bool", record_body};
-const FunctionSpec kSnapshot = {
+const FunctionDef kSnapshot = {
     "snapshot_anomalies", "SimulationContractSdkTelemetry.snapshot_anomalies",
     "SimulationContractSdkTelemetry.snapshot_anomalies(self) -> tuple[AnomalyRecord, ...]",
     kSelfParams, "tuple[AnomalyRecord, ...]", snapshot_body};
-const FunctionSpec kDrain = {"drain_anomalies", "SimulationContractSdkTelemetry.drain_anomalies",
+const FunctionDef kDrain = {"drain_anomalies", "SimulationContractSdkTelemetry.drain_anomalies",
                              "SimulationContractSdkTelemetry.drain_anomalies(self) -> "
                              "list[AnomalyRecord]",
                              kSelfParams, "list[AnomalyRecord]", drain_body};
@@ -162,7 +163,7 @@ const FunctionSpec kDrain = {"drain_anomalies", "SimulationContractSdkTelemetry.
 // ------------------------------------------------------------- module level
 
 Ref new_default(const FunctionObject& fn, PyObject* runtime) {
-    Ref cls = pyapi::global(fn, names().SimulationContractSdkTelemetry);
+    Ref cls = read_global(fn, names().SimulationContractSdkTelemetry);
     if (runtime) return pyapi::call(cls.get(), {runtime});
     return pyapi::check(PyObject_CallNoArgs(cls.get()));
 }
@@ -173,27 +174,27 @@ void store_default(const FunctionObject& fn, PyObject* value) {
 
 Ref default_body(FunctionObject& fn, PyObject* const*) {
     const Names& n = names();
-    Ref current = pyapi::global(fn, n.DEFAULT_TELEMETRY);
+    Ref current = read_global(fn, n.DEFAULT_TELEMETRY);
     if (current.get() == Py_None) {
         Ref created = new_default(fn, nullptr);
         // Building the object ran caller code (another thread may have stored
         // a default meanwhile): keep that one, so no record is stranded in a
         // runtime that is thrown away.
-        Ref again = pyapi::global(fn, n.DEFAULT_TELEMETRY);
+        Ref again = read_global(fn, n.DEFAULT_TELEMETRY);
         if (again.get() == Py_None) store_default(fn, created.get());
     }
-    return pyapi::global(fn, n.DEFAULT_TELEMETRY);
+    return read_global(fn, n.DEFAULT_TELEMETRY);
 }
 
 Ref configure_body(FunctionObject& fn, PyObject* const* argv) {
     Ref created = new_default(fn, argv[0]);
     store_default(fn, created.get());
-    return pyapi::global(fn, names().DEFAULT_TELEMETRY);
+    return read_global(fn, names().DEFAULT_TELEMETRY);
 }
 
 Ref module_record_body(FunctionObject& fn, PyObject* const* argv) {
     const Names& n = names();
-    Ref telemetry = pyapi::call_global(fn, n.default_parity_watch, kDefaultParityWatch, {});
+    Ref telemetry = call_named_global(fn, n.default_parity_watch, kDefaultParityWatch, {});
     static PyObject* const kw = pyapi::kwnames("data", "projection", "mismatches", "epoch_ns");
     PyObject* args[] = {telemetry.get(), argv[0], argv[1], argv[2], argv[3]};
     return pyapi::check(PyObject_VectorcallMethod(n.record_projection_mismatch, args,
@@ -210,16 +211,16 @@ const pyapi::Param kRecordParams[] = {
 
 }  // namespace
 
-const FunctionSpec kDefaultParityWatch = {
+const FunctionDef kDefaultParityWatch = {
     "default_parity_watch", "default_parity_watch",
     "default_parity_watch() -> SimulationContractSdkTelemetry", {},
     "SimulationContractSdkTelemetry", default_body};
-const FunctionSpec kConfigureParityWatch = {
+const FunctionDef kConfigureParityWatch = {
     "configure_parity_watch", "configure_parity_watch",
     "configure_parity_watch(runtime: TelemetryRuntime | None = None) -> "
     "SimulationContractSdkTelemetry",
     kConfigureParams, "SimulationContractSdkTelemetry", configure_body};
-const FunctionSpec kRecordProjectionMismatch = {
+const FunctionDef kRecordProjectionMismatch = {
     "record_projection_mismatch", "record_projection_mismatch",
     "record_projection_mismatch(*, data: Mapping[str, Any], projection: Mapping[str, Any] | None, "
     "mismatches: tuple[str, ...] | list[str], epoch_ns: int | None = None) -> bool",

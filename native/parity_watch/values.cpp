@@ -1,4 +1,5 @@
 // _json_safe and _bounded_text.
+#include "globals.hpp"
 #include "values.hpp"
 
 namespace parity_watch {
@@ -27,7 +28,7 @@ bool g_token_known = false;
 }  // namespace
 
 void MappingTest::refresh() {
-    mapping_ = pyapi::global(fn_, names().Mapping);
+    mapping_ = read_global(fn_, names().Mapping);
     original_ = mapping_.get() == originals().Mapping.get();
     json_safe_fresh_ = false;
     token_checked_ = false;
@@ -37,7 +38,7 @@ void MappingTest::refresh() {
 bool MappingTest::json_safe_is_ours() {
     if (!fresh_) refresh();
     if (!json_safe_fresh_) {
-        Ref js = pyapi::global(fn_, names().json_safe);
+        Ref js = read_global(fn_, names().json_safe);
         json_safe_ours_ = pyapi::is_function(js.get(), kJsonSafe);
         json_safe_fresh_ = true;
     }
@@ -67,6 +68,12 @@ bool MappingTest::builtin_answer(int index, PyTypeObject* type) {
         fresh_ = false;
     }
     return g_answers[index] != 0;
+}
+
+bool MappingTest::known_plain_leaf(PyObject* value) const noexcept {
+    if (!fresh_ || !original_ || !token_checked_) return false;
+    const int index = builtin_index(Py_TYPE(value));
+    return index >= 2 && g_answers[index] == 0;  // 0, 1: list and tuple
 }
 
 bool MappingTest::operator()(PyObject* value) {
@@ -201,7 +208,7 @@ void unpack_pair(PyObject* item, Ref& key, Ref& value) {
 namespace {
 
 Ref call_json_safe(const FunctionObject& fn, PyObject* item) {
-    return pyapi::call_global(fn, names().json_safe, kJsonSafe, {item});
+    return call_named_global(fn, names().json_safe, kJsonSafe, {item});
 }
 
 Ref json_safe_mapping(const FunctionObject& fn, PyObject* value) {
@@ -314,9 +321,9 @@ const pyapi::Param kBoundedTextParams[] = {{"value", "Any"}, {"max_len", "int"}}
 
 }  // namespace
 
-const FunctionSpec kJsonSafe = {"_json_safe", "_json_safe", "_json_safe(value: Any) -> Any",
+const FunctionDef kJsonSafe = {"_json_safe", "_json_safe", "_json_safe(value: Any) -> Any",
                                 kJsonSafeParams, "Any", json_safe_body};
-const FunctionSpec kBoundedText = {"_bounded_text", "_bounded_text",
+const FunctionDef kBoundedText = {"_bounded_text", "_bounded_text",
                                    "_bounded_text(value: Any, max_len: int = 96) -> str",
                                    kBoundedTextParams, "str", bounded_text_body};
 

@@ -19,6 +19,10 @@ public:
     void touched() noexcept { fresh_ = false; }
     // The `_json_safe` global read at the last refresh is still our own.
     bool json_safe_is_ours();
+    // `value` is an exact str, int, float, bool or None and the answers
+    // already in hand say it is no Mapping: _json_safe returns it as it is.
+    // False when in doubt (the full tests then run).
+    bool known_plain_leaf(PyObject* value) const noexcept;
 
 private:
     void refresh();

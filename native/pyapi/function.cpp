@@ -159,10 +159,10 @@ Ref run(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnam
     Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(f));
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (!kwnames && nargs == f->argcount + f->kwonlycount && f->kwonlycount == 0)
-        return f->spec->body(*f, args);
+        return f->def->body(*f, args);
     Bound b;
     bind(f, args, nargs, kwnames, b);
-    return f->spec->body(*f, b.slots);
+    return f->def->body(*f, b.slots);
 }
 
 PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
@@ -308,7 +308,7 @@ int set_kwdefaults(PyObject* s, PyObject* v, void*) {
 // A code object describing the parameters, so that inspect reads the
 // signature the way it reads a Python function's.
 Ref make_code(FunctionObject* f) {
-    PyCodeObject* empty = PyCode_NewEmpty("<native>", f->spec->name, 0);
+    PyCodeObject* empty = PyCode_NewEmpty("<native>", f->def->name, 0);
     if (!empty) raise();
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(empty));
     Ref replace = getattr(code.get(), intern("replace"));
@@ -381,19 +381,19 @@ void ready_function_type() {
     check_status(PyType_Ready(&FunctionType));
 }
 
-Ref make_function(const FunctionSpec& spec, PyObject* module, PyObject* defaults,
+Ref make_function(const FunctionDef& def, PyObject* module, PyObject* defaults,
                   PyObject* kwdefaults) {
     ready_function_type();
-    if (spec.params.size() > static_cast<size_t>(kMaxParams))
+    if (def.params.size() > static_cast<size_t>(kMaxParams))
         raise(PyExc_SystemError, "too many parameters for a native function");
     Ref globals = Ref::borrow(PyModule_GetDict(module));
     if (!globals) raise();
     Ref module_name = getattr(module, intern("__name__"));
-    Ref varnames = check(PyTuple_New(static_cast<Py_ssize_t>(spec.params.size())));
+    Ref varnames = check(PyTuple_New(static_cast<Py_ssize_t>(def.params.size())));
     Ref annotations = check(PyDict_New());
     Py_ssize_t argcount = 0, kwonly = 0;
-    for (size_t i = 0; i < spec.params.size(); ++i) {
-        const Param& p = spec.params[i];
+    for (size_t i = 0; i < def.params.size(); ++i) {
+        const Param& p = def.params[i];
         PyObject* nm = intern(p.name);
         Py_INCREF(nm);
         PyTuple_SET_ITEM(varnames.get(), static_cast<Py_ssize_t>(i), nm);
@@ -403,18 +403,18 @@ Ref make_function(const FunctionSpec& spec, PyObject* module, PyObject* defaults
             check_status(PyDict_SetItem(annotations.get(), nm, text.get()));
         }
     }
-    if (spec.return_annotation) {
-        Ref text = new_str(spec.return_annotation);
+    if (def.return_annotation) {
+        Ref text = new_str(def.return_annotation);
         check_status(PyDict_SetItem(annotations.get(), intern("return"), text.get()));
     }
-    Ref name = new_str(spec.name);
-    Ref qualname = new_str(spec.qualname);
-    Ref doc = spec.doc ? new_str(spec.doc) : Ref::borrow(Py_None);
+    Ref name = new_str(def.name);
+    Ref qualname = new_str(def.qualname);
+    Ref doc = def.doc ? new_str(def.doc) : Ref::borrow(Py_None);
 
     auto* f = PyObject_GC_New(FunctionObject, &FunctionType);
     if (!f) raise();
     f->vectorcall = fn_vectorcall;
-    f->spec = &spec;
+    f->def = &def;
     f->globals = globals.release();
     f->name = name.release();
     f->qualname = qualname.release();
@@ -435,24 +435,24 @@ Ref make_function(const FunctionSpec& spec, PyObject* module, PyObject* defaults
     return Ref::steal(reinterpret_cast<PyObject*>(f));
 }
 
-void add_function(PyObject* module, const FunctionSpec& spec, PyObject* defaults,
+void add_function(PyObject* module, const FunctionDef& def, PyObject* defaults,
                   PyObject* kwdefaults) {
-    Ref fn = make_function(spec, module, defaults, kwdefaults);
-    check_status(PyObject_SetAttr(module, intern(spec.name), fn.get()));
+    Ref fn = make_function(def, module, defaults, kwdefaults);
+    check_status(PyObject_SetAttr(module, intern(def.name), fn.get()));
 }
 
-bool is_function(PyObject* o, const FunctionSpec& spec) noexcept {
-    return Py_TYPE(o) == &FunctionType && reinterpret_cast<FunctionObject*>(o)->spec == &spec;
+bool is_function(PyObject* o, const FunctionDef& def) noexcept {
+    return Py_TYPE(o) == &FunctionType && reinterpret_cast<FunctionObject*>(o)->def == &def;
 }
 
 Ref global(const FunctionObject& self, PyObject* name) { return load_global(self.globals, name); }
 
-Ref call_global(const FunctionObject& self, PyObject* name, const FunctionSpec& spec,
+Ref call_global(const FunctionObject& self, PyObject* name, const FunctionDef& def,
                 std::initializer_list<PyObject*> args, PyObject* kwnames) {
     Ref target = load_global(self.globals, name);
-    if (is_function(target.get(), spec) && args.size() == spec.params.size()) {
+    if (is_function(target.get(), def) && args.size() == def.params.size()) {
         auto* f = reinterpret_cast<FunctionObject*>(target.get());
-        Ref result = spec.body(*f, args.begin());
+        Ref result = def.body(*f, args.begin());
         if (!result) raise();
         return result;
     }

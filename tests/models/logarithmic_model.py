@@ -100,3 +100,24 @@ def same_bits(a, b):
         and a.shape == b.shape
         and np.array_equal(np.ascontiguousarray(a).view(np.uint64), np.ascontiguousarray(b).view(np.uint64))
     )
+
+
+def cell_reference(key, instance, data, t, n):
+    """One cell (t, n) of the per-cell evaluation, for checking single cells of
+    inputs too large for the whole-array model."""
+    W = instance.window
+    window = data[max(0, t - W + 1):t + 1, :]
+    col = window[:, n]
+    current = data[t, n]
+    valid = ~(np.isnan(col) | np.isinf(col))
+    valid_col = col[valid]
+    if valid_col.size < 1:
+        return math.nan
+    if math.isnan(current) or math.isinf(current) or current <= 0.0:
+        return math.nan
+    if key == "694eff":
+        return np.prod(valid_col)
+    if np.any(valid_col == 0.0):
+        return 0.0
+    sign = -1.0 if np.sum(valid_col < 0) % 2 == 1 else 1.0
+    return sign * math.exp(np.sum(np.log(np.abs(valid_col))) / valid_col.size)

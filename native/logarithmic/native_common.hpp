@@ -1,0 +1,219 @@
+// The native path's shared pieces: window bounds, element types, the per-call
+// driver, and tile input.
+// Included by native_path.cpp only (internal linkage, one translation unit).
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cfenv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "kernels.hpp"
+#include "numpy_api.hpp"
+#include "reference.hpp"
+
+namespace logarithmic {
+namespace {
+
+using pyapi::check;
+using pyapi::Ref;
+
+// Windows longer than this are summed by NumPy itself: its reduction may split
+// long inputs into buffer-sized chunks depending on the installed version.
+constexpr Index kNativeSumLimit = 8192;
+
+constexpr int kWatchedFlags = FE_DIVBYZERO | FE_OVERFLOW | FE_UNDERFLOW | FE_INVALID;
+
+inline fexcept_t save_flags() {
+    fexcept_t f;
+    std::fegetexceptflag(&f, FE_ALL_EXCEPT);
+    return f;
+}
+inline void restore_flags(const fexcept_t& f) { std::fesetexceptflag(&f, FE_ALL_EXCEPT); }
+
+// ---------------------------------------------------------------- windows
+
+struct Rows {
+    std::vector<Index> start;  // start bound of each computed row
+    Index count = 0;           // rows computed natively
+    Index span = 0;            // window rows: row t's window is [max(0, t - span + 1), t]; 0: empty
+    bool fails_after = false;  // row `count` fails to slice (non-integer bound)
+};
+
+// The start bounds `max(0, t - W + 1)` for an exact int (or bool) or float
+// window, evaluated as the host's number protocol would; false for any other
+// window object.
+bool window_rows(PyObject* W, Index T, Rows& rows) {
+    rows.start.resize(static_cast<size_t>(T));
+    if (PyLong_CheckExact(W) || PyBool_Check(W)) {
+        int overflow = 0;
+        long long w = PyLong_AsLongLongAndOverflow(W, &overflow);
+        if (w == -1 && PyErr_Occurred()) pyapi::raise();
+        for (Index t = 0; t < T; ++t) {
+            __int128 s = overflow > 0 ? 0 : overflow < 0 ? static_cast<__int128>(t) + 1
+                                                         : static_cast<__int128>(t) - w + 1;
+            if (s < 0) s = 0;
+            if (s > t + 1) s = t + 1;  // an empty window
+            rows.start[static_cast<size_t>(t)] = static_cast<Index>(s);
+        }
+        rows.count = T;
+        rows.span = overflow > 0 ? T : overflow < 0 || w <= 0 ? 0 : static_cast<Index>(std::min<long long>(w, T));
+        return true;
+    }
+    if (PyFloat_CheckExact(W)) {
+        const double w = PyFloat_AS_DOUBLE(W);
+        Index t = 0;
+        // A positive float bound is refused by the slice; until then max() keeps the int 0.
+        for (; t < T; ++t) {
+            if ((static_cast<double>(t) - w) + 1.0 > 0) break;
+            rows.start[static_cast<size_t>(t)] = 0;
+        }
+        rows.count = t;
+        rows.span = T;
+        rows.fails_after = t < T;
+        return true;
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------- dtypes
+
+enum class Geo { None, F64, F32 };  // the dtype NumPy's log computes in, if native
+
+template <class E>
+struct Elem {
+    static constexpr bool is_float = std::is_floating_point_v<E>;
+    // np.prod's accumulator: the float itself; 64-bit wrapping integers otherwise
+    using Acc = std::conditional_t<is_float, E, std::uint64_t>;
+    static constexpr Geo geo = std::is_same_v<E, double> ? Geo::F64
+                               : std::is_same_v<E, float> ? Geo::F32
+                               : sizeof(E) == 1 ? Geo::None
+                               : sizeof(E) == 2 ? Geo::F32
+                                                : Geo::F64;
+    static bool finite(E x) {
+        if constexpr (is_float) return std::isfinite(x);
+        else return true;
+    }
+    // the current-value gate passes: finite and strictly positive
+    static bool current_ok(E x) {
+        if constexpr (is_float) return std::isfinite(x) && x > 0;
+        else return x > 0;
+    }
+    static Acc acc(E x) {
+        if constexpr (is_float) return x;
+        else if constexpr (std::is_signed_v<E>) return static_cast<std::uint64_t>(static_cast<std::int64_t>(x));
+        else return static_cast<std::uint64_t>(x);
+    }
+    static double to_out(Acc p) {
+        if constexpr (is_float) return static_cast<double>(p);
+        else if constexpr (std::is_signed_v<E>)
+            return static_cast<double>(static_cast<std::int64_t>(p));
+        else return static_cast<double>(p);
+    }
+    // np.abs in the array's dtype then the cast to the log's dtype; false when
+    // the magnitude wraps to a negative value (the minimum of a signed type).
+    template <class L>
+    static bool magnitude(E x, L& m) {
+        if constexpr (is_float) {
+            m = static_cast<L>(std::fabs(x));
+            return true;
+        } else if constexpr (std::is_signed_v<E>) {
+            if (x == std::numeric_limits<E>::min()) return false;
+            m = static_cast<L>(x < 0 ? -x : x);
+            return true;
+        } else {
+            m = static_cast<L>(x);
+            return true;
+        }
+    }
+};
+
+// ---------------------------------------------------------------- per call
+
+struct Driver {
+    Call& c;
+    PyArrayObject* data;
+    double* out;
+    Index T, N, out_row;
+    const Rows& rows;
+    std::vector<std::pair<Index, Index>> special;  // cells for the general path
+    int raising = -1;                              // watched flags NumPy does not ignore
+    bool f32_quotient = true;                      // np.float32 / int stays float32
+    double nan = 0.0;                              // what `out[t, n] = math.nan` stores
+
+    // Flags whose error mode is not "ignore" in NumPy's current error state.
+    int non_ignored_flags() {
+        if (raising >= 0) return raising;
+        Ref np = pyapi::global(c.self, names().np);
+        Ref geterr = pyapi::getattr(np.get(), names().geterr);
+        Ref modes = check(PyObject_CallNoArgs(geterr.get()));
+        static const std::pair<const char*, int> keys[] = {
+            {"divide", FE_DIVBYZERO}, {"over", FE_OVERFLOW}, {"under", FE_UNDERFLOW}, {"invalid", FE_INVALID}};
+        raising = 0;
+        for (auto& [key, flag] : keys) {
+            Ref mode = check(PyObject_GetItem(modes.get(), pyapi::intern(key)));
+            int eq = PyUnicode_Check(mode.get()) ? PyUnicode_CompareWithASCIIString(mode.get(), "ignore") : 1;
+            if (eq != 0) raising |= flag;
+        }
+        return raising;
+    }
+};
+
+// ---------------------------------------------------------------- tiles
+//
+// The cell loop runs in row tiles across blocks of columns, so that what a
+// tile touches stays in the core's caches: output rows [t0, t1) of a block
+// need input rows [lo, t1), read once per tile (the window's overlap rows are
+// read again by the next tile) and written into a block buffer of B lanes per
+// row; each output row segment is written once.
+
+// Output rows per tile: at least the window, so that re-read overlap rows cost
+// at most as much as the tile's own rows.
+inline Index tile_rows(Index span) { return std::max<Index>(256, span); }
+
+// Reads the input rows of a tile, a row at a time (contiguous for C-order
+// input), handing each block of B columns to the caller.
+template <class E>
+struct Input {
+    const char* base;
+    npy_intp s0, s1;
+    // columns from c0 on
+    Input(PyArrayObject* a, Index c0)
+        : base(static_cast<const char*>(PyArray_DATA(a)) + c0 * PyArray_STRIDES(a)[1]),
+          s0(PyArray_STRIDES(a)[0]), s1(PyArray_STRIDES(a)[1]) {}
+    // f(j, value) for each column j < k of row t from column n0 on, with a
+    // constant stride when the row is contiguous so that the compiler can
+    // vectorise.
+    template <class F>
+    LOGARITHMIC_INLINE void row(Index t, Index n0, Index k, F&& f) const {
+        const char* p = base + t * s0 + n0 * s1;
+        if (s1 == static_cast<npy_intp>(sizeof(E))) {
+            const E* q = reinterpret_cast<const E*>(p);
+            for (Index j = 0; j < k; ++j) f(j, q[j]);
+        } else {
+            for (Index j = 0; j < k; ++j) {
+                E v;
+                std::memcpy(&v, p + j * s1, sizeof v);
+                f(j, v);
+            }
+        }
+    }
+};
+
+// Bit-level tests of a float (no comparison, so no flag and no branch).
+template <class E>
+struct FloatBits {
+    using U = std::conditional_t<sizeof(E) == 8, std::uint64_t, std::uint32_t>;
+    static constexpr U kSign = U(1) << (8 * sizeof(E) - 1);
+    static constexpr U kInf = std::bit_cast<U>(std::numeric_limits<E>::infinity());
+    static constexpr U kOne = std::bit_cast<U>(E(1));
+};
+
+}  // namespace
+}  // namespace logarithmic
