@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <new>
 
 #include "anomaly_record.hpp"
@@ -170,11 +171,12 @@ PyObject* register_call_site(PyObject* self, PyObject* const* args, Py_ssize_t n
         pyapi::Ref file = text_arg(a[5], "file");
         Py_ssize_t line = count_arg(a[6], "line", 0, "a non-negative int");
         pyapi::Ref tag_keys = tag_keys_arg(a[7]);
+        auto message = std::make_unique<MessageTemplate>(message_template.get());
         auto lane = static_cast<Py_ssize_t>(stable_name_hash(name.get()) %
                                             static_cast<std::uint64_t>(rt->lanes));
         return new_call_site(std::move(name), std::move(description), std::move(message_template),
                              std::move(value_unit), std::move(severity), std::move(file), line,
-                             std::move(tag_keys), rt->serial, lane);
+                             std::move(tag_keys), rt->serial, lane, std::move(message));
     });
 }
 
@@ -221,7 +223,7 @@ PyObject* warn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         pyapi::Ref tags = copy_tags(a[4]);
         pyapi::Ref severity = (a[5] && a[5] != Py_None) ? coerce_severity(a[5])
                                                         : pyapi::Ref::borrow(site->severity_default);
-        pyapi::Ref message = fill_template(site->message_template, tags.get());
+        pyapi::Ref message = site->message->fill(tags.get());
         pyapi::Ref record = pyapi::Ref::steal(reinterpret_cast<PyObject*>(new_anomaly_record(
             {pyapi::Ref::borrow(rt->component), pyapi::Ref::borrow(site->name), std::move(severity),
              value, epoch_ns, std::move(reason), std::move(message), std::move(tags)})));

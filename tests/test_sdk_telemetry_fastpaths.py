@@ -1,0 +1,97 @@
+"""The fast paths of warn against plain-Python statements of the same rules."""
+import sys
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from vantorel._sdk_telemetry import Severity, TelemetryRuntime
+
+
+def fill_reference(template, tags):
+    """The documented message rules, step by step."""
+    out, copied, search = [], 0, 0
+    while True:
+        open_ = template.find("{", search)
+        if open_ < 0:
+            break
+        close = template.find("}", open_ + 1)
+        if close < 0:
+            break
+        inner = template.find("{", open_ + 1, close)
+        if inner >= 0:
+            search = inner
+            continue
+        search = close + 1
+        key = template[open_ + 1:close]
+        if key in tags:
+            out += [template[copied:open_], tags[key]]
+            copied = close + 1
+    return "".join(out + [template[copied:]])
+
+
+def runtime():
+    return TelemetryRuntime(component="c", lanes=1, ring_capacity=4)
+
+
+def register(rt, template):
+    return rt.register_call_site(name="s", description="d", message_template=template,
+                                 value_unit="u", severity_default=Severity.WARN, file="f",
+                                 line=1, tag_keys=())
+
+
+def message(template, tags):
+    rt = runtime()
+    site = register(rt, template)
+    rt.warn(site, 1.0, epoch_ns=1, reason="r", tags=tags)
+    return rt.drain_anomalies()[0].message
+
+
+# Texts of every width: ASCII, Latin-1, BMP, astral and lone surrogates.
+ALPHABET = st.sampled_from(list("ab{}{}{}x ") + ["\xe9", "\xff", "\u0100", "\u20ac", "\U0001f600", "\ud800"])
+TEXT = st.text(ALPHABET, max_size=24)
+KEYS = st.sampled_from(["", "a", "b", "ab", "\xe9", "\u20ac", "\U0001f600", "a{", "x "])
+
+
+@settings(max_examples=400, deadline=None)
+@given(template=TEXT, tags=st.dictionaries(KEYS, TEXT, max_size=6))
+def test_message_matches_the_rules(template, tags):
+    got = message(template, tags)
+    assert got == fill_reference(template, tags)
+    # Equal text must also be the same canonical string (hash and width).
+    assert hash(got) == hash(fill_reference(template, tags) + "")
+    assert sys.getsizeof(got) == sys.getsizeof("".join(list(got)))
+
+
+@pytest.mark.parametrize(
+    "template, tags, expected",
+    [
+        ("{a}", {"a": ""}, ""),                                  # everything replaced by nothing
+        ("\xe9{a}", {"a": "x"}, "\xe9x"),                         # Latin-1 literal, ASCII value
+        ("{\xe9}", {"\xe9": "x"}, "x"),                          # the only wide text is replaced
+        ("{\U0001f600}-{a}", {"\U0001f600": "\xe9"}, "\xe9-{a}"),  # astral key, unknown kept
+        ("x{a}", {"a": "\U0001f600\ud800"}, "x\U0001f600\ud800"),  # value wider than the template
+        ("".join(f"{{k{i}}}," for i in range(40)), {f"k{i}": str(i) for i in range(0, 40, 2)},
+         "".join(f"{i}," if i % 2 == 0 else f"{{k{i}}}," for i in range(40))),  # many placeholders
+    ],
+)
+def test_message_edges(template, tags, expected):
+    got = message(template, tags)
+    assert got == expected == fill_reference(template, tags)
+    assert sys.getsizeof(got) == sys.getsizeof("".join(list(got)))
+
+
+@pytest.mark.parametrize("template", ["plain text", "{unknown} only", "", "{a"])
+def test_a_template_with_nothing_to_fill_is_the_message_itself(template):
+    rt = runtime()
+    site = register(rt, template)
+    rt.warn(site, 1.0, epoch_ns=1, reason="r", tags={"a": "1"})
+    assert rt.drain_anomalies()[0].message is site.message_template
+
+
+def test_placeholder_names_need_not_be_the_same_objects_as_the_tag_keys():
+    rt = runtime()
+    site = register(rt, "{" + "".join(["ke", "y"]) + "}")
+    key = "".join(["k", "ey"])
+    rt.warn(site, 1.0, epoch_ns=1, reason="r", tags={key: "v"})
+    assert rt.drain_anomalies()[0].message == "v"
