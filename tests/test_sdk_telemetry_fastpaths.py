@@ -95,3 +95,38 @@ def test_placeholder_names_need_not_be_the_same_objects_as_the_tag_keys():
     key = "".join(["k", "ey"])
     rt.warn(site, 1.0, epoch_ns=1, reason="r", tags={key: "v"})
     assert rt.drain_anomalies()[0].message == "v"
+
+
+def fresh(text):
+    """An equal str that is not the interned object."""
+    return "".join(list(text))
+
+
+def test_keywords_bind_by_text_when_they_are_not_the_interned_names():
+    rt = runtime()
+    site = register(rt, "{a}")
+    kwargs = {fresh("epoch_ns"): 5, fresh("reason"): "r", fresh("tags"): {"a": "1"},
+              fresh("severity"): Severity.ERROR}
+    assert all(k is not sys.intern(k) for k in kwargs)
+    assert rt.warn(site, 1.0, **kwargs) is True
+    assert rt.warn(**{fresh("site"): site, fresh("value"): 2.0}, **kwargs) is True
+    first, second = rt.drain_anomalies()
+    assert (first.epoch_ns, first.message, first.severity, second.value) == (5, "1", Severity.ERROR, 2.0)
+    with pytest.raises(TypeError, match="got multiple values for argument 'site'"):
+        rt.warn(site, 1.0, **{fresh("site"): site}, **kwargs)
+    with pytest.raises(TypeError, match="got an unexpected keyword argument 'epoch'"):
+        rt.warn(site, 1.0, **{fresh("epoch"): 1}, **kwargs)
+
+
+@pytest.mark.parametrize("ns, ok", [(-2**63, True), (2**63 - 1, True), (2**30, True), (2**62 + 1, True),
+                                    (-2**63 - 1, False), (2**64, False), (-2**200, False)])
+def test_epoch_ns_is_read_exactly_over_64_bits(ns, ok):
+    rt = runtime()
+    site = register(rt, "")
+    if ok:
+        rt.warn(site, 1.0, epoch_ns=ns, reason="r", tags={})
+        assert rt.drain_anomalies()[0].epoch_ns == ns
+    else:
+        with pytest.raises(OverflowError, match="epoch_ns does not fit in 64 bits"):
+            rt.warn(site, 1.0, epoch_ns=ns, reason="r", tags={})
+        assert rt.snapshot_anomalies() == ()

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "pyapi/ops.hpp"
+
 namespace sdk_telemetry {
 namespace {
 
@@ -13,9 +15,22 @@ namespace {
     pyapi::raise();
 }
 
+PyObject* const* interned_names(const Signature& sig) {
+    if (!sig.keys[0]) {
+        for (std::size_t i = 0; i < sig.names.size() && i < kMaxParams; ++i) {
+            if (!sig.keys[i]) sig.keys[i] = pyapi::intern(sig.names[i]);  // kept for the process
+        }
+    }
+    return sig.keys.data();
+}
+
 // Index of the parameter called `key`, or -1.
 int find(const Signature& sig, PyObject* key) {
     const int n = static_cast<int>(sig.names.size());
+    PyObject* const* keys = interned_names(sig);
+    for (int i = 0; i < n && i < static_cast<int>(kMaxParams); ++i) {
+        if (keys[i] == key) return i;
+    }
     for (int i = 0; i < n; ++i) {
         if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, sig.names[i]) == 0) {
             return i;

@@ -189,13 +189,15 @@ long long epoch_arg(PyObject* value) {
                      Py_TYPE(value)->tp_name);
         pyapi::raise();
     }
-    long long ns = PyLong_AsLongLong(value);  // reads the digits: no __index__ of a subclass
-    if (ns == -1 && PyErr_Occurred()) {
-        if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
-            PyErr_Format(PyExc_OverflowError, "epoch_ns does not fit in 64 bits: %R", value);
-        }
+    int overflow = 0;
+    // Reads the digits (no __index__ of a subclass), without the byte-array
+    // detour that PyLong_AsLongLong takes for multi-digit values.
+    long long ns = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow) {
+        PyErr_Format(PyExc_OverflowError, "epoch_ns does not fit in 64 bits: %R", value);
         pyapi::raise();
     }
+    if (ns == -1 && PyErr_Occurred()) pyapi::raise();
     return ns;
 }
 
