@@ -130,3 +130,12 @@ def test_epoch_ns_is_read_exactly_over_64_bits(ns, ok):
         with pytest.raises(OverflowError, match="epoch_ns does not fit in 64 bits"):
             rt.warn(site, 1.0, epoch_ns=ns, reason="r", tags={})
         assert rt.snapshot_anomalies() == ()
+
+
+def test_many_templates_with_generated_placeholder_names_fill_independently():
+    rt = runtime()
+    sites = [register(rt, f"<{{gen_{i}}}|{{gen_{i + 1}}}>") for i in range(50)]
+    for i, site in enumerate(sites):
+        rt.warn(site, 1.0, epoch_ns=i, reason="r", tags={fresh(f"gen_{i}"): str(i)})
+    assert [r.message for r in rt.snapshot_anomalies()[-4:]] == [
+        f"<{i}|{{gen_{i + 1}}}>" for i in range(46, 50)]

@@ -19,19 +19,39 @@ Py_ssize_t find_char(PyObject* text, Py_UCS4 ch, Py_ssize_t start, Py_ssize_t en
 // kind's maximum is exact enough to choose the kind of a concatenation.
 Py_UCS4 widest(PyObject* text) { return PyUnicode_MAX_CHAR_VALUE(text); }
 
-// Appends `piece` to `out` at `at`, returning the position after it.
-Py_ssize_t put(PyObject* out, Py_ssize_t at, PyObject* piece) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(piece);
-    if (n == 0) return at;
-    if (PyUnicode_KIND(piece) == PyUnicode_KIND(out)) {
-        const int kind = PyUnicode_KIND(out);
-        std::memcpy(static_cast<char*>(PyUnicode_DATA(out)) + at * kind, PyUnicode_DATA(piece),
-                    static_cast<std::size_t>(n) * kind);
-    } else {
-        pyapi::check_size(PyUnicode_CopyCharacters(out, at, piece, 0, n));
-    }
-    return at + n;
+// Placeholder names as the tags' keys most often are: interned, so that a
+// look-up finds them by address. Not on 3.12, where every interned str is
+// immortal and a program registering generated templates would leak them.
+void intern_name(PyObject*& name) {
+#if PY_VERSION_HEX < 0x030C0000 || PY_VERSION_HEX >= 0x030D0000
+    PyUnicode_InternInPlace(&name);
+#else
+    (void)name;
+#endif
 }
+
+// Writes the pieces into a new str, already sized and of the right kind.
+class Writer {
+public:
+    explicit Writer(PyObject* out)
+        : out_(out), kind_(PyUnicode_KIND(out)), data_(static_cast<char*>(PyUnicode_DATA(out))) {}
+
+    void put(PyObject* piece) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(piece);
+        if (PyUnicode_KIND(piece) == kind_) {
+            std::memcpy(data_ + at_ * kind_, PyUnicode_DATA(piece), static_cast<std::size_t>(n) * kind_);
+        } else if (n > 0) {  // a narrower piece, widened
+            pyapi::check_size(PyUnicode_CopyCharacters(out_, at_, piece, 0, n));
+        }
+        at_ += n;
+    }
+
+private:
+    PyObject* out_;
+    const int kind_;
+    char* data_;
+    Py_ssize_t at_ = 0;
+};
 
 }  // namespace
 
@@ -59,6 +79,9 @@ MessageTemplate::MessageTemplate(PyObject* text) : text_(text) {
             pyapi::Ref literal = substring(copied, open);
             pyapi::Ref key = substring(open + 1, close);
             pyapi::Ref raw = substring(open, close + 1);
+            PyObject* name = key.release();
+            intern_name(name);
+            key = pyapi::Ref::steal(name);
             if (PyObject_Hash(key.get()) == -1) pyapi::raise();  // cached for every look-up
             literals_.reserve(literals_.size() + 1);
             holes_.reserve(holes_.size() + 1);
@@ -120,12 +143,12 @@ pyapi::Ref MessageTemplate::fill(PyObject* tags) const {
     }
     if (!filled) return pyapi::Ref::borrow(text_);
     pyapi::Ref out = pyapi::check(PyUnicode_New(length, max));
-    Py_ssize_t at = 0;
+    Writer w(out.get());
     for (std::size_t i = 0; i < nholes; ++i) {
-        at = put(out.get(), at, literals_[i]);
-        at = put(out.get(), at, pieces[i]);
+        w.put(literals_[i]);
+        w.put(pieces[i]);
     }
-    put(out.get(), at, literals_[nholes]);
+    w.put(literals_[nholes]);
     return out;
 }
 

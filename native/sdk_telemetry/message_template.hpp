@@ -28,7 +28,7 @@ public:
 
 private:
     struct Hole {
-        PyObject* key;  // the placeholder's name, its hash cached
+        PyObject* key;  // the placeholder's name, interned where that is free, its hash cached
         PyObject* raw;  // "{name}" as written, kept when the name is not a tag
     };
 
