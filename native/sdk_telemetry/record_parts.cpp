@@ -31,9 +31,10 @@ pyapi::Ref copy_tags(PyObject* tags) {
     Py_ssize_t pos = 0;
     PyObject *k, *v;
     while (PyDict_Next(copy.get(), &pos, &k, &v)) {
+        if (PyUnicode_CheckExact(k) && PyUnicode_CheckExact(v)) continue;  // the usual entry
         if (!PyUnicode_Check(k)) wrong_tag("keys", k);
         if (!PyUnicode_Check(v)) wrong_tag("values", v);
-        all_exact = all_exact && PyUnicode_CheckExact(k) && PyUnicode_CheckExact(v);
+        all_exact = false;
     }
     if (all_exact) return copy;
     // str subclasses become plain str (their text, without calling __str__), so
