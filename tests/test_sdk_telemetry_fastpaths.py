@@ -139,3 +139,29 @@ def test_many_templates_with_generated_placeholder_names_fill_independently():
         rt.warn(site, 1.0, epoch_ns=i, reason="r", tags={fresh(f"gen_{i}"): str(i)})
     assert [r.message for r in rt.snapshot_anomalies()[-4:]] == [
         f"<{i}|{{gen_{i + 1}}}>" for i in range(46, 50)]
+
+
+def test_call_sites_release_their_split_templates():
+    import gc
+    import tracemalloc
+
+    rt = runtime()
+    template = "a {x} b {y} c " * 20
+
+    def churn(n):
+        for i in range(n):
+            site = register(rt, template + str(i))
+            rt.warn(site, 1.0, epoch_ns=i, reason="r", tags={"x": "1"})
+        rt.drain_anomalies()
+
+    churn(500)
+    gc.collect()
+    tracemalloc.start()
+    try:
+        start = tracemalloc.get_traced_memory()[0]
+        churn(5000)
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - start
+    finally:
+        tracemalloc.stop()
+    assert grown < 64 * 1024
