@@ -67,7 +67,7 @@ Ref from_str(FunctionObject&, PyObject* const* argv) {
 }
 
 constexpr Param kFromStrParams[] = {{"cls"}, {"value", "'EpochName | str'"}};
-const FunctionSpec kFromStr{
+const FunctionDef kFromStr{
     "from_str", "EpochName.from_str",
     "EpochName.from_str(cls, value: 'EpochName | str') -> 'EpochName'",
     kFromStrParams, "'EpochName'", from_str};
@@ -95,7 +95,7 @@ constexpr Param kCategoryParams[] = {{"category", "str"}};
 
 }  // namespace
 
-const FunctionSpec kValidEpochsForCategory{
+const FunctionDef kValidEpochsForCategory{
     "valid_epochs_for_category", "valid_epochs_for_category",
     "valid_epochs_for_category(category: str) -> frozenset[EpochName]", kCategoryParams,
     "frozenset[EpochName]", valid_epochs_for_category};

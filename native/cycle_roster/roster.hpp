@@ -30,11 +30,11 @@ Ref make_epoch_name(PyObject* module, PyObject* enum_base);
 void bind_epoch_tables(PyObject* module);
 void bind_selection_functions(PyObject* module);
 
-extern const pyapi::FunctionSpec kValidEpochsForCategory;
-extern const pyapi::FunctionSpec kStandardAggregationEpochs;
-extern const pyapi::FunctionSpec kEpochPartition;
-extern const pyapi::FunctionSpec kNormalizeProcessRole;
-extern const pyapi::FunctionSpec kEpochsForSubmissionType;
+extern const pyapi::FunctionDef kValidEpochsForCategory;
+extern const pyapi::FunctionDef kStandardAggregationEpochs;
+extern const pyapi::FunctionDef kEpochPartition;
+extern const pyapi::FunctionDef kNormalizeProcessRole;
+extern const pyapi::FunctionDef kEpochsForSubmissionType;
 
 // `valid_epochs_for_category("aggregations")`, resolved as a module global.
 Ref aggregation_epochs(const FunctionObject& self);

@@ -244,26 +244,26 @@ constexpr Param kRoleParams[] = {{"role", "str | None"}};
 constexpr Param kSubmissionParams[] = {{"submission_type", "str | None"}};
 constexpr Param kRoleForProcessParams[] = {{"role", "str | None"}};
 
-const FunctionSpec kEpochsForProcessRole{
+const FunctionDef kEpochsForProcessRole{
     "epochs_for_process_role", "epochs_for_process_role",
     "epochs_for_process_role(role: str | None) -> tuple[EpochName, ...]", kRoleForProcessParams,
     "tuple[EpochName, ...]", epochs_for_process_role};
 
 }  // namespace
 
-const FunctionSpec kStandardAggregationEpochs{
+const FunctionDef kStandardAggregationEpochs{
     "_standard_aggregation_epochs", "_standard_aggregation_epochs",
     "_standard_aggregation_epochs() -> tuple[EpochName, ...]", {}, "tuple[EpochName, ...]",
     standard_aggregation_epochs};
-const FunctionSpec kEpochPartition{
+const FunctionDef kEpochPartition{
     "_epoch_partition", "_epoch_partition",
     "_epoch_partition(prefix: str) -> tuple[EpochName, ...]", kPrefixParams,
     "tuple[EpochName, ...]", epoch_partition};
-const FunctionSpec kNormalizeProcessRole{
+const FunctionDef kNormalizeProcessRole{
     "_normalize_process_role", "_normalize_process_role",
     "_normalize_process_role(role: str | None) -> str", kRoleParams, "str",
     normalize_process_role};
-const FunctionSpec kEpochsForSubmissionType{
+const FunctionDef kEpochsForSubmissionType{
     "epochs_for_submission_type", "epochs_for_submission_type",
     "epochs_for_submission_type(submission_type: str | None) -> tuple[EpochName, ...]",
     kSubmissionParams, "tuple[EpochName, ...]", epochs_for_submission_type};

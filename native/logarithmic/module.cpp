@@ -32,7 +32,7 @@ Ref geo_mean_body(pyapi::FunctionObject& self, PyObject* const* argv) {
     return logarithmic::run_reference(self, Kind::GeoMean, argv[0], argv[1]);
 }
 
-const pyapi::FunctionSpec kProduct{
+const pyapi::FunctionDef kProduct{
     "longitudinal_logarithmic_694eff_batch_reference",
     "longitudinal_logarithmic_694eff_batch_reference",
     "longitudinal_logarithmic_694eff_batch_reference(instance, data)\n"
@@ -41,7 +41,7 @@ const pyapi::FunctionSpec kProduct{
     nullptr,
     product_body};
 
-const pyapi::FunctionSpec kGeoMean{
+const pyapi::FunctionDef kGeoMean{
     "longitudinal_logarithmic_665270_batch_reference",
     "longitudinal_logarithmic_665270_batch_reference",
     "longitudinal_logarithmic_665270_batch_reference(instance, data)\n"

@@ -175,15 +175,15 @@ Ref bounded_text(const FunctionObject& self, PyObject* value) {
     return call_bounded_text(target.get(), value);
 }
 
-const FunctionSpec kProjectionMismatchReason = {
+const FunctionDef kProjectionMismatchReason = {
     "projection_mismatch_reason", "projection_mismatch_reason",
     "projection_mismatch_reason(mismatches: tuple[str, ...] | list[str]) -> str", kReasonParams,
     "str", reason_body};
-const FunctionSpec kProjectionVersion = {
+const FunctionDef kProjectionVersion = {
     "_projection_version", "_projection_version",
     "_projection_version(projection: Mapping[str, Any] | None) -> str", kVersionParams, "str",
     version_body};
-const FunctionSpec kProjectionShapeAxes = {
+const FunctionDef kProjectionShapeAxes = {
     "_projection_shape_axes", "_projection_shape_axes",
     "_projection_shape_axes(projection: Mapping[str, Any] | None, shape_key: Mapping[str, Any] | "
     "None) -> tuple[str, ...]",

@@ -96,7 +96,7 @@ Ref module_attr(PyObject* obj, PyObject* name) {
     return pyapi::getattr(obj, name);
 }
 
-Ref call_named_global(const FunctionObject& fn, PyObject* name, const FunctionSpec& def,
+Ref call_named_global(const FunctionObject& fn, PyObject* name, const FunctionDef& def,
                 std::initializer_list<PyObject*> args, PyObject* kwnames) {
     Ref target = read_global(fn, name);
     if (pyapi::is_function(target.get(), def) && args.size() == def.params.size()) {

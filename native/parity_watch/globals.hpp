@@ -28,7 +28,7 @@ Ref module_attr(PyObject* obj, PyObject* name);
 // `name(*args)` with `name` read from the globals now. While the global is
 // still our own function for `def` and every parameter is supplied in order,
 // its body is entered directly.
-Ref call_named_global(const FunctionObject& fn, PyObject* name, const FunctionSpec& def,
+Ref call_named_global(const FunctionObject& fn, PyObject* name, const FunctionDef& def,
                 std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr);
 
 }  // namespace parity_watch

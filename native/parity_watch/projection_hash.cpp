@@ -324,7 +324,7 @@ const pyapi::Param kHashParams[] = {{"projection", "Mapping[str, Any] | None"}};
 
 }  // namespace
 
-const FunctionSpec kProjectionHash = {"projection_hash", "projection_hash",
+const FunctionDef kProjectionHash = {"projection_hash", "projection_hash",
                                       "projection_hash(projection: Mapping[str, Any] | None) -> str",
                                       kHashParams, "str", projection_hash_body};
 

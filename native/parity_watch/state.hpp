@@ -15,20 +15,20 @@
 namespace parity_watch {
 
 using pyapi::FunctionObject;
-using pyapi::FunctionSpec;
+using pyapi::FunctionDef;
 using pyapi::Ref;
 
 // Module functions, defined in their own files.
-extern const FunctionSpec kDefaultParityWatch;
-extern const FunctionSpec kConfigureParityWatch;
-extern const FunctionSpec kRecordProjectionMismatch;
-extern const FunctionSpec kProjectionMismatchReason;
-extern const FunctionSpec kProjectionHash;
-extern const FunctionSpec kTags;
-extern const FunctionSpec kProjectionShapeAxes;
-extern const FunctionSpec kProjectionVersion;
-extern const FunctionSpec kJsonSafe;
-extern const FunctionSpec kBoundedText;
+extern const FunctionDef kDefaultParityWatch;
+extern const FunctionDef kConfigureParityWatch;
+extern const FunctionDef kRecordProjectionMismatch;
+extern const FunctionDef kProjectionMismatchReason;
+extern const FunctionDef kProjectionHash;
+extern const FunctionDef kTags;
+extern const FunctionDef kProjectionShapeAxes;
+extern const FunctionDef kProjectionVersion;
+extern const FunctionDef kJsonSafe;
+extern const FunctionDef kBoundedText;
 
 // Makes the class SimulationContractSdkTelemetry (module body step 5).
 Ref make_telemetry_class(PyObject* module);

@@ -78,7 +78,7 @@ const pyapi::Param kTagsParams[] = {
 
 }  // namespace
 
-const FunctionSpec kTags = {
+const FunctionDef kTags = {
     "_tags", "_tags",
     "_tags(*, data: Mapping[str, Any], projection: Mapping[str, Any] | None, reason_code: str) -> "
     "dict[str, object]",

@@ -137,25 +137,25 @@ const pyapi::Param kRecordMethodParams[] = {
     {"epoch_ns", "int | None", true},
 };
 
-const FunctionSpec kInit = {
+const FunctionDef kInit = {
     "__init__", "SimulationContractSdkTelemetry.__init__",
     "SimulationContractSdkTelemetry.__init__(self, runtime: TelemetryRuntime | None = None, *, "
     "clock_ns=time.time_ns) -> None",
     kInitParams, "None", init_body};
-const FunctionSpec kDroppedCount = {"dropped_count", "SimulationContractSdkTelemetry.dropped_count",
+const FunctionDef kDroppedCount = {"dropped_count", "SimulationContractSdkTelemetry.dropped_count",
                                     "SimulationContractSdkTelemetry.dropped_count(self) -> int",
                                     kSelfParams, "int", dropped_count_body};
-const FunctionSpec kRecordMethod = {
+const FunctionDef kRecordMethod = {
     "record_projection_mismatch", "SimulationContractSdkTelemetry.record_projection_mismatch",
     "SimulationContractSdkTelemetry.record_projection_mismatch(self, *, data: Mapping[str, Any], "
     "projection: Mapping[str, Any] | None, mismatches: tuple[str, ...] | list[str], epoch_ns: int "
     "| None = None) -> bool",
     kRecordMethodParams, "bool", record_body};
-const FunctionSpec kSnapshot = {
+const FunctionDef kSnapshot = {
     "snapshot_anomalies", "SimulationContractSdkTelemetry.snapshot_anomalies",
     "SimulationContractSdkTelemetry.snapshot_anomalies(self) -> tuple[AnomalyRecord, ...]",
     kSelfParams, "tuple[AnomalyRecord, ...]", snapshot_body};
-const FunctionSpec kDrain = {"drain_anomalies", "SimulationContractSdkTelemetry.drain_anomalies",
+const FunctionDef kDrain = {"drain_anomalies", "SimulationContractSdkTelemetry.drain_anomalies",
                              "SimulationContractSdkTelemetry.drain_anomalies(self) -> "
                              "list[AnomalyRecord]",
                              kSelfParams, "list[AnomalyRecord]", drain_body};
@@ -211,16 +211,16 @@ const pyapi::Param kRecordParams[] = {
 
 }  // namespace
 
-const FunctionSpec kDefaultParityWatch = {
+const FunctionDef kDefaultParityWatch = {
     "default_parity_watch", "default_parity_watch",
     "default_parity_watch() -> SimulationContractSdkTelemetry", {},
     "SimulationContractSdkTelemetry", default_body};
-const FunctionSpec kConfigureParityWatch = {
+const FunctionDef kConfigureParityWatch = {
     "configure_parity_watch", "configure_parity_watch",
     "configure_parity_watch(runtime: TelemetryRuntime | None = None) -> "
     "SimulationContractSdkTelemetry",
     kConfigureParams, "SimulationContractSdkTelemetry", configure_body};
-const FunctionSpec kRecordProjectionMismatch = {
+const FunctionDef kRecordProjectionMismatch = {
     "record_projection_mismatch", "record_projection_mismatch",
     "record_projection_mismatch(*, data: Mapping[str, Any], projection: Mapping[str, Any] | None, "
     "mismatches: tuple[str, ...] | list[str], epoch_ns: int | None = None) -> bool",

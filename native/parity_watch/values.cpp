@@ -321,9 +321,9 @@ const pyapi::Param kBoundedTextParams[] = {{"value", "Any"}, {"max_len", "int"}}
 
 }  // namespace
 
-const FunctionSpec kJsonSafe = {"_json_safe", "_json_safe", "_json_safe(value: Any) -> Any",
+const FunctionDef kJsonSafe = {"_json_safe", "_json_safe", "_json_safe(value: Any) -> Any",
                                 kJsonSafeParams, "Any", json_safe_body};
-const FunctionSpec kBoundedText = {"_bounded_text", "_bounded_text",
+const FunctionDef kBoundedText = {"_bounded_text", "_bounded_text",
                                    "_bounded_text(value: Any, max_len: int = 96) -> str",
                                    kBoundedTextParams, "str", bounded_text_body};
 

@@ -381,7 +381,7 @@ void ready_function_type() {
     check_status(PyType_Ready(&FunctionType));
 }
 
-Ref make_function(const FunctionSpec& def, PyObject* module, PyObject* defaults,
+Ref make_function(const FunctionDef& def, PyObject* module, PyObject* defaults,
                   PyObject* kwdefaults) {
     ready_function_type();
     if (def.params.size() > static_cast<size_t>(kMaxParams))
@@ -435,19 +435,19 @@ Ref make_function(const FunctionSpec& def, PyObject* module, PyObject* defaults,
     return Ref::steal(reinterpret_cast<PyObject*>(f));
 }
 
-void add_function(PyObject* module, const FunctionSpec& def, PyObject* defaults,
+void add_function(PyObject* module, const FunctionDef& def, PyObject* defaults,
                   PyObject* kwdefaults) {
     Ref fn = make_function(def, module, defaults, kwdefaults);
     check_status(PyObject_SetAttr(module, intern(def.name), fn.get()));
 }
 
-bool is_function(PyObject* o, const FunctionSpec& def) noexcept {
+bool is_function(PyObject* o, const FunctionDef& def) noexcept {
     return Py_TYPE(o) == &FunctionType && reinterpret_cast<FunctionObject*>(o)->def == &def;
 }
 
 Ref global(const FunctionObject& self, PyObject* name) { return load_global(self.globals, name); }
 
-Ref call_global(const FunctionObject& self, PyObject* name, const FunctionSpec& def,
+Ref call_global(const FunctionObject& self, PyObject* name, const FunctionDef& def,
                 std::initializer_list<PyObject*> args, PyObject* kwnames) {
     Ref target = load_global(self.globals, name);
     if (is_function(target.get(), def) && args.size() == def.params.size()) {

@@ -29,7 +29,7 @@ struct Param {
 
 inline constexpr int kMaxParams = 8;
 
-struct FunctionSpec {
+struct FunctionDef {
     const char* name;
     const char* qualname;
     const char* doc;
@@ -41,7 +41,7 @@ struct FunctionSpec {
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const FunctionSpec* def;
+    const FunctionDef* def;
     PyObject* globals;  // the defining module's namespace (late-bound lookups)
     PyObject* name;
     PyObject* qualname;
@@ -64,22 +64,22 @@ void ready_function_type();
 // A new function of `module` (whose namespace serves as its globals).
 // `defaults`: tuple of the trailing positional defaults, or nullptr;
 // `kwdefaults`: dict of keyword-only defaults, or nullptr.
-Ref make_function(const FunctionSpec& def, PyObject* module, PyObject* defaults = nullptr,
+Ref make_function(const FunctionDef& def, PyObject* module, PyObject* defaults = nullptr,
                   PyObject* kwdefaults = nullptr);
 
 // Makes the function and binds it as the module attribute def.name.
-void add_function(PyObject* module, const FunctionSpec& def, PyObject* defaults = nullptr,
+void add_function(PyObject* module, const FunctionDef& def, PyObject* defaults = nullptr,
                   PyObject* kwdefaults = nullptr);
 
 // True when `o` is one of our functions made from `def`.
-bool is_function(PyObject* o, const FunctionSpec& def) noexcept;
+bool is_function(PyObject* o, const FunctionDef& def) noexcept;
 
 // Reads the module global `name` at the moment of use and calls it the way
 // `name(*pos, **kw)` reads in Python source: `args` holds the positional values
 // then the keyword values, `kwnames` the keywords' names (nullptr: none).
 // When the global is still our own function for `def` and the call supplies
 // every parameter in declaration order, its body is entered directly.
-Ref call_global(const FunctionObject& self, PyObject* name, const FunctionSpec& def,
+Ref call_global(const FunctionObject& self, PyObject* name, const FunctionDef& def,
                 std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr);
 
 // Reads a module global of the calling function (globals, then builtins).
