@@ -1,7 +1,10 @@
 #include "args.hpp"
 
+#include <algorithm>
 #include <string>
 #include <vector>
+
+#include "pyapi/ops.hpp"
 
 namespace sdk_telemetry {
 namespace {
@@ -13,9 +16,22 @@ namespace {
     pyapi::raise();
 }
 
+PyObject* const* interned_names(const Signature& sig) {
+    if (!sig.keys[0]) {
+        for (std::size_t i = 0; i < sig.names.size() && i < kMaxParams; ++i) {
+            if (!sig.keys[i]) sig.keys[i] = pyapi::intern(sig.names[i]);  // kept for the process
+        }
+    }
+    return sig.keys.data();
+}
+
 // Index of the parameter called `key`, or -1.
 int find(const Signature& sig, PyObject* key) {
     const int n = static_cast<int>(sig.names.size());
+    PyObject* const* keys = interned_names(sig);
+    for (int i = 0; i < n && i < static_cast<int>(kMaxParams); ++i) {
+        if (keys[i] == key) return i;
+    }
     for (int i = 0; i < n; ++i) {
         if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, sig.names[i]) == 0) {
             return i;
@@ -75,11 +91,22 @@ void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
     if (kwnames) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        const std::size_t n = std::min(sig.names.size(), kMaxParams);
+        PyObject* const* keys = interned_names(sig);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
-            place_keyword(sig, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], out);
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            std::size_t i = 0;
+            while (i < n && keys[i] != key) ++i;
+            if (i < n && !out[i]) {
+                out[i] = args[nargs + k];
+            } else {  // another spelling of a name, or a fault to report
+                place_keyword(sig, key, args[nargs + k], out);
+            }
         }
     }
-    check_missing(sig, out);
+    for (int i = 0; i < sig.nrequired; ++i) {
+        if (!out[i]) return check_missing(sig, out);
+    }
 }
 
 void bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {

@@ -3,17 +3,23 @@
 // 1 required keyword-only argument: 'name'", ...).
 #pragma once
 
+#include <array>
 #include <span>
 
 #include "pyapi/ref.hpp"
 
 namespace sdk_telemetry {
 
+inline constexpr std::size_t kMaxParams = 8;
+
 struct Signature {
     const char* qualname;              // "TelemetryRuntime.warn", used in messages
-    std::span<const char* const> names;  // parameter names in declaration order
+    std::span<const char* const> names;  // parameter names in declaration order (at most kMaxParams)
     int npositional;                   // leading positional-or-keyword parameters
     int nrequired;                     // leading required parameters (the rest may be absent)
+    // The names as interned str, made at first use (under the GIL): callers'
+    // keyword names are almost always these very objects, found by address.
+    mutable std::array<PyObject*, kMaxParams> keys{};
 };
 
 // Binds a vectorcall (args, nargs, kwnames) into out[0 .. names.size()):

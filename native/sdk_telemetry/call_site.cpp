@@ -27,6 +27,11 @@ int clear(PyObject* self) {
 void dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     clear(self);
+    // Only here, not in clear: warn reads it, and it holds no references that
+    // could take part in a cycle (plain str only).
+    auto* s = reinterpret_cast<CallSiteObject*>(self);
+    delete s->message;
+    s->message = nullptr;
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -83,7 +88,7 @@ void ready_call_site_type() {
 pyapi::Ref new_call_site(pyapi::Ref name, pyapi::Ref description, pyapi::Ref message_template,
                          pyapi::Ref value_unit, pyapi::Ref severity_default, pyapi::Ref file,
                          Py_ssize_t line, pyapi::Ref tag_keys, std::uint64_t owner,
-                         Py_ssize_t lane) {
+                         Py_ssize_t lane, std::unique_ptr<MessageTemplate> message) {
     auto* s = PyObject_GC_New(CallSiteObject, &CallSiteType);
     if (!s) pyapi::raise();
     s->name = name.release();
@@ -96,6 +101,7 @@ pyapi::Ref new_call_site(pyapi::Ref name, pyapi::Ref description, pyapi::Ref mes
     s->line = line;
     s->owner = owner;
     s->lane = lane;
+    s->message = message.release();
     PyObject_GC_Track(s);
     return pyapi::Ref::steal(reinterpret_cast<PyObject*>(s));
 }

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
+#include "message_template.hpp"
 #include "pyapi/ref.hpp"
 
 namespace sdk_telemetry {
@@ -19,6 +21,7 @@ struct CallSiteObject {
     Py_ssize_t line;
     std::uint64_t owner;  // serial number of the runtime that registered it
     Py_ssize_t lane;      // the owner's lane for this call-site name
+    MessageTemplate* message;  // message_template, split once (owned)
 };
 
 extern PyTypeObject CallSiteType;
@@ -31,6 +34,7 @@ inline bool is_call_site(PyObject* o) { return PyObject_TypeCheck(o, &CallSiteTy
 // A new handle; takes every reference given.
 pyapi::Ref new_call_site(pyapi::Ref name, pyapi::Ref description, pyapi::Ref message_template,
                          pyapi::Ref value_unit, pyapi::Ref severity_default, pyapi::Ref file,
-                         Py_ssize_t line, pyapi::Ref tag_keys, std::uint64_t owner, Py_ssize_t lane);
+                         Py_ssize_t line, pyapi::Ref tag_keys, std::uint64_t owner, Py_ssize_t lane,
+                         std::unique_ptr<MessageTemplate> message);
 
 }  // namespace sdk_telemetry

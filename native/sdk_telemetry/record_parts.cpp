@@ -10,13 +10,6 @@ namespace {
     pyapi::raise();
 }
 
-// Index of `ch` in text[start:end], or -1.
-Py_ssize_t find_char(PyObject* text, Py_UCS4 ch, Py_ssize_t start, Py_ssize_t end) {
-    Py_ssize_t i = PyUnicode_FindChar(text, ch, start, end, 1);
-    if (i == -2) pyapi::raise();
-    return i;
-}
-
 }  // namespace
 
 void ensure_ready(PyObject* text) {
@@ -38,9 +31,10 @@ pyapi::Ref copy_tags(PyObject* tags) {
     Py_ssize_t pos = 0;
     PyObject *k, *v;
     while (PyDict_Next(copy.get(), &pos, &k, &v)) {
+        if (PyUnicode_CheckExact(k) && PyUnicode_CheckExact(v)) continue;  // the usual entry
         if (!PyUnicode_Check(k)) wrong_tag("keys", k);
         if (!PyUnicode_Check(v)) wrong_tag("values", v);
-        all_exact = all_exact && PyUnicode_CheckExact(k) && PyUnicode_CheckExact(v);
+        all_exact = false;
     }
     if (all_exact) return copy;
     // str subclasses become plain str (their text, without calling __str__), so
@@ -53,42 +47,6 @@ pyapi::Ref copy_tags(PyObject* tags) {
         pyapi::check_status(PyDict_SetItem(plain.get(), pk.get(), pv.get()));
     }
     return plain;
-}
-
-pyapi::Ref fill_template(PyObject* template_, PyObject* tags) {
-    ensure_ready(template_);
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(template_);
-    pyapi::Ref pieces;       // list of the output's parts, made at the first fill
-    Py_ssize_t copied = 0;   // template text before this index is in `pieces`
-    Py_ssize_t search = 0;
-    while (true) {
-        Py_ssize_t open = find_char(template_, '{', search, n);
-        if (open < 0) break;
-        Py_ssize_t close = find_char(template_, '}', open + 1, n);
-        if (close < 0) break;
-        Py_ssize_t inner = find_char(template_, '{', open + 1, close);
-        if (inner >= 0) {  // "{a{b}": only the innermost brace can open a placeholder
-            search = inner;
-            continue;
-        }
-        search = close + 1;
-        pyapi::Ref key = pyapi::check(PyUnicode_Substring(template_, open + 1, close));
-        PyObject* value = PyDict_GetItemWithError(tags, key.get());
-        if (!value) {
-            if (PyErr_Occurred()) pyapi::raise();
-            continue;  // not a tag: the placeholder stays as written
-        }
-        if (!pieces) pieces = pyapi::check(PyList_New(0));
-        pyapi::Ref before = pyapi::check(PyUnicode_Substring(template_, copied, open));
-        pyapi::check_status(PyList_Append(pieces.get(), before.get()));
-        pyapi::check_status(PyList_Append(pieces.get(), value));
-        copied = close + 1;
-    }
-    if (!pieces) return pyapi::Ref::borrow(template_);
-    pyapi::Ref rest = pyapi::check(PyUnicode_Substring(template_, copied, n));
-    pyapi::check_status(PyList_Append(pieces.get(), rest.get()));
-    pyapi::Ref empty = pyapi::check(PyUnicode_FromStringAndSize("", 0));
-    return pyapi::check(PyUnicode_Join(empty.get(), pieces.get()));
 }
 
 std::uint64_t stable_name_hash(PyObject* name) {

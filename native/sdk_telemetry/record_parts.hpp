@@ -14,12 +14,6 @@ void ensure_ready(PyObject* text);
 // values; TypeError for anything else.
 pyapi::Ref copy_tags(PyObject* tags);
 
-// `template_` with every "{name}" whose name is a key of `tags` replaced by
-// that tag's value. Everything else stays as written: unknown placeholders,
-// stray or doubled braces (no escapes are interpreted), so no template fails.
-// `tags` holds exact str keys only, so the look-ups run no caller code.
-pyapi::Ref fill_template(PyObject* template_, PyObject* tags);
-
 // FNV-1a (64-bit) over the code points of `name`: the same lane in every
 // process, unlike the host's salted str hash.
 std::uint64_t stable_name_hash(PyObject* name);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <new>
 
 #include "anomaly_record.hpp"
@@ -179,11 +180,12 @@ PyObject* register_call_site(PyObject* self, PyObject* const* args, Py_ssize_t n
         pyapi::Ref file = text_arg(a[5], "file");
         Py_ssize_t line = count_arg(a[6], "line", 0, "a non-negative int");
         pyapi::Ref tag_keys = tag_keys_arg(a[7]);
+        auto message = std::make_unique<MessageTemplate>(message_template.get());
         auto lane = static_cast<Py_ssize_t>(stable_name_hash(name.get()) %
                                             static_cast<std::uint64_t>(rt->lanes));
         return new_call_site(std::move(name), std::move(description), std::move(message_template),
                              std::move(value_unit), std::move(severity), std::move(file), line,
-                             std::move(tag_keys), rt->serial, lane);
+                             std::move(tag_keys), rt->serial, lane, std::move(message));
     });
 }
 
@@ -196,15 +198,16 @@ long long epoch_arg(PyObject* value) {
                      Py_TYPE(value)->tp_name);
         pyapi::raise();
     }
-    long long ns = PyLong_AsLongLong(value);  // reads the digits: no __index__ of a subclass
-    if (ns == -1 && PyErr_Occurred()) {
-        if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
-            PyErr_Clear();
-            pyapi::Ref shown = int_text(value);
-            PyErr_Format(PyExc_OverflowError, "epoch_ns does not fit in 64 bits: %U", shown.get());
-        }
+    int overflow = 0;
+    // Reads the digits (no __index__ of a subclass), without the byte-array
+    // detour that PyLong_AsLongLong takes for multi-digit values.
+    long long ns = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow) {
+        pyapi::Ref shown = int_text(value);
+        PyErr_Format(PyExc_OverflowError, "epoch_ns does not fit in 64 bits: %U", shown.get());
         pyapi::raise();
     }
+    if (ns == -1 && PyErr_Occurred()) pyapi::raise();
     return ns;
 }
 
@@ -232,7 +235,7 @@ PyObject* warn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         pyapi::Ref tags = copy_tags(a[4]);
         pyapi::Ref severity = (a[5] && a[5] != Py_None) ? coerce_severity(a[5])
                                                         : pyapi::Ref::borrow(site->severity_default);
-        pyapi::Ref message = fill_template(site->message_template, tags.get());
+        pyapi::Ref message = site->message->fill(tags.get());
         pyapi::Ref record = pyapi::Ref::steal(reinterpret_cast<PyObject*>(new_anomaly_record(
             {pyapi::Ref::borrow(rt->component), pyapi::Ref::borrow(site->name), std::move(severity),
              value, epoch_ns, std::move(reason), std::move(message), std::move(tags)})));
