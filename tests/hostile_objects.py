@@ -35,7 +35,7 @@ class RaisingStr(Hostile):
     def __str__(self):
         raise Boom("__str__")
 
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         raise Boom("__format__")
 
 
@@ -50,7 +50,7 @@ class InterruptingStr(Hostile):
     def __str__(self):
         raise KeyboardInterrupt
 
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         raise KeyboardInterrupt
 
 
