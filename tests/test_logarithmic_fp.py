@@ -6,26 +6,12 @@ import warnings
 import numpy as np
 import pytest
 
-import vantorel.functions.rotations.batch_references.longitudinal.logarithmic as lg
-from models.logarithmic_model import FUNCTIONS, Instance, outcome, same_bits
+from logarithmic_compare import NATIVE, assert_same
+from models.logarithmic_model import FUNCTIONS, Instance
 
-NATIVE = {
-    "694eff": lg.longitudinal_logarithmic_694eff_batch_reference,
-    "665270": lg.longitudinal_logarithmic_665270_batch_reference,
-}
 big, tiny, nan = 1e200, 1e-200, math.nan
 
 
-def assert_same(key, window, data):
-    expected = outcome(FUNCTIONS[key], Instance(window), data)
-    got = outcome(NATIVE[key], Instance(window), data)
-    assert got[0] == expected[0], (got, expected)
-    if got[0] == "ok":
-        assert same_bits(got[1], expected[1])
-    else:
-        assert got[1:3] == expected[1:3]
-    assert got[-1] == expected[-1]
-    return got
 
 
 FLAGGING = {

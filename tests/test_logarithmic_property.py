@@ -5,13 +5,9 @@ import numpy as np
 from hypothesis import given, strategies as st
 from hypothesis.extra import numpy as hnp
 
-import vantorel.functions.rotations.batch_references.longitudinal.logarithmic as lg
-from models.logarithmic_model import FUNCTIONS, Instance, outcome, same_bits
+from logarithmic_compare import assert_same
+from models.logarithmic_model import FUNCTIONS
 
-NATIVE = {
-    "694eff": lg.longitudinal_logarithmic_694eff_batch_reference,
-    "665270": lg.longitudinal_logarithmic_665270_batch_reference,
-}
 
 SPECIAL = [0.0, -0.0, math.nan, math.inf, -math.inf, 1e300, -1e300, 1e-300, 5e-324, 1.0, -1.0]
 
@@ -24,15 +20,6 @@ def floats64():
     )
 
 
-def assert_same(key, window, data):
-    expected = outcome(FUNCTIONS[key], Instance(window), data)
-    got = outcome(NATIVE[key], Instance(window), data)
-    assert got[0] == expected[0], (got, expected)
-    if got[0] == "ok":
-        assert same_bits(got[1], expected[1]), (got[1], expected[1])
-    else:
-        assert got[1:3] == expected[1:3]
-    assert got[-1] == expected[-1]
 
 
 keys = st.sampled_from(list(FUNCTIONS))

@@ -2,18 +2,13 @@
 the window, when longer) across blocks of 16 or 32 columns, windows crossing
 tile edges, short-window and packed-count paths. Every case bit for bit
 against the per-cell model, warnings included."""
-import math
 
 import numpy as np
 import pytest
 
-import vantorel.functions.rotations.batch_references.longitudinal.logarithmic as lg
-from models.logarithmic_model import FUNCTIONS, Instance, cell_reference, outcome, same_bits
+from logarithmic_compare import NATIVE, assert_same
+from models.logarithmic_model import FUNCTIONS, Instance, cell_reference, same_bits
 
-NATIVE = {
-    "694eff": lg.longitudinal_logarithmic_694eff_batch_reference,
-    "665270": lg.longitudinal_logarithmic_665270_batch_reference,
-}
 
 
 def regions(rows, cols, seed=0):
@@ -33,15 +28,6 @@ def regions(rows, cols, seed=0):
     return x
 
 
-def assert_same(key, window, data):
-    expected = outcome(FUNCTIONS[key], Instance(window), data)
-    got = outcome(NATIVE[key], Instance(window), data)
-    assert got[0] == expected[0], (got, expected)
-    if got[0] == "ok":
-        assert same_bits(got[1], expected[1])
-    else:
-        assert got[1:3] == expected[1:3]
-    assert got[-1] == expected[-1]
 
 
 @pytest.mark.parametrize("key", list(FUNCTIONS))

@@ -6,13 +6,9 @@ import warnings
 import numpy as np
 import pytest
 
-import vantorel.functions.rotations.batch_references.longitudinal.logarithmic as lg
-from models.logarithmic_model import FUNCTIONS, Instance, outcome, same_bits
+from logarithmic_compare import NATIVE, assert_same_as_model
+from models.logarithmic_model import FUNCTIONS, Instance, same_bits
 
-NATIVE = {
-    "694eff": lg.longitudinal_logarithmic_694eff_batch_reference,
-    "665270": lg.longitudinal_logarithmic_665270_batch_reference,
-}
 nan, inf = math.nan, math.inf
 
 
@@ -80,16 +76,6 @@ def test_geo_mean_cases_up_to_last_bits(values, window, expected):
                                                     and math.copysign(1, g) == math.copysign(1, e))
 
 
-def assert_same_as_model(key, instance, data, check_warnings=True):
-    expected = outcome(FUNCTIONS[key], instance, data)
-    got = outcome(NATIVE[key], instance, data)
-    assert got[0] == expected[0], (got, expected)
-    if got[0] == "ok":
-        assert same_bits(got[1], expected[1]), (got[1], expected[1])
-    else:
-        assert got[1:3] == expected[1:3]
-    if check_warnings:
-        assert got[-1] == expected[-1]
 
 
 def mixed(rows=40, cols=5, seed=0):
