@@ -2,7 +2,7 @@
 // Included by native_path.cpp only (internal linkage, one translation unit).
 #pragma once
 
-#include "c_exp.hpp"
+#include "exp_batch.hpp"
 #include "native_common.hpp"
 
 namespace logarithmic {
@@ -391,7 +391,7 @@ void geo_tiles(Driver& d, Index c0, Index N) {
     std::vector<LongCell> longs;
     std::vector<SumCell> cells(static_cast<size_t>(R));
     std::vector<std::uint16_t> nobs(static_cast<size_t>(R * B));
-    const ExpFn exp = c_exp();
+    std::vector<double> expm(static_cast<size_t>(N));  // one row's exponentials
     for (Index t0 = 0; t0 < T; t0 += R) {
         const Index t1 = std::min(T, t0 + R), lo = window_first(t0, span), M = t1 - lo;
         for (Index t = lo; t < t1; ++t)
@@ -434,6 +434,7 @@ void geo_tiles(Driver& d, Index c0, Index N) {
             double* o = d.out + t * d.out_row + c0;
             const unsigned char* k = kind.data() + (t - t0) * N;
             const double* m = mean.data() + (t - t0) * N;
+            if (!flagged) exp_batch(m, expm.data(), N);
             for (Index n = 0; n < N; ++n) {
                 switch (k[n]) {
                     case kZeroCell:
@@ -448,7 +449,7 @@ void geo_tiles(Driver& d, Index c0, Index N) {
                             d.special.push_back({t, c0 + n});
                             break;
                         }
-                        const double e = exp(m[n]);
+                        const double e = expm[n];
                         if (std::isinf(e)) {  // math.exp raises OverflowError here
                             d.special.push_back({t, c0 + n});
                             break;

@@ -1,0 +1,79 @@
+"""The geometric mean's exponentials: the native path replicates the C library's
+exp lane by lane where it has proven to agree with it at first use, and calls
+the library itself otherwise (forced with VANTOREL_EXP=library). Both must give
+math.exp's bits for every mean the kernels can pass: moderate values, values
+near overflow and underflow, subnormal results, negative zero."""
+import math
+import os
+import pickle
+import subprocess
+import sys
+
+import numpy as np
+from hypothesis import given, strategies as st
+
+from logarithmic_compare import NATIVE, assert_same
+from models.logarithmic_model import Instance, same_bits
+
+GEO = NATIVE["665270"]
+
+# The mean of logarithms reaches exp's whole finite domain: log|x| runs from
+# about -744.4 (the smallest subnormal) to 709.78 (the largest double).
+EDGE_VALUES = [5e-324, 1e-323, 2.2250738585072014e-308, 1e-310, 1e-300, 1.7976931348623157e308, 1e308,
+               1e300, 1e-200, 1.0, 1.0000000000000002, 0.9999999999999999, 2.0, 0.5, 7.0, 1e-20, 1e20]
+
+
+def edge_array():
+    rng = np.random.default_rng(7)
+    cols = [np.array(EDGE_VALUES * 3), rng.lognormal(0, 300, 51), -rng.lognormal(0, 200, 51),
+            np.exp(rng.uniform(-745.0, 709.7, 51)), np.exp(rng.uniform(-745.0, -700.0, 51)),
+            np.exp(rng.uniform(700.0, 709.78, 51)), rng.uniform(-1e-3, 1e-3, 51) + 1.0]
+    return np.column_stack(cols)
+
+
+def geometric_means(data):
+    return {w: GEO(Instance(w), data) for w in (1, 2, 3, 5, 9, 20)}
+
+
+def test_library_exp_and_replica_agree():
+    """The same arrays through a process that must call the library's exp."""
+    data = edge_array()
+    here = geometric_means(data)
+    code = ("import pickle, sys, numpy as np\n"
+            "sys.path.insert(0, sys.argv[1])\n"
+            "from test_logarithmic_exp import edge_array, geometric_means\n"
+            "sys.stdout.buffer.write(pickle.dumps(geometric_means(edge_array())))\n")
+    env = dict(os.environ, VANTOREL_EXP="library")
+    out = subprocess.run([sys.executable, "-c", code, os.path.dirname(__file__)], env=env, check=True,
+                         capture_output=True, timeout=120).stdout
+    there = pickle.loads(out)
+    for w, got in here.items():
+        assert same_bits(got, there[w]), w
+
+
+def test_edges_against_model():
+    data = edge_array()
+    for w in (1, 2, 3, 5, 9, 20):
+        assert_same("665270", w, data)
+
+
+magnitudes = st.one_of(
+    st.floats(min_value=5e-324, max_value=1.7976931348623157e308),
+    st.floats(min_value=5e-324, max_value=1e-290),
+    st.floats(min_value=1e290, max_value=1.7976931348623157e308),
+    st.floats(min_value=0.5, max_value=2.0),
+)
+
+
+@given(st.lists(st.tuples(magnitudes, st.booleans()), min_size=1, max_size=24), st.integers(1, 4))
+def test_means_of_random_magnitudes_match_math_exp(values, window):
+    data = np.array([-m if negative else m for m, negative in values]).reshape(-1, 1)
+    got = GEO(Instance(window), data)
+    for t in range(data.shape[0]):
+        col = data[max(0, t - window + 1):t + 1, 0]
+        if col[-1] < 0:
+            expected = math.nan
+        else:
+            sign = -1.0 if np.sum(col < 0) % 2 else 1.0
+            expected = sign * math.exp(np.sum(np.log(np.abs(col))) / col.size)
+        assert same_bits(np.float64(got[t, 0]), np.float64(expected)), (t, col)
