@@ -9,6 +9,11 @@
 // inputs; on aarch64 the compiler fuses the same expressions. `Fused` selects
 // which rounding sequence is replicated, operation for operation.
 //
+// On aarch64 the library rounds k = x * 128/ln2 to an integer with the
+// CPU's round-half-away instruction instead of the shift trick, which picks
+// the other neighbour when the product lies on a half: `RoundToInt` selects
+// that.
+//
 // A replica is only trusted after it has been proven bit for bit against the
 // running library's exp (exp_batch.cpp); a library with another algorithm
 // fails that proof and keeps its own exp.
@@ -143,7 +148,7 @@ inline double rescaled(double tmp, std::uint64_t sbits, std::uint64_t ki) {
     return 0x1p-1022 * y;
 }
 
-template <bool Fused>
+template <bool Fused, bool RoundToInt = false>
 inline double exp(double x) {
     const std::uint64_t ix = std::bit_cast<std::uint64_t>(x);
     const std::uint32_t abstop = static_cast<std::uint32_t>(ix >> 52) & 0x7ff;
@@ -157,9 +162,16 @@ inline double exp(double x) {
         }
         rescale = true;  // 512 <= |x| < 1024
     }
-    double kd = mul_add<Fused>(x, kInvLn2N, kShift);
-    const std::uint64_t ki = std::bit_cast<std::uint64_t>(kd);
-    kd -= kShift;
+    double kd;
+    std::uint64_t ki;  // k in its low bits
+    if constexpr (RoundToInt) {
+        kd = std::round(kInvLn2N * x);
+        ki = static_cast<std::uint64_t>(static_cast<std::int64_t>(kd));
+    } else {
+        kd = mul_add<Fused>(x, kInvLn2N, kShift);
+        ki = std::bit_cast<std::uint64_t>(kd);
+        kd -= kShift;
+    }
     const double r = mul_add<Fused>(kd, kNegLn2LoN, mul_add<Fused>(kd, kNegLn2HiN, x));
     const std::uint64_t idx = 2 * (ki % 128);
     const double tmp = poly<Fused>(r, std::bit_cast<double>(kTable[idx]));
