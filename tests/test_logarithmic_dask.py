@@ -142,7 +142,6 @@ def test_example_script_small_run_stores_the_whole_call(tmp_path):
     done = subprocess.run([sys.executable, str(script), *args], capture_output=True, text=True,
                           timeout=TIMEOUT, env={**os.environ, "PYTHONPATH": str(EXAMPLES)})
     assert done.returncode == 0, done.stderr
-    sys.path.insert(0, str(EXAMPLES))
     import dask_logarithmic_large as example
 
     data = example.make_input(3000, 40, 700, 16).compute(scheduler="threads")
