@@ -3,7 +3,6 @@ along time and columns give, bit for bit, what one call on the whole array gives
 Dask's threaded scheduler and on a LocalCluster of two worker processes.
 
 Skipped where Dask is not installed (it is an optional dependency)."""
-import concurrent.futures
 import os
 import subprocess
 import sys
@@ -67,9 +66,23 @@ def same_as_whole(fn, window, data, got):
 
 
 def threaded(arr):
-    """arr.compute() on the threaded scheduler, bounded in time."""
-    with concurrent.futures.ThreadPoolExecutor(1) as pool:
-        return pool.submit(arr.compute, scheduler="threads").result(timeout=TIMEOUT)
+    """arr.compute() on the threaded scheduler, bounded in time: a hang fails the test."""
+    box = {}
+
+    def work():
+        try:
+            box["value"] = arr.compute(scheduler="threads")
+        except BaseException as exc:  # noqa: BLE001 - re-raised in the test's thread
+            box["error"] = exc
+
+    worker = threading.Thread(target=work, daemon=True)
+    worker.start()
+    worker.join(TIMEOUT)
+    if worker.is_alive():
+        pytest.fail(f"no result within {TIMEOUT} s")
+    if "error" in box:
+        raise box["error"]
+    return box["value"]
 
 
 @pytest.mark.parametrize("dtype", [np.float64, np.int64])
