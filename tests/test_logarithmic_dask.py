@@ -3,6 +3,7 @@ along time and columns give, bit for bit, what one call on the whole array gives
 Dask's threaded scheduler and on a LocalCluster of two worker processes.
 
 Skipped where Dask is not installed (it is an optional dependency)."""
+import logging
 import os
 import subprocess
 import sys
@@ -169,10 +170,15 @@ def test_example_script_small_run_stores_the_whole_call(tmp_path):
 @pytest.fixture(scope="module")
 def client():
     distributed = pytest.importorskip("distributed")
-    cluster = distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-        dashboard_address=None, worker_dashboard_address=None, silence_logs=40,
-    )
+    import dask
+
+    # No sampling profiler: the tests need none, and its thread samples this process's
+    # frames until the cluster's event loop is gone.
+    with dask.config.set({"distributed.worker.profile.enabled": False}):
+        cluster = distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+            dashboard_address=None, worker_dashboard_address=None, silence_logs=logging.CRITICAL,
+        )
     try:
         with distributed.Client(cluster, timeout=TIMEOUT) as c:
             c.wait_for_workers(2, timeout=TIMEOUT)
