@@ -8,11 +8,13 @@
 #   make fuzz        long property tests and the coverage-guided fuzz target
 PYTHON ?= $(shell tools/find-python.sh)
 VENV   ?= .venv
+# Optional Dask for the Dask recipe's tests, on x86-64 as in CI (tools/leg.sh).
+DASK_REQS := $(if $(filter x86_64,$(shell uname -m)),requirements/dask.txt)
 
 .PHONY: demo test test-quick matrix sanitize leaks fuzz bench venv
 
 venv:
-	tools/venv.sh $(VENV) $(PYTHON)
+	tools/venv.sh $(VENV) $(PYTHON) $(DASK_REQS)
 
 demo: venv
 	$(VENV)/bin/python examples/demo.py
