@@ -68,10 +68,12 @@ void product_tiles(Driver& d, Index c0, Index N) {
     std::vector<A> res(static_cast<size_t>(R * Npad));                   // [row][column]
     std::vector<unsigned char> ok(static_cast<size_t>(R * Npad));        // [row][column]
     for (Index t0 = 0; t0 < T; t0 += R) {
+        if (!d.at(c0, c0 + N, t0)) return;
         const Index t1 = std::min(T, t0 + R), lo = window_first(t0, span), M = t1 - lo;
         for (Index t = lo; t < t1; ++t)
             product_row<E, A>(in, t, N, rows.data() + (t - lo) * B, M * B, ok.data() + std::max<Index>(0, t - t0) * Npad);
         for (Index b = 0; b < blocks; ++b) {
+            if (!d.poll()) return;
             const Index n0 = b * B, k = std::min(B, N - n0);
             const A* rb = rows.data() + b * M * B;
             if constexpr (T_::is_float) std::feclearexcept(FE_ALL_EXCEPT);
@@ -87,6 +89,7 @@ void product_tiles(Driver& d, Index c0, Index N) {
                             (void)p;
                             if (std::fetestexcept(kWatchedFlags) & d.raising) d.special.push_back({t, c0 + n0 + j});
                         }
+                    if (d.stopped) return;
                 }
             }
         }
