@@ -413,13 +413,13 @@ void geo_tiles(Driver& d, Index c0, Index N) {
             }
         } else if (span <= 0xFFFF) {
             for (Index b = 0; b < blocks; ++b) {
-                if (!d.poll()) return;
                 const Index at = b * M * B, n0 = b * B, k = std::min(B, N - n0);
                 geo_block_counts(cls.data() + at, M, span, t0 - lo, kind.data() + n0, N, k, nobs.data());
                 for (Index j = 0; j < k; ++j)
-                    geo_lane_sums(cls.data() + at + j, logs.data() + at + j, M, t0 - lo, comp.data() + (n0 + j) * M,
+                    if (d.poll()) geo_lane_sums(cls.data() + at + j, logs.data() + at + j, M, t0 - lo, comp.data() + (n0 + j) * M,
                                   mean.data() + n0 + j, kind.data() + n0 + j, N, nobs.data() + j, d.f32_quotient,
                                   longs, t0, n0 + j, (n0 + j) * M, cells.data());
+                if (d.stopped) return;
             }
         } else {
             for (Index n = 0; n < N; ++n) {

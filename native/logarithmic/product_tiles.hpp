@@ -77,7 +77,12 @@ void product_tiles(Driver& d, Index c0, Index N) {
             const Index n0 = b * B, k = std::min(B, N - n0);
             const A* rb = rows.data() + b * M * B;
             if constexpr (T_::is_float) std::feclearexcept(FE_ALL_EXCEPT);
-            tile_products(rb, lo, t0, t1, span, res.data() + n0, Npad);
+            // in row chunks of a few million products, so that signals are seen during long windows
+            const Index chunk = std::max<Index>(2, (Index(1) << 24) / (span * B));
+            for (Index ta = t0; ta < t1; ta += chunk) {
+                if (ta > t0 && !d.poll()) return;
+                tile_products(rb, lo, ta, std::min(t1, ta + chunk), span, res.data() + (ta - t0) * Npad + n0, Npad);
+            }
             if constexpr (T_::is_float) {
                 if (std::fetestexcept(kWatchedFlags) && d.non_ignored_flags()) {
                     // Find the cells that raised a flag NumPy acts on.
