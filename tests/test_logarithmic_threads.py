@@ -143,7 +143,7 @@ def test_another_thread_resizes_while_the_geometric_mean_sums_a_long_window():
 def test_a_signal_handler_that_resizes_the_input_mid_call():
     """Signal handlers run while the call is in progress; one that shrinks the input
     makes the rest of the call fail as the per-cell evaluation would."""
-    a = np.random.default_rng(6).lognormal(size=(400_000, 16))
+    a = np.random.default_rng(6).lognormal(size=(40_000, 16))
     ran = []
 
     def handler(signum, frame):
@@ -154,7 +154,7 @@ def test_a_signal_handler_that_resizes_the_input_mid_call():
     try:
         signal.setitimer(signal.ITIMER_REAL, 0.05)
         with pytest.raises(IndexError, match="out of bounds"):
-            NATIVE[GEO](Instance(2000), a)  # seconds of work: the timer fires during it
+            NATIVE[GEO](Instance(8000), a)  # tenths of a second of work: the timer fires during it
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, old)
@@ -185,7 +185,7 @@ def test_stopped_calls_leak_nothing():
 def test_other_threads_run_while_a_call_computes(key):
     """A thread that needs the lock every millisecond gets it many times while the call
     runs (each tick is taken with the lock held)."""
-    a = np.random.default_rng(8).lognormal(size=(200_000, 32))
+    a = np.random.default_rng(8).lognormal(size=(20_000, 32))
     ticks, stop = [], threading.Event()
 
     def ticker():
@@ -198,14 +198,14 @@ def test_other_threads_run_while_a_call_computes(key):
     try:
         time.sleep(0.01)
         start = time.perf_counter()
-        got = NATIVE[key](Instance(400), a)  # a few tenths of a second
+        got = NATIVE[key](Instance(4000), a)  # about a tenth of a second or more
         end = time.perf_counter()
     finally:
         stop.set()
         t.join()
     # (np.full, a Python function, may hand the lock over once or twice by itself)
     assert sum(start < tick < end for tick in ticks) >= 5
-    assert same_bits(got, NATIVE[key](Instance(400), a))
+    assert same_bits(got, NATIVE[key](Instance(4000), a))
 
 
 def test_error_state_and_flags_stay_per_thread():
