@@ -434,13 +434,15 @@ void geo_tiles(Driver& d, Index c0, Index N) {
         // logarithms raise none); the exponentials' flags do not count.
         const bool flagged = std::fetestexcept(kWatchedFlags) && d.non_ignored_flags();
         if (d.stopped) return;
-        for (const LongCell& lc : longs) {
-            const Index i = (lc.t - t0) * N + lc.n;
-            L total = 0;
-            d.python([&] { total = numpy_long_sum(comp.data() + lc.off, lc.nobs); });
+        if (!longs.empty()) {
+            d.python([&] {  // the tile's long sums under one taking of the lock
+                for (const LongCell& lc : longs) {
+                    const Index i = (lc.t - t0) * N + lc.n;
+                    mean[i] = geo_quotient(numpy_long_sum(comp.data() + lc.off, lc.nobs), lc.nobs, d.f32_quotient);
+                    kind[i] = lc.negative ? kNegativeCell : kPositiveCell;
+                }
+            });
             if (d.stopped) return;
-            mean[i] = geo_quotient(total, lc.nobs, d.f32_quotient);
-            kind[i] = lc.negative ? kNegativeCell : kPositiveCell;
         }
         for (Index t = t0; t < t1; ++t) {
             double* o = d.out + t * d.out_row + c0;
