@@ -227,6 +227,7 @@ struct Driver {
     }
     // The pass is about to compute rows [t0, ...) of columns [c0, c1).
     bool at(Index c0, Index c1, Index t0) {
+        if (stopped) return false;
         at_c0 = c0;
         at_c1 = c1;
         at_t0 = t0;

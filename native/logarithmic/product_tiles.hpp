@@ -94,8 +94,8 @@ void product_tiles(Driver& d, Index c0, Index N) {
                             (void)p;
                             if (std::fetestexcept(kWatchedFlags) & d.raising) d.special.push_back({t, c0 + n0 + j});
                         }
-                    if (d.stopped) return;
                 }
+                if (d.stopped) return;
             }
         }
         for (Index t = t0; t < t1; ++t)
