@@ -10,6 +10,7 @@ measured in the same run.
 
 Usage: python bench/bench_logarithmic_threads.py [--quick]
 """
+import os
 import sys
 import threading
 import time
@@ -91,7 +92,8 @@ def main():
     inst = Instance()
     functions = [("694eff (product)", lg.longitudinal_logarithmic_694eff_batch_reference),
                  ("665270 (geo mean)", lg.longitudinal_logarithmic_665270_batch_reference)]
-    print(f"shape {SHAPE}, float64, W={WINDOW}; best of {REPEAT}; {threading.active_count()} thread(s) at start")
+    print(f"shape {SHAPE}, float64, W={WINDOW}; best of {REPEAT}; {os.cpu_count()} cores, "
+          f"load average {os.getloadavg()[0]:.1f} (the ratios assume the cores are otherwise idle)")
     print(f"{'function':<18} {'alone ms':>9} {'busy ms':>9} {'busy/alone':>11} {'2 seq ms':>9} "
           f"{'2 thr ms':>9} {'speed-up':>9}")
     results = []
