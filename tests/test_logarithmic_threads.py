@@ -6,7 +6,6 @@ resizes or reshapes the input or the output meanwhile must never make a call rea
 memory: the rest of the call goes on as the per-cell evaluation would, on the arrays as
 they now are. A long call answers SIGINT with KeyboardInterrupt and leaves nothing behind.
 """
-import os
 import signal
 import subprocess
 import sys
