@@ -514,6 +514,60 @@ def test_logarithmic_takes_an_enormous_array():
     assert np.allclose(out, np.where(data > 0, data, np.nan), rtol=1e-14, atol=0, equal_nan=True)
 
 
+def changes_mid_call(np):
+    """What Python code running mid-call (a profile hook, a warning, a signal handler) may do
+    to the input: shrink it, grow it, reshape it in place, give it another dtype."""
+    def retype(a):
+        import warnings
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            a.dtype = np.int64
+    return {
+        "shrunk to one cell": lambda a: a.resize((1, 1), refcheck=False),
+        "shrunk to fewer rows": lambda a: a.resize((a.shape[0] // 3, a.shape[1]), refcheck=False),
+        "grown": lambda a: a.resize((a.shape[0] + 50, a.shape[1] + 1), refcheck=False),
+        "emptied": lambda a: a.resize((0,), refcheck=False),
+        "reshaped in place": lambda a: setattr(a, "shape", (a.shape[0] // 2, a.shape[1] * 2)),
+        "retyped": retype,
+    }
+
+
+def test_logarithmic_survives_arrays_changed_mid_call():
+    """Each change made at the Python code the native pass runs (NumPy's error state after a
+    flagged overflow, NumPy's sum of a window longer than 8192 values): the call ends with
+    the result or the host's error of the per-cell evaluation on the changed array, never a
+    crash, and the module still answers."""
+    lg = require(LOGARITHMIC, LOG_FUNCTIONS[0])
+    import sys
+    import warnings
+
+    import numpy as np
+    points = [(LOG_FUNCTIONS[0], "geterr", 3, lambda: np.full((900, 4), 1e200)),
+              (LOG_FUNCTIONS[1], "sum", 9000, lambda: np.random.default_rng(2).lognormal(size=(8300, 1)))]
+    for function, at, window, make in points:
+        for label, change in changes_mid_call(np).items():
+            TRIED["logarithmic"] += 1
+            a = make()
+            fired = []
+
+            def hook(frame, event, arg):
+                if event == "call" and frame.f_code.co_name == at and not fired:
+                    fired.append(label)
+                    sys.setprofile(None)
+                    change(a)
+
+            sys.setprofile(hook)
+            try:
+                with np.errstate(all="ignore"), warnings.catch_warnings():
+                    warnings.simplefilter("ignore")
+                    got = log_outcome(getattr(lg, function), Window(window), a)
+            finally:
+                sys.setprofile(None)
+            assert fired, f"{function} never reached {at}"
+            assert got[0] == "ok" or got[1] in (IndexError, ValueError, TypeError), (function, label, got[:3])
+            log_sane(lg)
+
+
 # ---------------------------------------------------------------- _parity_watch
 
 PARITY = "vantorel._parity_watch"

@@ -11,17 +11,21 @@ namespace {
 using pyapi::check;
 using pyapi::Ref;
 
-// Logarithms through NumPy's `log` ufunc, so that each equals what np.log
-// gives inside the per-cell evaluation: `logs[i] = log(mags[i])`.
+// Logarithms by NumPy's `log`, so that each equals what np.log gives inside the
+// per-cell evaluation: `logs[i] = log(mags[i])`. Its own inner loop without the
+// lock when proven (numpy_log.hpp), else the ufunc itself.
 template <class L>
-void numpy_logs(const L* mags, L* logs, Index len) {
+void numpy_logs(Driver& d, const L* mags, L* logs, Index len) {
     if (len == 0) return;
     npy_intp n = static_cast<npy_intp>(len);
-    constexpr int type = std::is_same_v<L, double> ? NPY_DOUBLE : NPY_FLOAT;
-    Ref src = check(PyArray_SimpleNewFromData(1, &n, type, const_cast<L*>(mags)));
-    Ref dst = check(PyArray_SimpleNewFromData(1, &n, type, logs));
-    Ref r = check(PyObject_CallFunctionObjArgs(originals().np_attr[7], src.get(), dst.get(), nullptr));
-    if (r.get() != dst.get()) pyapi::raise(PyExc_SystemError, "unexpected result of numpy.log");
+    if (d.log) return d.log.run(mags, logs, n, sizeof(L));
+    d.python([&] {
+        constexpr int type = std::is_same_v<L, double> ? NPY_DOUBLE : NPY_FLOAT;
+        Ref src = check(PyArray_SimpleNewFromData(1, &n, type, const_cast<L*>(mags)));
+        Ref dst = check(PyArray_SimpleNewFromData(1, &n, type, logs));
+        Ref r = check(PyObject_CallFunctionObjArgs(originals().np_attr[7], src.get(), dst.get(), nullptr));
+        if (r.get() != dst.get()) pyapi::raise(PyExc_SystemError, "unexpected result of numpy.log");
+    });
 }
 
 // np.sum of a long run of values, by NumPy itself (its chunking of long
@@ -393,10 +397,12 @@ void geo_tiles(Driver& d, Index c0, Index N) {
     std::vector<std::uint16_t> nobs(static_cast<size_t>(R * B));
     std::vector<double> expm(static_cast<size_t>(N));  // one row's exponentials
     for (Index t0 = 0; t0 < T; t0 += R) {
+        if (!d.at(c0, c0 + N, t0)) return;
         const Index t1 = std::min(T, t0 + R), lo = window_first(t0, span), M = t1 - lo;
         for (Index t = lo; t < t1; ++t)
             geo_row<E, L>(in, t, N, mags.data() + (t - lo) * B, cls.data() + (t - lo) * B, M * B);
-        numpy_logs(mags.data(), logs.data(), blocks * M * B);
+        numpy_logs(d, mags.data(), logs.data(), blocks * M * B);
+        if (d.stopped) return;
         longs.clear();
         std::feclearexcept(FE_ALL_EXCEPT);
         if (span <= kShortSpan) {
@@ -410,12 +416,14 @@ void geo_tiles(Driver& d, Index c0, Index N) {
                 const Index at = b * M * B, n0 = b * B, k = std::min(B, N - n0);
                 geo_block_counts(cls.data() + at, M, span, t0 - lo, kind.data() + n0, N, k, nobs.data());
                 for (Index j = 0; j < k; ++j)
-                    geo_lane_sums(cls.data() + at + j, logs.data() + at + j, M, t0 - lo, comp.data() + (n0 + j) * M,
+                    if (d.poll()) geo_lane_sums(cls.data() + at + j, logs.data() + at + j, M, t0 - lo, comp.data() + (n0 + j) * M,
                                   mean.data() + n0 + j, kind.data() + n0 + j, N, nobs.data() + j, d.f32_quotient,
                                   longs, t0, n0 + j, (n0 + j) * M, cells.data());
+                if (d.stopped) return;
             }
         } else {
             for (Index n = 0; n < N; ++n) {
+                if (!d.poll()) return;
                 const Index at = (n / B) * M * B + n % B;
                 geo_lane<L>(cls.data() + at, logs.data() + at, M, span, t0 - lo, comp.data() + n * M,
                                    mean.data() + n, kind.data() + n, N, d.f32_quotient, longs, t0, n, n * M,
@@ -425,10 +433,16 @@ void geo_tiles(Driver& d, Index c0, Index N) {
         // Sums and quotients are watched for flags as one batch (sums of finite
         // logarithms raise none); the exponentials' flags do not count.
         const bool flagged = std::fetestexcept(kWatchedFlags) && d.non_ignored_flags();
-        for (const LongCell& lc : longs) {
-            const Index i = (lc.t - t0) * N + lc.n;
-            mean[i] = geo_quotient(numpy_long_sum(comp.data() + lc.off, lc.nobs), lc.nobs, d.f32_quotient);
-            kind[i] = lc.negative ? kNegativeCell : kPositiveCell;
+        if (d.stopped) return;
+        if (!longs.empty()) {
+            d.python([&] {  // the tile's long sums under one taking of the lock
+                for (const LongCell& lc : longs) {
+                    const Index i = (lc.t - t0) * N + lc.n;
+                    mean[i] = geo_quotient(numpy_long_sum(comp.data() + lc.off, lc.nobs), lc.nobs, d.f32_quotient);
+                    kind[i] = lc.negative ? kNegativeCell : kPositiveCell;
+                }
+            });
+            if (d.stopped) return;
         }
         for (Index t = t0; t < t1; ++t) {
             double* o = d.out + t * d.out_row + c0;

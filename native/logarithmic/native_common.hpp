@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <limits>
 #include <type_traits>
 #include <utility>
@@ -16,6 +17,7 @@
 
 #include "kernels.hpp"
 #include "numpy_api.hpp"
+#include "numpy_log.hpp"
 #include "reference.hpp"
 
 namespace logarithmic {
@@ -136,6 +138,37 @@ struct Elem {
 
 // ---------------------------------------------------------------- per call
 
+// What the native pass relies on about an array: where its elements are and
+// how they are laid out. Python code that runs during a call (NumPy's own
+// Python-level functions, warnings, signal handlers, profile hooks) may resize
+// the array or change its dtype; the pass then stops reading it.
+struct Layout {
+    void* ptr = nullptr;
+    npy_intp dims[2] = {-1, -1}, strides[2] = {0, 0};
+    PyArray_Descr* descr = nullptr;
+    int ndim = 0, flags = 0;
+    Layout() = default;
+    explicit Layout(PyArrayObject* a)
+        : ptr(PyArray_DATA(a)), descr(PyArray_DESCR(a)), ndim(PyArray_NDIM(a)),
+          flags(PyArray_FLAGS(a) & (NPY_ARRAY_ALIGNED | NPY_ARRAY_WRITEABLE | NPY_ARRAY_C_CONTIGUOUS)) {
+        for (int i = 0; i < 2 && i < ndim; ++i) {
+            dims[i] = PyArray_DIM(a, i);
+            strides[i] = PyArray_STRIDE(a, i);
+        }
+    }
+    bool operator==(const Layout&) const = default;
+};
+
+// Seconds on the monotonic clock.
+inline double monotonic_now() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+}
+
+// How often a pass without the lock looks for pending signals (SIGINT).
+constexpr double kSignalPoll = 0.04;
+
 struct Driver {
     Call& c;
     PyArrayObject* data;
@@ -146,21 +179,78 @@ struct Driver {
     int raising = -1;                              // watched flags NumPy does not ignore
     bool f32_quotient = true;                      // np.float32 / int stays float32
     double nan = 0.0;                              // what `out[t, n] = math.nan` stores
+    NumpyLog log;                                  // np.log's own loop, when proven
+
+    // ---- the pass runs without the interpreter lock, taking it back for Python code
+    PyThreadState* unlocked = nullptr;  // saved while the lock is released
+    Layout data_layout, out_layout;     // as the pass started
+    double next_poll = 0.0;
+    // Where the pass is: rows from `at_t0` on of columns [at_c0, at_c1), and every
+    // later column, are still to do (as are the cells in `special`).
+    Index at_c0 = 0, at_c1 = 0, at_t0 = 0;
+    bool stopped = false;  // an array changed under Python code: the rest is the general path's
+
+    void release() {
+        data_layout = Layout(data);
+        out_layout = Layout(reinterpret_cast<PyArrayObject*>(c.out.get()));
+        next_poll = monotonic_now() + kSignalPoll;
+        unlocked = PyEval_SaveThread();
+    }
+    void acquire() {
+        if (unlocked) PyEval_RestoreThread(std::exchange(unlocked, nullptr));
+    }
+
+    // Runs f with the lock held (f may run Python code, and throw with the lock
+    // held), then checks that both arrays are as the pass found them.
+    template <class F>
+    void python(F&& f) {
+        const bool was_unlocked = unlocked != nullptr;
+        acquire();
+        f();
+        if (Layout(data) != data_layout || Layout(reinterpret_cast<PyArrayObject*>(c.out.get())) != out_layout)
+            stopped = true;
+        if (was_unlocked) unlocked = PyEval_SaveThread();
+    }
+
+    // Now and then, the signal handlers (KeyboardInterrupt on SIGINT). False
+    // when the pass must stop.
+    bool poll() {
+        if (stopped) return false;
+        if (monotonic_now() < next_poll) return true;
+        const fexcept_t held = save_flags();
+        python([] {
+            if (PyErr_CheckSignals() < 0) pyapi::raise();
+        });
+        restore_flags(held);
+        next_poll = monotonic_now() + kSignalPoll;
+        return !stopped;
+    }
+    // The pass is about to compute rows [t0, ...) of columns [c0, c1).
+    bool at(Index c0, Index c1, Index t0) {
+        if (stopped) return false;
+        at_c0 = c0;
+        at_c1 = c1;
+        at_t0 = t0;
+        return poll();
+    }
 
     // Flags whose error mode is not "ignore" in NumPy's current error state.
     int non_ignored_flags() {
         if (raising >= 0) return raising;
-        Ref np = pyapi::global(c.self, names().np);
-        Ref geterr = pyapi::getattr(np.get(), names().geterr);
-        Ref modes = check(PyObject_CallNoArgs(geterr.get()));
-        static const std::pair<const char*, int> keys[] = {
-            {"divide", FE_DIVBYZERO}, {"over", FE_OVERFLOW}, {"under", FE_UNDERFLOW}, {"invalid", FE_INVALID}};
-        raising = 0;
-        for (auto& [key, flag] : keys) {
-            Ref mode = check(PyObject_GetItem(modes.get(), pyapi::intern(key)));
-            int eq = PyUnicode_Check(mode.get()) ? PyUnicode_CompareWithASCIIString(mode.get(), "ignore") : 1;
-            if (eq != 0) raising |= flag;
-        }
+        python([&] {
+            Ref np = pyapi::global(c.self, names().np);
+            Ref geterr = pyapi::getattr(np.get(), names().geterr);
+            Ref modes = check(PyObject_CallNoArgs(geterr.get()));
+            static const std::pair<const char*, int> keys[] = {
+                {"divide", FE_DIVBYZERO}, {"over", FE_OVERFLOW}, {"under", FE_UNDERFLOW}, {"invalid", FE_INVALID}};
+            int r = 0;
+            for (auto& [key, flag] : keys) {
+                Ref mode = check(PyObject_GetItem(modes.get(), pyapi::intern(key)));
+                int eq = PyUnicode_Check(mode.get()) ? PyUnicode_CompareWithASCIIString(mode.get(), "ignore") : 1;
+                if (eq != 0) r |= flag;
+            }
+            raising = r;
+        });
         return raising;
     }
 };

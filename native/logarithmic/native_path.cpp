@@ -8,6 +8,15 @@
 // state does not ignore, or whose exponential overflows, are evaluated again
 // on the general path in row-major order, so that NumPy and `math` themselves
 // warn or raise exactly where the per-cell evaluation would.
+//
+// The kernels run without the interpreter lock, NumPy's logarithm included
+// (its own inner loop, numpy_log.hpp). They take the lock back only to run
+// Python code: NumPy's error state when a flag is raised, its sum of very long
+// windows, the ufunc itself when its loop is not proven, and the signal
+// handlers now and then. After each, both arrays are checked: if either was
+// resized or given another dtype meanwhile, the native pass stops and every
+// cell it had not stored goes to the general path, on the arrays as they now
+// are, as the per-cell evaluation would go on.
 #include <algorithm>
 #include <bit>
 #include <cfenv>
@@ -44,6 +53,7 @@ void run_tiles(Driver& d) {
         const Index n = std::min(group, d.N - c0);
         if (d.c.kind == Kind::Product) product_tiles<E>(d, c0, n);
         else if constexpr (geo != Geo::None) geo_tiles<E, std::conditional_t<geo == Geo::F32, float, double>>(d, c0, n);
+        if (d.stopped) return;
     }
 }
 
@@ -89,12 +99,13 @@ bool float32_quotient_stays_float32() {
     return cached == 1;
 }
 
-// The cells left to the general path, in row-major order.
+// The cells left to the general path, in row-major order: the flagged ones,
+// and when the pass stopped, every cell it had not stored.
 void evaluate_special(Driver& d) {
     std::sort(d.special.begin(), d.special.end());
     Index row = -1;
     Ref t_obj, window;
-    for (auto [t, n] : d.special) {
+    auto cell = [&](Index t, Index n) {
         if (t != row) {
             row = t;
             t_obj = check(PyLong_FromSsize_t(t));
@@ -107,8 +118,26 @@ void evaluate_special(Driver& d) {
         }
         Ref n_obj = check(PyLong_FromSsize_t(n));
         general_cell(d.c, t_obj.get(), n_obj.get(), window.get());
+    };
+    if (!d.stopped) {
+        for (auto [t, n] : d.special) cell(t, n);
+        return;
     }
+    size_t k = 0;
+    for (Index t = 0; t < d.rows.count; ++t)
+        for (Index n = 0; n < d.N; ++n) {
+            bool todo = n >= d.at_c1 || (n >= d.at_c0 && t >= d.at_t0);
+            for (; k < d.special.size() && d.special[k] <= std::pair<Index, Index>{t, n}; ++k)
+                todo |= d.special[k].first == t && d.special[k].second == n;
+            if (todo) cell(t, n);
+        }
 }
+
+// Takes the interpreter lock back when the native pass ends, however it ends.
+struct Relock {
+    Driver& d;
+    ~Relock() { d.acquire(); }
+};
 
 }  // namespace
 
@@ -127,8 +156,18 @@ bool native_loop(Call& c) {
 
     Driver d{c, data, static_cast<double*>(PyArray_DATA(out)), T, N, N, rows, {}, -1, true,
              PyFloat_AS_DOUBLE(originals().math_attr[0])};
-    if (c.kind == Kind::GeoMean) d.f32_quotient = float32_quotient_stays_float32();
-    if (rows.count > 0 && N > 0) dispatch(data, [&](auto tag) { run_tiles<decltype(tag)>(d); });
+    if (c.kind == Kind::GeoMean) {
+        d.f32_quotient = float32_quotient_stays_float32();
+        dispatch(data, [&](auto tag) {
+            constexpr Geo geo = Elem<decltype(tag)>::geo;
+            if constexpr (geo != Geo::None) d.log = numpy_log(originals().np_attr[7], geo == Geo::F64);
+        });
+    }
+    if (rows.count > 0 && N > 0) {
+        Relock relock{d};
+        d.release();
+        dispatch(data, [&](auto tag) { run_tiles<decltype(tag)>(d); });
+    }
     std::feclearexcept(FE_ALL_EXCEPT);
     evaluate_special(d);
     if (rows.fails_after) general_loop(c, rows.count);

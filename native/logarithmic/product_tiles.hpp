@@ -68,14 +68,21 @@ void product_tiles(Driver& d, Index c0, Index N) {
     std::vector<A> res(static_cast<size_t>(R * Npad));                   // [row][column]
     std::vector<unsigned char> ok(static_cast<size_t>(R * Npad));        // [row][column]
     for (Index t0 = 0; t0 < T; t0 += R) {
+        if (!d.at(c0, c0 + N, t0)) return;
         const Index t1 = std::min(T, t0 + R), lo = window_first(t0, span), M = t1 - lo;
         for (Index t = lo; t < t1; ++t)
             product_row<E, A>(in, t, N, rows.data() + (t - lo) * B, M * B, ok.data() + std::max<Index>(0, t - t0) * Npad);
         for (Index b = 0; b < blocks; ++b) {
+            if (!d.poll()) return;
             const Index n0 = b * B, k = std::min(B, N - n0);
             const A* rb = rows.data() + b * M * B;
             if constexpr (T_::is_float) std::feclearexcept(FE_ALL_EXCEPT);
-            tile_products(rb, lo, t0, t1, span, res.data() + n0, Npad);
+            // in row chunks of a few million products, so that signals are seen during long windows
+            const Index chunk = std::max<Index>(2, (Index(1) << 24) / (span * B));
+            for (Index ta = t0; ta < t1; ta += chunk) {
+                if (ta > t0 && !d.poll()) return;
+                tile_products(rb, lo, ta, std::min(t1, ta + chunk), span, res.data() + (ta - t0) * Npad + n0, Npad);
+            }
             if constexpr (T_::is_float) {
                 if (std::fetestexcept(kWatchedFlags) && d.non_ignored_flags()) {
                     // Find the cells that raised a flag NumPy acts on.
@@ -88,6 +95,7 @@ void product_tiles(Driver& d, Index c0, Index N) {
                             if (std::fetestexcept(kWatchedFlags) & d.raising) d.special.push_back({t, c0 + n0 + j});
                         }
                 }
+                if (d.stopped) return;
             }
         }
         for (Index t = t0; t < t1; ++t)

@@ -1,0 +1,27 @@
+// NumPy's own inner loop of `np.log` for float64 and float32, called directly so
+// that the geometric mean takes its logarithms without the interpreter lock.
+#pragma once
+
+#include "numpy_api.hpp"
+
+namespace logarithmic {
+
+struct NumpyLog {
+    void (*loop)(char**, npy_intp const*, npy_intp const*, void*) = nullptr;
+    void* data = nullptr;
+    explicit operator bool() const { return loop != nullptr; }
+    // logs[i] = log(mags[i]) for n contiguous values of `elsize` bytes; needs no lock.
+    void run(const void* mags, void* logs, npy_intp n, npy_intp elsize) const {
+        char* args[2] = {static_cast<char*>(const_cast<void*>(mags)), static_cast<char*>(logs)};
+        const npy_intp steps[2] = {elsize, elsize};
+        loop(args, &n, steps, data);
+    }
+};
+
+// The loop `log` (the module's original np.log) selects for d->d (or f->f),
+// once it has been proven at first use to give np.log's results bit for bit;
+// an empty NumpyLog when it could not be found or the proof failed, and the
+// ufunc is then called per tile instead. Needs the lock.
+const NumpyLog& numpy_log(PyObject* log, bool f64);
+
+}  // namespace logarithmic
