@@ -2,14 +2,15 @@
 medium windows, ns per cell of both functions.
 
 Run it in each build's environment (a GCC build in .venv, a clang build in
-.venv-clang) and compare the lines; or time two builds side by side in one
-process with --against, which loads a second build of the extension module
-(a .so file, or a virtual environment holding one) next to the installed one
-and prints each figure of both and their ratio (other / installed).
+.venv-clang) and compare the lines; or time builds side by side in one process
+with --against, which loads another build of the extension module (a .so file,
+or a virtual environment holding one) next to the installed one and prints
+each build's figure and its ratio to the installed build's.
 
 Data: shape (5000, 100) with about 5% NaN, some zeros and negatives.
 
-Usage: python bench/bench_logarithmic_compilers.py [--quick] [--against PATH]
+Usage: python bench/bench_logarithmic_compilers.py [--quick] [--against PATH]...
+       [--windows 3,5,7,20] [--dtypes float32,float64]
 """
 import argparse
 import importlib.machinery
@@ -79,35 +80,34 @@ def ns_per_cell(fn, cells, repeat=7, budget=1.5):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true")
-    ap.add_argument("--against", help="another build: its .so file or a virtual environment")
+    ap.add_argument("--against", action="append", default=[],
+                    help="another build: its .so file or a virtual environment (repeatable)")
+    ap.add_argument("--windows", default=",".join(map(str, WINDOWS)), help="comma-separated windows")
+    ap.add_argument("--dtypes", default="float32,float64")
     args = ap.parse_args()
     shape = (1000, 100) if args.quick else (5000, 100)
-    builds = [("installed", installed)]
-    if args.against:
-        builds.append(("other", load_other(args.against)))
-    for label, mod in builds:
-        print(f"{label}: {build_label(mod)}  ({mod.__file__})")
+    windows = [int(w) for w in args.windows.split(",")]
+    builds = [installed] + [load_other(path) for path in args.against]
+    labels = [build_label(mod)[:12] for mod in builds]
+    for label, mod in zip(labels, builds):
+        print(f"{label:>12}: {mod.__file__}")
     base = make_data(shape)
     cells = base.size
-    print(f"shape {shape}, ~5% NaN; ns per cell (lower is better)")
-    head = f"{'dtype':<8} {'W':>3}  {'function':<10}" + "".join(f" {label:>10}" for label, _ in builds)
-    if len(builds) == 2:
-        head += f" {'other/inst':>11}"
-    print(head)
-    for dtype in DTYPES:
+    print(f"shape {shape}, ~5% NaN; ns per cell (lower is better); ratios: each build / {labels[0]}")
+    print(f"{'dtype':<8} {'W':>4}  {'function':<9}" + "".join(f" {label:>12}" for label in labels)
+          + "".join(f" {'ratio':>10}" for _ in labels[1:]))
+    for dtype in args.dtypes.split(","):
         x = base.astype(dtype)
-        for w in WINDOWS:
+        for w in windows:
             inst = Instance(w)
             for fname, attr in (("product", "longitudinal_logarithmic_694eff_batch_reference"),
                                 ("geo mean", "longitudinal_logarithmic_665270_batch_reference")):
                 figures = []
-                for _, mod in builds:
+                for mod in builds:
                     fn = getattr(mod, attr)
                     figures.append(ns_per_cell(lambda: fn(inst, x), cells))
-                line = f"{np.dtype(dtype).name:<8} {w:>3}  {fname:<10}" + "".join(f" {f:>10.2f}" for f in figures)
-                if len(figures) == 2:
-                    line += f" {figures[1] / figures[0]:>10.2f}x"
-                print(line, flush=True)
+                print(f"{dtype:<8} {w:>4}  {fname:<9}" + "".join(f" {f:>12.2f}" for f in figures)
+                      + "".join(f" {f / figures[0]:>9.2f}x" for f in figures[1:]), flush=True)
 
 
 if __name__ == "__main__":
