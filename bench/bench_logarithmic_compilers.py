@@ -65,16 +65,19 @@ def load_other(path):
     return module
 
 
-def ns_per_cell(fn, cells, repeat=7, budget=1.5):
-    times = []
+def ns_per_cell(fns, cells, rounds=25, budget=2.0):
+    """Best time of each fn per cell, the fns called in turn round after round
+    so that every build sees the same machine load."""
+    best = [float("inf")] * len(fns)
     start = time.perf_counter()
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
+    for _ in range(rounds):
+        for i, fn in enumerate(fns):
+            t0 = time.perf_counter()
+            fn()
+            best[i] = min(best[i], time.perf_counter() - t0)
         if time.perf_counter() - start > budget:
             break
-    return min(times) / cells * 1e9
+    return [b / cells * 1e9 for b in best]
 
 
 def main():
@@ -102,10 +105,8 @@ def main():
             inst = Instance(w)
             for fname, attr in (("product", "longitudinal_logarithmic_694eff_batch_reference"),
                                 ("geo mean", "longitudinal_logarithmic_665270_batch_reference")):
-                figures = []
-                for mod in builds:
-                    fn = getattr(mod, attr)
-                    figures.append(ns_per_cell(lambda: fn(inst, x), cells))
+                fns = [lambda fn=getattr(mod, attr): fn(inst, x) for mod in builds]
+                figures = ns_per_cell(fns, cells)
                 print(f"{dtype:<8} {w:>4}  {fname:<9}" + "".join(f" {f:>12.2f}" for f in figures)
                       + "".join(f" {f / figures[0]:>9.2f}x" for f in figures[1:]), flush=True)
 

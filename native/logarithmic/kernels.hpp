@@ -15,15 +15,7 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define LOGARITHMIC_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define LOGARITHMIC_CLONES
-#endif
-#define LOGARITHMIC_INLINE inline __attribute__((always_inline))
-
-// Vectors are passed by value only inside always-inlined helpers.
-#pragma GCC diagnostic ignored "-Wpsabi"
+#include "compat.hpp"
 
 namespace logarithmic {
 
@@ -34,7 +26,7 @@ constexpr Index kBlockBytes = 128;
 
 template <class A>
 struct Simd {
-    typedef A V __attribute__((vector_size(32)));
+    typedef A V LOGARITHMIC_VECTOR(32);
     static constexpr Index kLanes = kBlockBytes / sizeof(A);  // lanes of a block row
     static constexpr int kVecs = kBlockBytes / 32;            // vectors of a block row
     static LOGARITHMIC_INLINE V load(const A* p) {
@@ -42,7 +34,7 @@ struct Simd {
         std::memcpy(&v, p, sizeof v);
         return v;
     }
-    static LOGARITHMIC_INLINE void store(A* p, V v) { std::memcpy(p, &v, sizeof v); }
+    static LOGARITHMIC_INLINE void store(A* p, const V& v) { std::memcpy(p, &v, sizeof v); }
 };
 
 // First row of the window ending at row t when windows span `span` rows.
@@ -53,7 +45,7 @@ inline Index window_first(Index t, Index span) { return std::max<Index>(0, t - s
 // values as 1.0); `res` receives block rows for t0.. on. Two rows whose windows
 // have the same length run side by side: eight independent multiply chains.
 template <class A>
-LOGARITHMIC_CLONES void tile_products(const A* rows, Index lo, Index t0, Index t1, Index span, A* res,
+LOGARITHMIC_INLINE void tile_products(const A* rows, Index lo, Index t0, Index t1, Index span, A* res,
                                       Index stride) {
     using S = Simd<A>;
     using V = typename S::V;
@@ -120,9 +112,10 @@ LOGARITHMIC_INLINE L pairwise_block(const L* a, Index n) {
     return res;
 }
 
-// NumPy's pairwise summation of n values (its result before the identity is added).
+// NumPy's pairwise summation of n > 128 values: recursive halving, each
+// level entered through the target dispatch (it cannot be inlined).
 template <class L>
-LOGARITHMIC_CLONES L pairwise_long(const L* a, Index n);
+L pairwise_long(const L* a, Index n);
 
 template <class L>
 LOGARITHMIC_INLINE L pairwise_sum(const L* a, Index n) {
@@ -136,10 +129,12 @@ LOGARITHMIC_INLINE L pairwise_sum(const L* a, Index n) {
 }
 
 template <class L>
-LOGARITHMIC_CLONES L pairwise_long(const L* a, Index n) {
-    Index n2 = n / 2;
-    n2 -= n2 % 8;
-    return static_cast<L>(pairwise_sum(a, n2) + pairwise_sum(a + n2, n - n2));
+L pairwise_long(const L* a, Index n) {
+    return on_best_target([&]() LOGARITHMIC_INLINE_LAMBDA {
+        Index n2 = n / 2;
+        n2 -= n2 % 8;
+        return static_cast<L>(pairwise_sum(a, n2) + pairwise_sum(a + n2, n - n2));
+    });
 }
 
 // np.sum of n values of a contiguous array in one pass: identity plus pairwise.
