@@ -58,17 +58,19 @@ LOGARITHMIC_INLINE void tile_products(const A* rows, Index lo, Index t0, Index t
         const Index len = t - s + 1;
         const A* p = rows + (s - lo) * B;
         if (t + 1 < t1 && window_first(t + 1, span) == s + 1) {
-            V a[NV], b[NV];
+            // a: rows s .. s+len-1, b: rows s+1 .. s+len, each left to right.
+            // Each row is loaded once for both chains and carried in x from
+            // b's step to a's next one (which both compilers keep in registers).
+            V a[NV], b[NV], x[NV];
             for (int v = 0; v < NV; ++v) {
                 a[v] = S::load(p + v * VL);
                 b[v] = S::load(p + B + v * VL);
+                x[v] = b[v];
             }
             for (Index r = 1; r < len; ++r) {
-                const A* q = p + r * B;
-                for (int v = 0; v < NV; ++v) {
-                    a[v] = a[v] * S::load(q + v * VL);
-                    b[v] = b[v] * S::load(q + B + v * VL);
-                }
+                for (int v = 0; v < NV; ++v) a[v] = a[v] * x[v];
+                for (int v = 0; v < NV; ++v) x[v] = S::load(p + (r + 1) * B + v * VL);
+                for (int v = 0; v < NV; ++v) b[v] = b[v] * x[v];
             }
             A* o = res + (t - t0) * stride;
             for (int v = 0; v < NV; ++v) {
@@ -101,13 +103,21 @@ A lane_product(const A* rows, Index lo, Index s, Index t, Index lane) {
 // ((r0 + r1) + (r2 + r3)) + ((r4 + r5) + (r6 + r7)), then the remainder in order.
 template <class L>
 LOGARITHMIC_INLINE L pairwise_block(const L* a, Index n) {
-    L r[8];
-    for (int j = 0; j < 8; ++j) r[j] = a[j];
+    // The accumulators as explicit 32-byte vectors (two of doubles, one of
+    // floats): left to itself, clang pairs them into 16-byte registers in an
+    // order that costs shuffles, and GCC handles one 64-byte vector poorly.
+    using S = Simd<L>;
+    using V = typename S::V;
+    constexpr int W = 32 / sizeof(L), NV = 8 / W;
+    V r[NV];
+    for (int v = 0; v < NV; ++v) r[v] = S::load(a + v * W);
     Index i = 8;
     for (; i < n - (n % 8); i += 8)
-        for (int j = 0; j < 8; ++j) r[j] = static_cast<L>(r[j] + a[i + j]);
-    L res = static_cast<L>(static_cast<L>(static_cast<L>(r[0] + r[1]) + static_cast<L>(r[2] + r[3])) +
-                           static_cast<L>(static_cast<L>(r[4] + r[5]) + static_cast<L>(r[6] + r[7])));
+        for (int v = 0; v < NV; ++v) r[v] = r[v] + S::load(a + i + v * W);
+    L q[8];
+    for (int v = 0; v < NV; ++v) S::store(q + v * W, r[v]);
+    L res = static_cast<L>(static_cast<L>(static_cast<L>(q[0] + q[1]) + static_cast<L>(q[2] + q[3])) +
+                           static_cast<L>(static_cast<L>(q[4] + q[5]) + static_cast<L>(q[6] + q[7])));
     for (; i < n; ++i) res = static_cast<L>(res + a[i]);
     return res;
 }
