@@ -7,10 +7,12 @@ with --against, which loads another build of the extension module (a .so file,
 or a virtual environment holding one) next to the installed one and prints
 each build's figure and its ratio to the installed build's.
 
-Data: shape (5000, 100) with about 5% NaN, some zeros and negatives.
+Data: shape (5000, 100) with about 5% NaN, some zeros and negatives, as in
+bench_logarithmic.py (whose figures --shape 20000x100 --windows 5,20,100,500
+--dtypes float64 reproduces, timed side by side).
 
 Usage: python bench/bench_logarithmic_compilers.py [--quick] [--against PATH]...
-       [--windows 3,5,7,20] [--dtypes float32,float64]
+       [--windows 3,5,7,20] [--dtypes float32,float64] [--shape 5000x100]
 """
 import argparse
 import importlib.machinery
@@ -89,8 +91,9 @@ def main():
                     help="another build: its .so file or a virtual environment (repeatable)")
     ap.add_argument("--windows", default=",".join(map(str, WINDOWS)), help="comma-separated windows")
     ap.add_argument("--dtypes", default="float32,float64")
+    ap.add_argument("--shape", default="5000x100", help="rows x columns (bench_logarithmic.py: 20000x100)")
     args = ap.parse_args()
-    shape = (1000, 100) if args.quick else (5000, 100)
+    shape = (1000, 100) if args.quick else tuple(int(v) for v in args.shape.split("x"))
     windows = [int(w) for w in args.windows.split(",")]
     builds = [installed] + [load_other(path) for path in args.against]
     labels = [build_label(mod)[:12] for mod in builds]
