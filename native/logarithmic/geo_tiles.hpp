@@ -229,7 +229,7 @@ LOGARITHMIC_INLINE void geo_lane(const unsigned char* c, const L* lg, Index M, I
 // lanes, and for each output row (from `first` on) the cells' kinds (`stride`
 // apart) and finite counts (`nobs`, 16 per row).
 LOGARITHMIC_INLINE void geo_block_counts(const unsigned char* c, Index M, Index span, Index first,
-                                               unsigned char* kind, Index stride, Index k, std::uint16_t* nobs) {
+                                         unsigned char* kind, Index stride, Index k, std::uint16_t* nobs) {
     constexpr Index B = kGeoLanes;
     typedef unsigned char C16 LOGARITHMIC_VECTOR(16);
     typedef std::uint16_t H16 LOGARITHMIC_VECTOR(32);
