@@ -34,7 +34,11 @@ struct Simd {
         std::memcpy(&v, p, sizeof v);
         return v;
     }
-    static LOGARITHMIC_INLINE void store(A* p, const V& v) { std::memcpy(p, &v, sizeof v); }
+    // by reference (a 32-byte vector passed by value draws GCC's ABI note), and
+    // by assignment through an unaligned alias: a memcpy from the argument's
+    // address would keep GCC from holding the caller's vectors in registers
+    typedef A U LOGARITHMIC_VECTOR(32) __attribute__((aligned(alignof(A)), may_alias));
+    static LOGARITHMIC_INLINE void store(A* p, const V& v) { *reinterpret_cast<U*>(p) = v; }
 };
 
 // First row of the window ending at row t when windows span `span` rows.
