@@ -104,41 +104,26 @@ A lane_product(const A* rows, Index lo, Index s, Index t, Index lane) {
 }
 
 // NumPy's pairwise block for 8 <= n <= 128: eight accumulators, combined as
-// ((r0 + r1) + (r2 + r3)) + ((r4 + r5) + (r6 + r7)), then the remainder in
-// order. The accumulators are explicit 32-byte vectors (two of doubles, one of
-// floats): left to itself, clang pairs them into 16-byte registers in an order
-// that costs shuffles, and GCC handles one 64-byte vector poorly.
-template <class L>
-struct PairwiseBlock {
-    using S = Simd<L>;
-    using V = typename S::V;
-    static constexpr int W = 32 / sizeof(L), NV = 8 / W;
-    const L* a;
-    Index n;
-    V r[NV];
-    LOGARITHMIC_INLINE PairwiseBlock(const L* a_, Index n_) : a(a_), n(n_) {
-        for (int v = 0; v < NV; ++v) r[v] = S::load(a + v * W);
-    }
-    // the last index the vector loop reaches
-    LOGARITHMIC_INLINE Index end() const { return n - n % 8; }
-    LOGARITHMIC_INLINE void add(Index i) {
-        for (int v = 0; v < NV; ++v) r[v] = r[v] + S::load(a + i + v * W);
-    }
-    LOGARITHMIC_INLINE L finish() const {
-        L q[8];
-        for (int v = 0; v < NV; ++v) S::store(q + v * W, r[v]);
-        L res = static_cast<L>(static_cast<L>(static_cast<L>(q[0] + q[1]) + static_cast<L>(q[2] + q[3])) +
-                               static_cast<L>(static_cast<L>(q[4] + q[5]) + static_cast<L>(q[6] + q[7])));
-        for (Index i = end(); i < n; ++i) res = static_cast<L>(res + a[i]);
-        return res;
-    }
-};
-
+// ((r0 + r1) + (r2 + r3)) + ((r4 + r5) + (r6 + r7)), then the remainder in order.
 template <class L>
 LOGARITHMIC_INLINE L pairwise_block(const L* a, Index n) {
-    PairwiseBlock<L> p(a, n);
-    for (Index i = 8; i < p.end(); i += 8) p.add(i);
-    return p.finish();
+    // The accumulators as explicit 32-byte vectors (two of doubles, one of
+    // floats): left to itself, clang pairs them into 16-byte registers in an
+    // order that costs shuffles, and GCC handles one 64-byte vector poorly.
+    using S = Simd<L>;
+    using V = typename S::V;
+    constexpr int W = 32 / sizeof(L), NV = 8 / W;
+    V r[NV];
+    for (int v = 0; v < NV; ++v) r[v] = S::load(a + v * W);
+    Index i = 8;
+    for (; i < n - (n % 8); i += 8)
+        for (int v = 0; v < NV; ++v) r[v] = r[v] + S::load(a + i + v * W);
+    L q[8];
+    for (int v = 0; v < NV; ++v) S::store(q + v * W, r[v]);
+    L res = static_cast<L>(static_cast<L>(static_cast<L>(q[0] + q[1]) + static_cast<L>(q[2] + q[3])) +
+                           static_cast<L>(static_cast<L>(q[4] + q[5]) + static_cast<L>(q[6] + q[7])));
+    for (; i < n; ++i) res = static_cast<L>(res + a[i]);
+    return res;
 }
 
 // NumPy's pairwise summation of n > 128 values: recursive halving, each
@@ -162,17 +147,7 @@ L pairwise_long(const L* a, Index n) {
     return on_best_target([&]() LOGARITHMIC_INLINE_LAMBDA {
         Index n2 = n / 2;
         n2 -= n2 % 8;
-        if (n - n2 > 128) return static_cast<L>(pairwise_sum(a, n2) + pairwise_sum(a + n2, n - n2));
-        // both halves are blocks (64 <= n2 <= n - n2 <= 128): their
-        // independent accumulator chains run interleaved
-        PairwiseBlock<L> lo(a, n2), hi(a + n2, n - n2);
-        Index i = 8;
-        for (; i < lo.end(); i += 8) {
-            lo.add(i);
-            hi.add(i);
-        }
-        for (; i < hi.end(); i += 8) hi.add(i);
-        return static_cast<L>(lo.finish() + hi.finish());
+        return static_cast<L>(pairwise_sum(a, n2) + pairwise_sum(a + n2, n - n2));
     });
 }
 
