@@ -80,6 +80,31 @@ def test_unflagged_products_never_consult_numpy(monkeypatch):
 
 
 @pytest.mark.parametrize("key", list(FUNCTIONS))
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_ordinary_values_raise_no_flag_in_any_kernel(key, dtype, monkeypatch):
+    # A tile that raises a flag reads NumPy's error state, then leaves its
+    # value cells to the per-cell evaluation: correct, but thousands of times
+    # slower. Magnitudes near 1 with NaN, zeros and negatives raise no flag,
+    # so no window length (short, pairwise, rolling counts) may read it.
+    rng = np.random.default_rng(3)
+    data = rng.lognormal(0, 0.5, (300, 37))
+    data[rng.random(data.shape) < 0.1] = np.nan
+    data[rng.random(data.shape) < 0.05] *= -1
+    data[rng.random(data.shape) < 0.01] = 0.0
+    data = data.astype(dtype)
+    reads = []
+    real = np.geterr
+    monkeypatch.setattr(np, "geterr", lambda: reads.append(1) or real())
+    for window in (1, 2, 3, 5, 7, 8, 20, 300):
+        NATIVE[key](Instance(window), data)
+    assert reads == []
+    big_enough = np.array([[np.finfo(dtype).max], [2]], dtype=dtype)
+    with np.errstate(over="ignore"):
+        NATIVE["694eff"](Instance(2), big_enough)
+    assert reads  # the probe sees a flagged tile (the product overflows)
+
+
+@pytest.mark.parametrize("key", list(FUNCTIONS))
 def test_signed_integer_minimum_takes_numpy_route(key):
     data = np.array([[3], [np.iinfo(np.int64).min], [5]], dtype=np.int64)
     assert_same(key, 3, data)

@@ -70,7 +70,7 @@ LOGARITHMIC_INLINE unsigned char classify(E v, L& mag) {
         const auto bits = std::bit_cast<typename FB::U>(v);
         const auto m = bits & ~FB::kSign;
         const bool fin = m < FB::kInf, zero = m == 0, neg = (bits & FB::kSign) != 0;
-        mag = static_cast<L>(std::bit_cast<E>(fin & !zero ? m : FB::kOne));
+        mag = static_cast<L>(std::bit_cast<E>((fin & !zero) ? m : FB::kOne));
         return static_cast<unsigned char>(fin | (fin & zero) << 1 | (fin & !zero & neg) << 2 |
                                           (fin & !zero & !neg) << 4);
     } else {
@@ -98,9 +98,9 @@ struct LongCell {
 
 // classify() for 16 contiguous doubles, four lanes per vector operation.
 LOGARITHMIC_INLINE void classify_block16(const double* x, double* mag, unsigned char* cls) {
-    typedef std::uint64_t U4 __attribute__((vector_size(32)));
-    typedef std::int64_t I4 __attribute__((vector_size(32)));
-    typedef unsigned char C4 __attribute__((vector_size(4)));
+    typedef std::uint64_t U4 LOGARITHMIC_VECTOR(32);
+    typedef std::int64_t I4 LOGARITHMIC_VECTOR(32);
+    typedef unsigned char C4 LOGARITHMIC_VECTOR(4);
     using FB = FloatBits<double>;
     for (int v = 0; v < 16; v += 4) {
         U4 bits;
@@ -123,7 +123,7 @@ LOGARITHMIC_INLINE void classify_block16(const double* x, double* mag, unsigned 
 // Converts input row t into the block rows of a geometric-mean tile: value
 // classes and the magnitudes whose logarithms are taken.
 template <class E, class L>
-LOGARITHMIC_CLONES void geo_row(const Input<E>& in, Index t, Index N, L* mags, unsigned char* cls,
+LOGARITHMIC_INLINE void geo_row(const Input<E>& in, Index t, Index N, L* mags, unsigned char* cls,
                                 Index block_stride) {
     constexpr Index B = kGeoLanes;
     for (Index n0 = 0, b = 0; n0 < N; n0 += B, ++b) {
@@ -178,7 +178,7 @@ struct WindowCounts {
 // leave `span` rows later), and for each output row (from `first` on) the
 // cell's kind and mean, `stride` apart.
 template <class L>
-LOGARITHMIC_CLONES void geo_lane(const unsigned char* c, const L* lg, Index M, Index span, Index first, L* cp,
+LOGARITHMIC_INLINE void geo_lane(const unsigned char* c, const L* lg, Index M, Index span, Index first, L* cp,
                                  double* mean, unsigned char* kind, Index stride, bool f32_quotient,
                                  std::vector<LongCell>& longs, Index t0, Index n, Index cp_off, SumCell* cells) {
     constexpr Index B = kGeoLanes;
@@ -228,11 +228,11 @@ LOGARITHMIC_CLONES void geo_lane(const unsigned char* c, const L* lg, Index M, I
 // window is longer than 65535 rows: the window counts kept rolling in 16-bit
 // lanes, and for each output row (from `first` on) the cells' kinds (`stride`
 // apart) and finite counts (`nobs`, 16 per row).
-LOGARITHMIC_CLONES inline void geo_block_counts(const unsigned char* c, Index M, Index span, Index first,
+LOGARITHMIC_INLINE void geo_block_counts(const unsigned char* c, Index M, Index span, Index first,
                                                unsigned char* kind, Index stride, Index k, std::uint16_t* nobs) {
     constexpr Index B = kGeoLanes;
-    typedef unsigned char C16 __attribute__((vector_size(16)));
-    typedef std::uint16_t H16 __attribute__((vector_size(32)));
+    typedef unsigned char C16 LOGARITHMIC_VECTOR(16);
+    typedef std::uint16_t H16 LOGARITHMIC_VECTOR(32);
     constexpr unsigned char nan_cell = kNanCell, zero_cell = kZeroCell, special_cell = kSpecialCell,
                             positive_cell = kPositiveCell, long_cell = kLongCell;
     H16 fin = {}, zer = {}, bad = {};
@@ -274,7 +274,7 @@ LOGARITHMIC_CLONES inline void geo_block_counts(const unsigned char* c, Index M,
 // The second half of a lane pass, for one lane: the finite values'
 // logarithms compacted into `cp`, and the sums of the value cells' windows.
 template <class L>
-LOGARITHMIC_CLONES void geo_lane_sums(const unsigned char* c, const L* lg, Index M, Index first, L* cp,
+LOGARITHMIC_INLINE void geo_lane_sums(const unsigned char* c, const L* lg, Index M, Index first, L* cp,
                                       double* mean, const unsigned char* kind, Index stride,
                                       const std::uint16_t* nobs, bool f32_quotient, std::vector<LongCell>& longs,
                                       Index t0, Index n, Index cp_off, SumCell* cells) {
@@ -309,24 +309,35 @@ LOGARITHMIC_CLONES void geo_lane_sums(const unsigned char* c, const L* lg, Index
 // at once.
 constexpr Index kShortSpan = 7;
 
+// Sums and quotients run on explicit vectors of four lanes, every lane a cell
+// of the block (lanes past the last column hold 0 / 1), so that a flag raised
+// here belongs to a cell: left to the compiler, the per-lane float quotient
+// may be vectorised into registers half full of unused lanes that divide
+// whatever they hold, raising flags for no cell.
 template <class L>
-LOGARITHMIC_CLONES void geo_short_block(const unsigned char* c, const L* lg, Index M, Index span, Index first,
+LOGARITHMIC_INLINE void geo_short_block(const unsigned char* c, const L* lg, Index M, Index span, Index first,
                                         double* mean, unsigned char* kind, Index stride, Index k,
                                         bool f32_quotient) {
     constexpr Index B = kGeoLanes;
-    typedef unsigned char C16 __attribute__((vector_size(16)));
-    typedef double V4 __attribute__((vector_size(32)));
+    typedef unsigned char C16 LOGARITHMIC_VECTOR(16);
+    typedef int I4 LOGARITHMIC_VECTOR(16);
+    typedef L L4 LOGARITHMIC_VECTOR(4 * sizeof(L));
+    typedef double D4 LOGARITHMIC_VECTOR(32);
     // the enumerators as plain bytes, for vector arithmetic
     constexpr unsigned char fin_bit = kFinite, zero_bit = kZero, bad_bit = kBad, cur_bit = kCurrent;
     constexpr unsigned char nan_cell = kNanCell, zero_cell = kZeroCell, special_cell = kSpecialCell,
                             positive_cell = kPositiveCell;
+    auto load4 = [](const L* p) LOGARITHMIC_INLINE_LAMBDA {
+        L4 v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    };
     for (Index r = first; r < M; ++r) {
         const Index s = std::max<Index>(0, r - span + 1);
-        L tot[B];
-        for (Index j = 0; j < B; ++j) tot[j] = L(0);
+        L4 tot[4] = {};
         C16 fin = {}, zer = {}, neg = {}, bad = {};
         for (Index q = s; q <= r; ++q) {
-            for (Index j = 0; j < B; ++j) tot[j] = static_cast<L>(tot[j] + lg[q * B + j]);
+            for (int v = 0; v < 4; ++v) tot[v] = tot[v] + load4(lg + q * B + 4 * v);
             C16 cl;
             std::memcpy(&cl, c + q * B, sizeof cl);
             fin += cl & fin_bit;
@@ -336,20 +347,19 @@ LOGARITHMIC_CLONES void geo_short_block(const unsigned char* c, const L* lg, Ind
         }
         // lanes without values divide by 1: no flag
         fin += (fin == 0) & 1;
+        const I4 n[4] = {__builtin_convertvector(__builtin_shufflevector(fin, fin, 0, 1, 2, 3), I4),
+                         __builtin_convertvector(__builtin_shufflevector(fin, fin, 4, 5, 6, 7), I4),
+                         __builtin_convertvector(__builtin_shufflevector(fin, fin, 8, 9, 10, 11), I4),
+                         __builtin_convertvector(__builtin_shufflevector(fin, fin, 12, 13, 14, 15), I4)};
         double m[B];
-        if constexpr (std::is_same_v<L, double>) {
-            typedef int I4 __attribute__((vector_size(16)));
-            const I4 n[4] = {
-                __builtin_convertvector(__builtin_shufflevector(fin, fin, 0, 1, 2, 3), I4),
-                __builtin_convertvector(__builtin_shufflevector(fin, fin, 4, 5, 6, 7), I4),
-                __builtin_convertvector(__builtin_shufflevector(fin, fin, 8, 9, 10, 11), I4),
-                __builtin_convertvector(__builtin_shufflevector(fin, fin, 12, 13, 14, 15), I4)};
-            for (int v = 0; v < 4; ++v) {
-                const V4 t = V4{0, 0, 0, 0} + Simd<double>::load(tot + 4 * v);
-                Simd<double>::store(m + 4 * v, t / __builtin_convertvector(n[v], V4));
-            }
-        } else {
-            for (Index j = 0; j < B; ++j) m[j] = geo_quotient(static_cast<L>(L(0) + tot[j]), fin[j], f32_quotient);
+        for (int v = 0; v < 4; ++v) {
+            const L4 t = L4{} + tot[v];  // np.sum adds the sum to its identity
+            D4 q;  // geo_quotient, four lanes at once
+            if (std::is_same_v<L, float> && f32_quotient)
+                q = __builtin_convertvector(t / __builtin_convertvector(n[v], L4), D4);
+            else
+                q = __builtin_convertvector(t, D4) / __builtin_convertvector(n[v], D4);
+            std::memcpy(m + 4 * v, &q, sizeof q);
         }
         C16 cur;
         std::memcpy(&cur, c + r * B, sizeof cur);
@@ -376,7 +386,7 @@ LOGARITHMIC_CLONES void geo_short_block(const unsigned char* c, const L* lg, Ind
 
 // Columns [c0, c0 + N) of the geometric mean.
 template <class E, class L>
-void geo_tiles(Driver& d, Index c0, Index N) {
+LOGARITHMIC_INLINE void geo_tiles_body(Driver& d, Index c0, Index N) {
     constexpr Index B = kGeoLanes;
     const Index T = d.rows.count, span = d.rows.span;
     const Input<E> in(d.data, c0);
@@ -463,6 +473,11 @@ void geo_tiles(Driver& d, Index c0, Index N) {
             }
         }
     }
+}
+
+template <class E, class L>
+void geo_tiles(Driver& d, Index c0, Index N) {
+    on_best_target([&]() LOGARITHMIC_INLINE_LAMBDA { geo_tiles_body<E, L>(d, c0, N); });
 }
 
 }  // namespace

@@ -15,15 +15,7 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define LOGARITHMIC_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define LOGARITHMIC_CLONES
-#endif
-#define LOGARITHMIC_INLINE inline __attribute__((always_inline))
-
-// Vectors are passed by value only inside always-inlined helpers.
-#pragma GCC diagnostic ignored "-Wpsabi"
+#include "compat.hpp"
 
 namespace logarithmic {
 
@@ -34,7 +26,7 @@ constexpr Index kBlockBytes = 128;
 
 template <class A>
 struct Simd {
-    typedef A V __attribute__((vector_size(32)));
+    typedef A V LOGARITHMIC_VECTOR(32);
     static constexpr Index kLanes = kBlockBytes / sizeof(A);  // lanes of a block row
     static constexpr int kVecs = kBlockBytes / 32;            // vectors of a block row
     static LOGARITHMIC_INLINE V load(const A* p) {
@@ -42,7 +34,7 @@ struct Simd {
         std::memcpy(&v, p, sizeof v);
         return v;
     }
-    static LOGARITHMIC_INLINE void store(A* p, V v) { std::memcpy(p, &v, sizeof v); }
+    static LOGARITHMIC_INLINE void store(A* p, const V& v) { std::memcpy(p, &v, sizeof v); }
 };
 
 // First row of the window ending at row t when windows span `span` rows.
@@ -53,7 +45,7 @@ inline Index window_first(Index t, Index span) { return std::max<Index>(0, t - s
 // values as 1.0); `res` receives block rows for t0.. on. Two rows whose windows
 // have the same length run side by side: eight independent multiply chains.
 template <class A>
-LOGARITHMIC_CLONES void tile_products(const A* rows, Index lo, Index t0, Index t1, Index span, A* res,
+LOGARITHMIC_INLINE void tile_products(const A* rows, Index lo, Index t0, Index t1, Index span, A* res,
                                       Index stride) {
     using S = Simd<A>;
     using V = typename S::V;
@@ -66,17 +58,19 @@ LOGARITHMIC_CLONES void tile_products(const A* rows, Index lo, Index t0, Index t
         const Index len = t - s + 1;
         const A* p = rows + (s - lo) * B;
         if (t + 1 < t1 && window_first(t + 1, span) == s + 1) {
-            V a[NV], b[NV];
+            // a: rows s .. s+len-1, b: rows s+1 .. s+len, each left to right.
+            // Each row is loaded once for both chains and carried in x from
+            // b's step to a's next one (which both compilers keep in registers).
+            V a[NV], b[NV], x[NV];
             for (int v = 0; v < NV; ++v) {
                 a[v] = S::load(p + v * VL);
                 b[v] = S::load(p + B + v * VL);
+                x[v] = b[v];
             }
             for (Index r = 1; r < len; ++r) {
-                const A* q = p + r * B;
-                for (int v = 0; v < NV; ++v) {
-                    a[v] = a[v] * S::load(q + v * VL);
-                    b[v] = b[v] * S::load(q + B + v * VL);
-                }
+                for (int v = 0; v < NV; ++v) a[v] = a[v] * x[v];
+                for (int v = 0; v < NV; ++v) x[v] = S::load(p + (r + 1) * B + v * VL);
+                for (int v = 0; v < NV; ++v) b[v] = b[v] * x[v];
             }
             A* o = res + (t - t0) * stride;
             for (int v = 0; v < NV; ++v) {
@@ -109,20 +103,29 @@ A lane_product(const A* rows, Index lo, Index s, Index t, Index lane) {
 // ((r0 + r1) + (r2 + r3)) + ((r4 + r5) + (r6 + r7)), then the remainder in order.
 template <class L>
 LOGARITHMIC_INLINE L pairwise_block(const L* a, Index n) {
-    L r[8];
-    for (int j = 0; j < 8; ++j) r[j] = a[j];
+    // The accumulators as explicit 32-byte vectors (two of doubles, one of
+    // floats): left to itself, clang pairs them into 16-byte registers in an
+    // order that costs shuffles, and GCC handles one 64-byte vector poorly.
+    using S = Simd<L>;
+    using V = typename S::V;
+    constexpr int W = 32 / sizeof(L), NV = 8 / W;
+    V r[NV];
+    for (int v = 0; v < NV; ++v) r[v] = S::load(a + v * W);
     Index i = 8;
     for (; i < n - (n % 8); i += 8)
-        for (int j = 0; j < 8; ++j) r[j] = static_cast<L>(r[j] + a[i + j]);
-    L res = static_cast<L>(static_cast<L>(static_cast<L>(r[0] + r[1]) + static_cast<L>(r[2] + r[3])) +
-                           static_cast<L>(static_cast<L>(r[4] + r[5]) + static_cast<L>(r[6] + r[7])));
+        for (int v = 0; v < NV; ++v) r[v] = r[v] + S::load(a + i + v * W);
+    L q[8];
+    for (int v = 0; v < NV; ++v) S::store(q + v * W, r[v]);
+    L res = static_cast<L>(static_cast<L>(static_cast<L>(q[0] + q[1]) + static_cast<L>(q[2] + q[3])) +
+                           static_cast<L>(static_cast<L>(q[4] + q[5]) + static_cast<L>(q[6] + q[7])));
     for (; i < n; ++i) res = static_cast<L>(res + a[i]);
     return res;
 }
 
-// NumPy's pairwise summation of n values (its result before the identity is added).
+// NumPy's pairwise summation of n > 128 values: recursive halving, each
+// level entered through the target dispatch (it cannot be inlined).
 template <class L>
-LOGARITHMIC_CLONES L pairwise_long(const L* a, Index n);
+L pairwise_long(const L* a, Index n);
 
 template <class L>
 LOGARITHMIC_INLINE L pairwise_sum(const L* a, Index n) {
@@ -136,10 +139,12 @@ LOGARITHMIC_INLINE L pairwise_sum(const L* a, Index n) {
 }
 
 template <class L>
-LOGARITHMIC_CLONES L pairwise_long(const L* a, Index n) {
-    Index n2 = n / 2;
-    n2 -= n2 % 8;
-    return static_cast<L>(pairwise_sum(a, n2) + pairwise_sum(a + n2, n - n2));
+L pairwise_long(const L* a, Index n) {
+    return on_best_target([&]() LOGARITHMIC_INLINE_LAMBDA {
+        Index n2 = n / 2;
+        n2 -= n2 % 8;
+        return static_cast<L>(pairwise_sum(a, n2) + pairwise_sum(a + n2, n - n2));
+    });
 }
 
 // np.sum of n values of a contiguous array in one pass: identity plus pairwise.

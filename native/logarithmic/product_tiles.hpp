@@ -30,7 +30,7 @@ LOGARITHMIC_INLINE A product_factor(E v, unsigned char& ok) {
 // Converts input row t into the block rows of a product tile (block b's row
 // at dst + b * block_stride) and its current-value gates.
 template <class E, class A>
-LOGARITHMIC_CLONES void product_row(const Input<E>& in, Index t, Index N, A* dst, Index block_stride,
+LOGARITHMIC_INLINE void product_row(const Input<E>& in, Index t, Index N, A* dst, Index block_stride,
                                     unsigned char* ok) {
     constexpr Index B = Simd<A>::kLanes;
     for (Index n0 = 0, b = 0; n0 < N; n0 += B, ++b) {
@@ -44,7 +44,7 @@ LOGARITHMIC_CLONES void product_row(const Input<E>& in, Index t, Index N, A* dst
 
 // out[n] = ok[n] ? the product : NaN, for one output row.
 template <class E, class A>
-LOGARITHMIC_CLONES void gated_row(double* out, const A* res, const unsigned char* ok, Index N, double nan) {
+LOGARITHMIC_INLINE void gated_row(double* out, const A* res, const unsigned char* ok, Index N, double nan) {
     const std::uint64_t nan_bits = std::bit_cast<std::uint64_t>(nan);
     for (Index n = 0; n < N; ++n) {
         const std::uint64_t keep = std::uint64_t(0) - ok[n];
@@ -55,7 +55,7 @@ LOGARITHMIC_CLONES void gated_row(double* out, const A* res, const unsigned char
 
 // Columns [c0, c0 + N) of the product.
 template <class E>
-void product_tiles(Driver& d, Index c0, Index N) {
+LOGARITHMIC_INLINE void product_tiles_body(Driver& d, Index c0, Index N) {
     using T_ = Elem<E>;
     using A = typename T_::Acc;
     constexpr Index B = Simd<A>::kLanes;
@@ -93,6 +93,11 @@ void product_tiles(Driver& d, Index c0, Index N) {
         for (Index t = t0; t < t1; ++t)
             gated_row<E, A>(d.out + t * d.out_row + c0, res.data() + (t - t0) * Npad, ok.data() + (t - t0) * Npad, N, d.nan);
     }
+}
+
+template <class E>
+void product_tiles(Driver& d, Index c0, Index N) {
+    on_best_target([&]() LOGARITHMIC_INLINE_LAMBDA { product_tiles_body<E>(d, c0, N); });
 }
 
 }  // namespace
