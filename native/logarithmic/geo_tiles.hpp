@@ -4,6 +4,7 @@
 
 #include "exp_batch.hpp"
 #include "native_common.hpp"
+#include "window_sums.hpp"
 
 namespace logarithmic {
 namespace {
@@ -47,19 +48,6 @@ L numpy_long_sum(const L* a, Index len) {
 
 // Columns of a geometric-mean tile block.
 constexpr Index kGeoLanes = 16;
-
-// `total / nobs` as the per-cell evaluation divides: np.float64 by an int, or
-// np.float32 by an int under the installed NumPy's promotion rules.
-template <class L>
-LOGARITHMIC_INLINE double geo_quotient(L total, Index nobs, bool f32_quotient) {
-    const double n = static_cast<double>(nobs);
-    if constexpr (std::is_same_v<L, float>) {
-        if (f32_quotient) return static_cast<float>(total / static_cast<float>(n));
-        return static_cast<double>(total) / n;
-    } else {
-        return total / n;
-    }
-}
 
 // Value classes of an input value, for the gates of the geometric mean.
 enum : unsigned char { kFinite = 1, kZero = 2, kNegative = 4, kBad = 8, kCurrent = 16 };
@@ -148,11 +136,6 @@ LOGARITHMIC_INLINE void geo_row(const Input<E>& in, Index t, Index N, L* mags, u
     }
 }
 
-// A value cell of a lane pass: where its mean goes, its run of compacted logs.
-struct SumCell {
-    Index i, a, nobs;
-};
-
 // The window counts of a lane pass in full words: finite values, zeros,
 // negatives and bad magnitudes (windows longer than 65535 rows; shorter ones
 // are counted in 16-bit lanes, geo_block_counts).
@@ -224,8 +207,7 @@ LOGARITHMIC_INLINE void geo_lane(const unsigned char* c, const L* lg, Index M, I
         kind[i] = k;
     }
     // The sums apart from the pass, so that independent cells overlap.
-    for (Index q = 0; q < count; ++q)
-        mean[cells[q].i] = geo_quotient(numpy_sum(cp + cells[q].a, cells[q].nobs), cells[q].nobs, f32_quotient);
+    window_means(cp, cells, count, mean, f32_quotient);
 }
 
 // The first half of a lane pass for the 16 lanes of a block at once, when no
@@ -302,8 +284,7 @@ LOGARITHMIC_INLINE void geo_lane_sums(const unsigned char* c, const L* lg, Index
         }
     }
     // The sums apart from the pass, so that independent cells overlap.
-    for (Index q = 0; q < count; ++q)
-        mean[cells[q].i] = geo_quotient(numpy_sum(cp + cells[q].a, cells[q].nobs), cells[q].nobs, f32_quotient);
+    window_means(cp, cells, count, mean, f32_quotient);
 }
 
 // Windows of at most 7 rows hold fewer than 8 finite values, which NumPy sums
