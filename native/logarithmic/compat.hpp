@@ -3,6 +3,9 @@
 // x86_64 and on 64-bit ARM.
 #pragma once
 
+#include <cstdlib>
+#include <cstring>
+
 // GCC and clang vector extensions: `typedef T V LOGARITHMIC_VECTOR(N)` declares
 // an N-byte vector of T with element-wise operators, lowered to the widest
 // instructions of the function's target (16-byte halves on baseline x86_64 and
@@ -58,6 +61,27 @@ template <class F>
 __attribute__((target("avx2"))) decltype(auto) run_avx2(F& f) {
     return f();
 }
+
+// 64-bit integer lanes multiply in one instruction only with AVX-512DQ
+// (vpmullq, on 32-byte vectors with AVX-512VL); AVX2 builds each such product
+// from three 32-bit multiplies. The integer products take this variant where
+// the CPU has it, unless VANTOREL_ISA=avx2 is set in the environment (so that
+// tests run the AVX2 variant on such CPUs too); asked once.
+inline bool cpu_has_avx512dq() {
+    static const bool has = [] {
+        __builtin_cpu_init();
+        const char* cap = std::getenv("VANTOREL_ISA");
+        if (cap && std::strcmp(cap, "avx2") == 0) return false;
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+               __builtin_cpu_supports("avx512vl");
+    }();
+    return has;
+}
+
+template <class F>
+__attribute__((target("avx2,avx512f,avx512dq,avx512vl"))) decltype(auto) run_avx512dq(F& f) {
+    return f();
+}
 #else
 #define LOGARITHMIC_AVX2_VARIANT 0
 #endif
@@ -75,6 +99,15 @@ LOGARITHMIC_INLINE decltype(auto) on_best_target(F&& f) {
     if (cpu_has_avx2()) return run_avx2(f);
 #endif
     return run_baseline(f);
+}
+
+// on_best_target for kernels whose inner work is 64-bit integer multiplies.
+template <class F>
+LOGARITHMIC_INLINE decltype(auto) on_best_target_for_int64(F&& f) {
+#if LOGARITHMIC_AVX2_VARIANT
+    if (cpu_has_avx512dq()) return run_avx512dq(f);
+#endif
+    return on_best_target(f);
 }
 
 }  // namespace logarithmic

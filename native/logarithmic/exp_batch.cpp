@@ -10,9 +10,10 @@
 #include "c_exp.hpp"
 #include "exp_replica.hpp"
 
-#if defined(__x86_64__) && !defined(VANTOREL_PORTABLE_PATHS)
+#include "compat.hpp"
+
+#if LOGARITHMIC_AVX2_VARIANT
 #include <immintrin.h>
-#define LOGARITHMIC_EXP_AVX2 1
 #endif
 
 namespace logarithmic {
@@ -30,7 +31,7 @@ void library_batch(const double* x, double* e, Index n) {
     for (Index i = 0; i < n; ++i) e[i] = f(x[i]);
 }
 
-#if LOGARITHMIC_EXP_AVX2
+#if LOGARITHMIC_AVX2_VARIANT
 // The fused replica four lanes at a time; a group with any lane outside the
 // main range (|x| < 2^-54 or >= 512, inf, NaN) goes lane by lane instead.
 __attribute__((target("avx2,fma"))) void avx2_batch(const double* x, double* e, Index n) {
@@ -155,8 +156,8 @@ Batch choose() {
     if (const char* v = std::getenv("VANTOREL_EXP"); v && std::strcmp(v, "library") == 0) return library_batch;
     const std::vector<double> xs = make_probe_inputs();
     bool fused = hardware_fma();
-#if LOGARITHMIC_EXP_AVX2
-    if (__builtin_cpu_supports("avx2") && fused) {
+#if LOGARITHMIC_AVX2_VARIANT
+    if (cpu_has_avx2() && fused) {
         if (agrees_with_library(avx2_batch, xs)) return avx2_batch;
         fused = false;  // the lane-by-lane fused replica computes the same
     }

@@ -123,8 +123,8 @@ LOGARITHMIC_INLINE void geo_row(const Input<E>& in, Index t, Index N, L* mags, u
         L* m = mags + b * block_stride;
         unsigned char* c = cls + b * block_stride;
         if constexpr (std::is_same_v<E, double> && std::is_same_v<L, double>) {
-            if (k == B && in.s1 == static_cast<npy_intp>(sizeof(double))) {
-                classify_block16(reinterpret_cast<const double*>(in.base + t * in.s0 + n0 * in.s1), m, c);
+            if (k == B && in.contiguous()) {
+                classify_block16(reinterpret_cast<const double*>(in.at(t, n0)), m, c);
                 continue;
             }
         }
@@ -374,7 +374,7 @@ template <class E, class L>
 LOGARITHMIC_INLINE void geo_tiles_body(Driver& d, Index c0, Index N) {
     constexpr Index B = kGeoLanes;
     const Index T = d.rows.count, span = d.rows.span;
-    const Input<E> in(d.data, c0);
+    Input<E> in(d.data, c0, N);
     const Index R = std::min(T, tile_rows(span));
     const Index Mmax = std::min(T, R + span - 1);
     const Index blocks = (N + B - 1) / B;
@@ -390,6 +390,7 @@ LOGARITHMIC_INLINE void geo_tiles_body(Driver& d, Index c0, Index N) {
     for (Index t0 = 0; t0 < T; t0 += R) {
         if (!d.at(c0, c0 + N, t0)) return;
         const Index t1 = std::min(T, t0 + R), lo = window_first(t0, span), M = t1 - lo;
+        in.load(lo, t1);
         for (Index t = lo; t < t1; ++t)
             geo_row<E, L>(in, t, N, mags.data() + (t - lo) * B, cls.data() + (t - lo) * B, M * B);
         numpy_logs(d, mags.data(), logs.data(), blocks * M * B);

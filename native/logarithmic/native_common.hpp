@@ -8,6 +8,7 @@
 #include <cfenv>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <limits>
@@ -267,33 +268,76 @@ struct Driver {
 // at most as much as the tile's own rows.
 inline Index tile_rows(Index span) { return std::max<Index>(256, span); }
 
-// Reads the input rows of a tile, a row at a time (contiguous for C-order
-// input), handing each block of B columns to the caller.
+// Reads the input rows of a tile, a row at a time, handing each block of B
+// columns to the caller. Rows are contiguous in C order; when the array runs
+// denser down its columns than along its rows (Fortran order, transposed
+// views), each tile is first copied into a row-major buffer, a column at a
+// time along the column's own direction, so that the tile's rows are read from
+// contiguous memory and the input from near-contiguous memory.
 template <class E>
-struct Input {
-    const char* base;
-    npy_intp s0, s1;
-    // columns from c0 on
-    Input(PyArrayObject* a, Index c0)
-        : base(static_cast<const char*>(PyArray_DATA(a)) + c0 * PyArray_STRIDES(a)[1]),
-          s0(PyArray_STRIDES(a)[0]), s1(PyArray_STRIDES(a)[1]) {}
+class Input {
+  public:
+    // columns [c0, c0 + N)
+    Input(PyArrayObject* a, Index c0, Index N)
+        : data_(static_cast<const char*>(PyArray_DATA(a)) + c0 * PyArray_STRIDES(a)[1]),
+          s0_(PyArray_STRIDES(a)[0]), s1_(PyArray_STRIDES(a)[1]), N_(N),
+          staged_(N > 1 && std::abs(s0_) < std::abs(s1_)) {
+        base_ = data_, row_step_ = s0_, col_step_ = s1_;
+    }
+
+    // Makes rows [lo, hi) readable (once per tile, before its rows are read).
+    void load(Index lo, Index hi) {
+        if (!staged_) return;
+        const Index M = hi - lo;
+        stage_.resize(static_cast<size_t>(M * N_));
+        constexpr Index kCols = 8;  // columns per pass: each row of the pass writes one cache line
+        for (Index n0 = 0; n0 < N_; n0 += kCols) {
+            const Index k = std::min(kCols, N_ - n0);
+            const char* src = data_ + lo * s0_ + n0 * s1_;
+            E* dst = stage_.data() + n0;
+            for (Index t = 0; t < M; ++t, src += s0_, dst += N_)
+                for (Index j = 0; j < k; ++j) std::memcpy(dst + j, src + j * s1_, sizeof(E));
+        }
+        base_ = reinterpret_cast<const char*>(stage_.data());
+        origin_ = lo;
+        row_step_ = static_cast<npy_intp>(N_ * sizeof(E));
+        col_step_ = sizeof(E);
+    }
+
+    // Whether row t's columns lie next to each other.
+    LOGARITHMIC_INLINE bool contiguous() const { return col_step_ == static_cast<npy_intp>(sizeof(E)); }
+    // Where row t's column n0 lies.
+    LOGARITHMIC_INLINE const char* at(Index t, Index n0) const {
+        return base_ + (t - origin_) * row_step_ + n0 * col_step_;
+    }
+
     // f(j, value) for each column j < k of row t from column n0 on, with a
     // constant stride when the row is contiguous so that the compiler can
     // vectorise.
     template <class F>
     LOGARITHMIC_INLINE void row(Index t, Index n0, Index k, F&& f) const {
-        const char* p = base + t * s0 + n0 * s1;
-        if (s1 == static_cast<npy_intp>(sizeof(E))) {
+        const char* p = at(t, n0);
+        if (contiguous()) {
             const E* q = reinterpret_cast<const E*>(p);
             for (Index j = 0; j < k; ++j) f(j, q[j]);
         } else {
             for (Index j = 0; j < k; ++j) {
                 E v;
-                std::memcpy(&v, p + j * s1, sizeof v);
+                std::memcpy(&v, p + j * col_step_, sizeof v);
                 f(j, v);
             }
         }
     }
+
+  private:
+    const char* data_;
+    npy_intp s0_, s1_;
+    Index N_;
+    bool staged_;
+    std::vector<E> stage_;  // rows [origin_, origin_ + M) of a staged tile, row-major
+    const char* base_;
+    Index origin_ = 0;
+    npy_intp row_step_, col_step_;
 };
 
 // Bit-level tests of a float (no comparison, so no flag and no branch).

@@ -60,7 +60,7 @@ LOGARITHMIC_INLINE void product_tiles_body(Driver& d, Index c0, Index N) {
     using A = typename T_::Acc;
     constexpr Index B = Simd<A>::kLanes;
     const Index T = d.rows.count, span = d.rows.span;
-    const Input<E> in(d.data, c0);
+    Input<E> in(d.data, c0, N);
     const Index R = std::min(T, tile_rows(span));
     const Index Mmax = std::min(T, R + span - 1);
     const Index blocks = (N + B - 1) / B, Npad = blocks * B;
@@ -70,6 +70,7 @@ LOGARITHMIC_INLINE void product_tiles_body(Driver& d, Index c0, Index N) {
     for (Index t0 = 0; t0 < T; t0 += R) {
         if (!d.at(c0, c0 + N, t0)) return;
         const Index t1 = std::min(T, t0 + R), lo = window_first(t0, span), M = t1 - lo;
+        in.load(lo, t1);
         for (Index t = lo; t < t1; ++t)
             product_row<E, A>(in, t, N, rows.data() + (t - lo) * B, M * B, ok.data() + std::max<Index>(0, t - t0) * Npad);
         for (Index b = 0; b < blocks; ++b) {
@@ -105,7 +106,9 @@ LOGARITHMIC_INLINE void product_tiles_body(Driver& d, Index c0, Index N) {
 
 template <class E>
 void product_tiles(Driver& d, Index c0, Index N) {
-    on_best_target([&]() LOGARITHMIC_INLINE_LAMBDA { product_tiles_body<E>(d, c0, N); });
+    auto body = [&]() LOGARITHMIC_INLINE_LAMBDA { product_tiles_body<E>(d, c0, N); };
+    if constexpr (Elem<E>::is_float) on_best_target(body);
+    else on_best_target_for_int64(body);
 }
 
 }  // namespace

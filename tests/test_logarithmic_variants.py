@@ -1,8 +1,11 @@
-"""The geometric mean's exponentials: the native path replicates the C library's
-exp lane by lane where it has proven to agree with it at first use, and calls
-the library itself otherwise (forced with VANTOREL_EXP=library). Both must give
-math.exp's bits for every mean the kernels can pass: moderate values, values
-near overflow and underflow, subnormal results, negative zero."""
+"""The kernels' variants give the same bits. Each is chosen once per process:
+the geometric mean's exponentials by a replica of the C library's exp, proven
+at first use to agree with it (VANTOREL_EXP=library forces the library's own),
+and the integer products by AVX-512DQ where the CPU has it (VANTOREL_ISA=avx2
+keeps them on AVX2). A process started with each setting must give math.exp's
+bits, and the same results as this one, for every mean the kernels can pass
+(moderate values, values near overflow and underflow, subnormal results) and
+for wrapping integer products."""
 import math
 import os
 import pickle
@@ -10,12 +13,14 @@ import subprocess
 import sys
 
 import numpy as np
+import pytest
 from hypothesis import given, strategies as st
 
 from logarithmic_compare import NATIVE, assert_same
 from models.logarithmic_model import Instance, same_bits
 
 GEO = NATIVE["665270"]
+PRODUCT = NATIVE["694eff"]
 
 # The mean of logarithms reaches exp's whole finite domain: log|x| runs from
 # about -744.4 (the smallest subnormal) to 709.78 (the largest double).
@@ -31,24 +36,30 @@ def edge_array():
     return np.column_stack(cols)
 
 
-def geometric_means(data):
-    return {w: GEO(Instance(w), data) for w in (1, 2, 3, 5, 9, 20)}
-
-
-def test_library_exp_and_replica_agree():
-    """The same arrays through a process that must call the library's exp."""
+def results():
+    """Geometric means of the edge values and products of wrapping integers."""
     data = edge_array()
-    here = geometric_means(data)
-    code = ("import pickle, sys, numpy as np\n"
+    ints = np.random.default_rng(3).integers(-2**40, 2**40, (300, 20))
+    out = {("geo", w): GEO(Instance(w), data) for w in (1, 2, 3, 5, 9, 20)}
+    for dtype in (np.int64, np.uint64, np.int32, np.int16):
+        out["product", np.dtype(dtype).name] = PRODUCT(Instance(7), ints.astype(dtype))
+    return out
+
+
+@pytest.mark.parametrize("setting", [{"VANTOREL_EXP": "library"}, {"VANTOREL_ISA": "avx2"}])
+def test_every_variant_gives_the_same_bits(setting):
+    """The same arrays through a process that must take the other variant."""
+    here = results()
+    code = ("import pickle, sys\n"
             "sys.path.insert(0, sys.argv[1])\n"
-            "from test_logarithmic_exp import edge_array, geometric_means\n"
-            "sys.stdout.buffer.write(pickle.dumps(geometric_means(edge_array())))\n")
-    env = dict(os.environ, VANTOREL_EXP="library")
+            "from test_logarithmic_variants import results\n"
+            "sys.stdout.buffer.write(pickle.dumps(results()))\n")
+    env = dict(os.environ, **setting)
     out = subprocess.run([sys.executable, "-c", code, os.path.dirname(__file__)], env=env, check=True,
                          capture_output=True, timeout=120).stdout
     there = pickle.loads(out)
-    for w, got in here.items():
-        assert same_bits(got, there[w]), w
+    for key, got in here.items():
+        assert same_bits(got, there[key]), key
 
 
 def test_edges_against_model():
