@@ -24,7 +24,7 @@ finish_one() {  # waits for any running leg, prints its line and counts it
   leg="${leg_of[$pid]}"; unset "leg_of[$pid]" "running[$leg]"
   cat "$logs/$leg.out"
   if [ "$rc" -eq 0 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
-  read -r p f <"$logs/$leg.counts" 2>/dev/null || { p=0; f=0; }
+  p=0; f=0; [ ! -f "$logs/$leg.counts" ] || read -r p f <"$logs/$leg.counts"
   # A leg that failed without a failing test (build error, crash) still counts as one failure.
   [ "$rc" -eq 0 ] || [ "$f" -gt 0 ] || f=1
   tests_passed=$((tests_passed + p)); tests_failed=$((tests_failed + f))

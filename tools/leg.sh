@@ -23,7 +23,7 @@ set -uo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$here"
 leg="$1"; shift
-logs="build/logs"; mkdir -p "$logs"
+logs="$here/build/logs"; mkdir -p "$logs"
 log="$logs/$leg.log"; : >"$log"; rm -f "$logs/$leg.counts"
 werror="-Ccmake.define.VANTOREL_WERROR=ON"
 
@@ -44,7 +44,7 @@ summary() {  # summary STATUS TEXT
   printf '%-4s %-18s %s\n' "$1" "$leg" "$2"
 }
 fail() {
-  echo "---- last lines of $log ----"; tail -n 60 "$log"; echo "----"
+  echo "---- last lines of $log ----"; grep -v "is ignored: it is neither" "$log" | tail -n 60; echo "----"
   summary FAIL "$1"; exit 1
 }
 module_file() {  # module_file NAME: the installed extension module NAME*.so
