@@ -1,20 +1,31 @@
 #!/usr/bin/env bash
 # tools/leg.sh LEG [pytest args...]
-# Builds (once per interpreter) and runs the test suite for one leg of the CI matrix,
-# printing a single summary line; the full output goes to build/logs/LEG.log.
+# Builds (once per leg) and runs the test suite for one leg of the CI matrix, printing a
+# single summary line; the full output goes to build/logs/LEG.log and the test counts
+# ("passed failed") to build/logs/LEG.counts. Every leg builds with warnings as errors.
 #
 # Legs:
 #   py3.10 py3.11 py3.12 py3.13   the pyenv interpreter with the newest NumPy 2.x
 #   py3.10-numpy1.26              the py3.10 build (made against NumPy 2) installed
 #                                 beside NumPy 1.26, as a wheel user with old NumPy gets it
 #   asan-py3.10                   AddressSanitizer + UBSan build, whole suite
+#   clang-py3.10                  clang with libc++ (no std::to_chars for doubles: the
+#                                 fallback float writer runs)
+#   portable-py3.10               VANTOREL_PORTABLE_PATHS build: portable SHA-256 rounds and
+#                                 the kernels' default clones on this x86 machine
+#   wheel-py3.10                  the repaired release wheel (tools/wheel.sh) in a fresh venv,
+#                                 binaries only, suite run from a copy outside the source tree
+#   aarch64-gcc aarch64-clang     cross-built for 64-bit ARM, whole suite under qemu-user with
+#                                 Debian's arm64 CPython 3.11 (tools/aarch64-sysroot.sh)
 # Exit status: 0 when the build and pytest both succeed (pytest's "no tests ran" fails).
+# LEG_TIMEOUT (seconds, default 1800) bounds the test run.
 set -uo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$here"
 leg="$1"; shift
-logs="build/logs"; mkdir -p "$logs"
+logs="$here/build/logs"; mkdir -p "$logs"
 log="$logs/$leg.log"; : >"$log"; rm -f "$logs/$leg.counts"
+werror="-Ccmake.define.VANTOREL_WERROR=ON"
 
 kind=plain; version=""; venv=""
 case "$leg" in
@@ -22,6 +33,10 @@ case "$leg" in
   py3.1[1-9]) version="${leg#py}"; venv=".venv-$version" ;;
   py3.10-numpy1.26) version=3.10; venv=.venv-3.10-numpy1.26; kind=old-numpy ;;
   asan-py3.10) version=3.10; venv=.venv-asan-3.10; kind=asan ;;
+  clang-py3.10) version=3.10; venv=.venv-clang-3.10; kind=clang ;;
+  portable-py3.10) version=3.10; venv=.venv-portable-3.10; kind=portable ;;
+  wheel-py3.10) version=3.10; venv="build/wheel-test-venv-3.10"; kind=wheel ;;
+  aarch64-gcc | aarch64-clang) kind=aarch64 ;;
   *) echo "unknown leg: $leg" >&2; exit 2 ;;
 esac
 
@@ -29,8 +44,11 @@ summary() {  # summary STATUS TEXT
   printf '%-4s %-18s %s\n' "$1" "$leg" "$2"
 }
 fail() {
-  echo "---- last lines of $log ----"; tail -n 60 "$log"; echo "----"
+  echo "---- last lines of $log ----"; grep -v "is ignored: it is neither" "$log" | tail -n 60; echo "----"
   summary FAIL "$1"; exit 1
+}
+module_file() {  # module_file NAME: the installed extension module NAME*.so
+  find "$venv"/lib/python*/site-packages/vantorel -name "$1*.so" | head -1
 }
 
 # Dask (optional, for the Dask recipe's tests) on x86-64 only: the two-process cluster of
@@ -38,17 +56,22 @@ fail() {
 extra_reqs=()
 [ "$(uname -m)" != x86_64 ] || extra_reqs=(requirements/dask.txt)
 
-python="$(tools/find-python.sh "$version" 2>/dev/null)" || { echo "no python$version" >>"$log"; fail "python$version not found"; }
+if [ "$kind" != aarch64 ]; then
+  python="$(tools/find-python.sh "$version" 2>/dev/null)" || { echo "no python$version" >>"$log"; fail "python$version not found"; }
+fi
+py=("$venv/bin/python")   # the command that runs the leg's interpreter
+env_run=()                # what runs in front of it for the tests
+run_dir="$here"; test_args=()
 t0=$SECONDS
 case "$kind" in
   plain)
-    tools/venv.sh "$venv" "$python" "${extra_reqs[@]}" >>"$log" 2>&1 || fail "build failed" ;;
+    VANTOREL_BUILD_ARGS="$werror" tools/venv.sh "$venv" "$python" "${extra_reqs[@]}" >>"$log" 2>&1 || fail "build failed" ;;
   old-numpy)
     # Reuse the py3.10 build: the wheel made against NumPy 2 must run on NumPy 1.26.
-    tools/venv.sh .venv "$python" "${extra_reqs[@]}" >>"$log" 2>&1 || fail "build of py3.10 failed"
+    VANTOREL_BUILD_ARGS="$werror" tools/venv.sh .venv "$python" "${extra_reqs[@]}" >>"$log" 2>&1 || fail "build of py3.10 failed"
     tag="$(.venv/bin/python -c 'import sys, sysconfig; print(f"cp{sys.version_info[0]}{sys.version_info[1]}-{sysconfig.get_platform()}")')"
     rm -rf "build/wheels/$tag"
-    .venv/bin/python -m pip wheel -q --no-build-isolation --no-deps -Cbuild-dir="build/$tag" \
+    .venv/bin/python -m pip wheel -q --no-build-isolation --no-deps -Cbuild-dir="build/$tag" $werror \
       -w "build/wheels/$tag" . >>"$log" 2>&1 || fail "wheel failed"
     [ -x "$venv/bin/python" ] || "$python" -m venv "$venv" >>"$log" 2>&1 || fail "venv failed"
     { "$venv/bin/python" -m pip install -q --upgrade pip &&
@@ -56,29 +79,58 @@ case "$kind" in
       "$venv/bin/python" -m pip install -q --no-deps --force-reinstall "build/wheels/$tag"/vantorel-*.whl
     } >>"$log" 2>&1 || fail "install failed" ;;
   asan)
-    VANTOREL_BUILD_ARGS="-Ccmake.define.VANTOREL_SANITIZE=ON" BUILD_NAME="asan-cp${version/./}" \
-      tools/venv.sh "$venv" "$python" >>"$log" 2>&1 || fail "build failed" ;;
+    VANTOREL_BUILD_ARGS="$werror -Ccmake.define.VANTOREL_SANITIZE=ON" BUILD_NAME="asan-cp${version/./}" \
+      tools/venv.sh "$venv" "$python" >>"$log" 2>&1 || fail "build failed"
+    # The interpreter is plain C: preload the C++ runtime too, or ASan cannot find the real
+    # __cxa_throw when our modules throw (it checks for it and aborts).
+    libasan="$(g++ -print-file-name=libasan.so)"; libstdcxx="$(g++ -print-file-name=libstdc++.so)"
+    [ -f "$libasan" ] && [ -f "$libstdcxx" ] || fail "libasan.so or libstdc++.so not found"
+    # A build that silently lost its instrumentation would pass for the wrong reason.
+    # (ldd's output is read whole: `ldd | grep -q` can die of SIGPIPE under pipefail.)
+    case "$(ldd "$(module_file cycle_roster)")" in *libasan*) ;; *) fail "modules are not instrumented" ;; esac
+    env_run=(env LD_PRELOAD="$libasan $libstdcxx" PYTHONMALLOC=malloc
+      ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:detect_stack_use_after_return=0"
+      UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1") ;;
+  clang)
+    tools/apt-deps.sh clang libc++-dev libc++abi-dev >>"$log" 2>&1 || fail "apt-get failed"
+    CXX=clang++ CXXFLAGS=-stdlib=libc++ LDFLAGS=-stdlib=libc++ VANTOREL_BUILD_ARGS="$werror" \
+      BUILD_NAME="clang-cp${version/./}" tools/venv.sh "$venv" "$python" >>"$log" 2>&1 || fail "build failed"
+    case "$(ldd "$(module_file _parity_watch)")" in *libc++*) ;; *) fail "modules do not use libc++" ;; esac ;;
+  portable)
+    VANTOREL_BUILD_ARGS="$werror -Ccmake.define.VANTOREL_PORTABLE_PATHS=ON" BUILD_NAME="portable-cp${version/./}" \
+      tools/venv.sh "$venv" "$python" >>"$log" 2>&1 || fail "build failed"
+    # The SHA instructions must be absent, or the portable rounds were not what ran.
+    case "$(objdump -d "$(module_file _parity_watch)")" in *sha256rnds2*) fail "SHA instructions in a portable build" ;; esac ;;
+  wheel)
+    WHEEL_DIR=build/wheel-leg tools/wheel.sh "$version" >>"$log" 2>&1 || fail "wheel build or check failed"
+    rm -rf "$venv"
+    { "$python" -m venv "$venv" && "$venv/bin/python" -m pip install -q --upgrade pip &&
+      "$venv/bin/python" -m pip install -q --only-binary=:all: -r requirements/test.txt \
+        build/wheel-leg/vantorel-*-cp${version/./}-*manylinux*.whl
+    } >>"$log" 2>&1 || fail "install failed"
+    # The suite runs from a copy outside the source tree, so only the installed package
+    # can be imported (the stub check reads the installed stubs and the allowlist).
+    run_dir="$(mktemp -d)"; trap 'rm -rf "$run_dir"' EXIT
+    cp -r tests "$run_dir/"; mkdir "$run_dir/tools"; cp tools/stubtest-allowlist.txt "$run_dir/tools/"
+    py=("$here/$venv/bin/python")
+    test_args=(-ra tests)
+    where="$(cd "$run_dir" && "${py[@]}" -c 'import vantorel; print(vantorel.__file__)' 2>>"$log")"
+    case "$where" in "$here/$venv/"*) ;; *) fail "vantorel imported from ${where:-nowhere}, not the wheel" ;; esac ;;
+  aarch64)
+    compiler="${leg#aarch64-}"; sysroot=build/aarch64/sysroot
+    host_pkgs=(qemu-user-static g++-aarch64-linux-gnu); [ "$compiler" = clang ] && host_pkgs+=(clang lld)
+    tools/apt-deps.sh --arm64 "${host_pkgs[@]}" >>"$log" 2>&1 || fail "apt-get failed"
+    tools/aarch64-sysroot.sh "$sysroot" >>"$log" 2>&1 || fail "sysroot set-up failed"
+    tools/cross-build.sh "$compiler" "$sysroot" "build/$leg/build" "build/$leg/stage" >>"$log" 2>&1 || fail "build failed"
+    sysroot="$here/$sysroot"
+    py=(env PYTHONPATH="$here/build/$leg/stage" qemu-aarch64-static -L "$sysroot" "$sysroot/usr/bin/python3.11") ;;
 esac
 build_s=$((SECONDS - t0))
 
-env_run=()
-if [ "$kind" = asan ]; then
-  # The interpreter is plain C: preload the C++ runtime too, or ASan cannot find the real
-  # __cxa_throw when our modules throw (it checks for it and aborts).
-  libasan="$(g++ -print-file-name=libasan.so)"; libstdcxx="$(g++ -print-file-name=libstdc++.so)"
-  [ -f "$libasan" ] && [ -f "$libstdcxx" ] || fail "libasan.so or libstdc++.so not found"
-  # A build that silently lost its instrumentation would pass for the wrong reason.
-  so="$(find "$venv"/lib/python*/site-packages/vantorel -name 'cycle_roster*.so' | head -1)"
-  # (ldd's output is read whole: `ldd | grep -q` can die of SIGPIPE under pipefail.)
-  case "$(ldd "$so")" in *libasan*) ;; *) fail "modules are not instrumented" ;; esac
-  env_run=(env LD_PRELOAD="$libasan $libstdcxx" PYTHONMALLOC=malloc
-    ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:detect_stack_use_after_return=0"
-    UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1")
-fi
-
-numpy="$("$venv/bin/python" -c 'import numpy; print(numpy.__version__)' 2>>"$log")" || fail "numpy does not import"
+numpy="$(cd "$run_dir" && "${py[@]}" -c 'import numpy; print(numpy.__version__)' 2>>"$log")" || fail "numpy does not import"
 t1=$SECONDS
-"${env_run[@]}" "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@" >>"$log" 2>&1
+(cd "$run_dir" && timeout "${LEG_TIMEOUT:-1800}" "${env_run[@]}" "${py[@]}" -m pytest -q -p no:cacheprovider \
+  "${test_args[@]}" "$@") >>"$log" 2>&1
 rc=$?
 test_s=$((SECONDS - t1))
 # pytest's closing line, e.g. "170 passed, 2 skipped in 5.69s" (absent when the process died).
@@ -92,6 +144,8 @@ if [ "$kind" = asan ] && grep -qE 'AddressSanitizer|LeakSanitizer|runtime error:
   [ "$rc" -ne 0 ] || rc=1
   last="sanitizer report; $last"
 fi
-text="python $("$venv/bin/python" -c 'import platform; print(platform.python_version())') numpy $numpy | build ${build_s}s | ${last:-no pytest summary (process died?)} (${test_s}s)${hostile:+ | $hostile}"
+[ "$rc" -ne 124 ] || last="timed out after ${LEG_TIMEOUT:-1800}s; $last"
+pyver="$(cd "$run_dir" && "${py[@]}" -c 'import platform; print(platform.python_version(), platform.machine())' 2>>"$log")"
+text="python $pyver numpy $numpy | build ${build_s}s | ${last:-no pytest summary (process died?)} (${test_s}s)${hostile:+ | $hostile}"
 [ "$rc" -eq 0 ] || fail "$text [pytest exit $rc]"
 summary PASS "$text"

@@ -15,10 +15,6 @@
 namespace parity_watch {
 namespace {
 
-Ref call_json_safe(const FunctionObject& fn, PyObject* item) {
-    return call_named_global(fn, names().json_safe, kJsonSafe, {item});
-}
-
 void ensure_ready(PyObject* s) {
 #if PY_VERSION_HEX < 0x030C0000
     if (PyUnicode_READY(s) < 0) pyapi::raise();

@@ -2,7 +2,9 @@
 
 #include <cstring>
 
-#if defined(__x86_64__) || defined(__i386__)
+// A VANTOREL_PORTABLE_PATHS build keeps to the portable rounds, so that they are
+// tested on machines with the SHA extensions too.
+#if (defined(__x86_64__) || defined(__i386__)) && !defined(VANTOREL_PORTABLE_PATHS)
 #include <cpuid.h>
 #include <immintrin.h>
 #define PARITY_WATCH_SHA_NI 1

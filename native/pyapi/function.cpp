@@ -10,7 +10,18 @@
 namespace pyapi {
 namespace {
 
-PyTypeObject FunctionType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+// Every slot zero, the object header exactly as PyVarObject_HEAD_INIT writes it; a
+// brace list naming only the header trips -Wmissing-field-initializers.
+PyTypeObject blank_type() {
+    struct {
+        PyVarObject head;
+    } init = {PyVarObject_HEAD_INIT(nullptr, 0)};
+    PyTypeObject t{};
+    t.ob_base = init.head;
+    return t;
+}
+
+PyTypeObject FunctionType = blank_type();
 
 // ---------------------------------------------------------------- bad calls
 // Each mirrors the text CPython gives for a `def` of the same signature.
