@@ -180,11 +180,11 @@ struct Driver {
     int raising = -1;                              // watched flags NumPy does not ignore
     bool f32_quotient = true;                      // np.float32 / int stays float32
     double nan = 0.0;                              // what `out[t, n] = math.nan` stores
-    NumpyLog log;                                  // np.log's own loop, when proven
+    NumpyLog log{};                                // np.log's own loop, when proven
 
     // ---- the pass runs without the interpreter lock, taking it back for Python code
     PyThreadState* unlocked = nullptr;  // saved while the lock is released
-    Layout data_layout, out_layout;     // as the pass started
+    Layout data_layout{}, out_layout{};  // as the pass started
     double next_poll = 0.0;
     // Where the pass is: rows from `at_t0` on of columns [at_c0, at_c1), and every
     // later column, are still to do (as are the cells in `special`).
