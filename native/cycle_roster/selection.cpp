@@ -76,7 +76,17 @@ public:
         if (!overflow_) overflow_ = check(PyList_New(0));
         check_status(PyList_Append(overflow_.get(), item));
     }
-    Ref to_tuple() {
+    // `tuple(<the generator>)` with `tuple` looked up now.
+    Ref to_tuple(const FunctionObject& self) {
+        if (!builtin_unchanged(self.globals, Builtin::tuple)) {
+            Ref list = check(PyList_New(0));
+            for (Py_ssize_t i = 0; i < n_; ++i) check_status(PyList_Append(list.get(), inline_[i].get()));
+            if (overflow_) {
+                Ref all = check(PySequence_Concat(list.get(), overflow_.get()));
+                list = all;
+            }
+            return b_tuple_of_list(self.globals, list.get());
+        }
         Py_ssize_t extra = overflow_ ? PyList_GET_SIZE(overflow_.get()) : 0;
         Ref t = check(PyTuple_New(n_ + extra));
         for (Py_ssize_t i = 0; i < n_; ++i) PyTuple_SET_ITEM(t.get(), i, inline_[i].release());
@@ -103,7 +113,7 @@ Ref standard_aggregation_epochs(FunctionObject& self, PyObject* const*) {
         if (check_status(PySequence_Contains(valid.get(), epoch))) picked.add(epoch);
         return false;
     });
-    return picked.to_tuple();
+    return picked.to_tuple(self);
 }
 
 // _epoch_partition(prefix)
@@ -128,7 +138,7 @@ Ref epoch_partition(FunctionObject& self, PyObject* const* argv) {
         if (starts) picked.add(epoch);
         return false;
     });
-    return picked.to_tuple();
+    return picked.to_tuple(self);
 }
 
 // str.isspace() for the ASCII range.
@@ -137,7 +147,7 @@ constexpr bool ascii_space(unsigned char c) {
 }
 
 // _normalize_process_role(role): str(role or "").strip().lower().replace("_", "-")
-Ref normalize_process_role(FunctionObject&, PyObject* const* argv) {
+Ref normalize_process_role(FunctionObject& self, PyObject* const* argv) {
     static PyObject* const empty = name_of("");
     static PyObject* const strip = name_of("strip");
     static PyObject* const lower = name_of("lower");
@@ -145,7 +155,7 @@ Ref normalize_process_role(FunctionObject&, PyObject* const* argv) {
     static PyObject* const underscore = name_of("_");
     static PyObject* const hyphen = name_of("-");
     PyObject* role = truthy(argv[0]) ? argv[0] : empty;
-    Ref text = str(role);
+    Ref text = b_str(self.globals, role);
     if (PyUnicode_CheckExact(text.get()) && PyUnicode_IS_ASCII(text.get())) {
         // The three str methods in one pass; identical for ASCII text.
         const auto* s = static_cast<const unsigned char*>(PyUnicode_DATA(text.get()));
@@ -182,7 +192,7 @@ Ref epochs_for_submission_type(FunctionObject& self, PyObject* const* argv) {
         return call_global(self, partition, kEpochPartition, {signal});
     if (equals(normalized.get(), strategy))
         return call_global(self, partition, kEpochPartition, {strategy});
-    return unknown("Unknown submission type '", argv[0]);
+    return unknown(self, "Unknown submission type '", argv[0]);
 }
 
 // epochs_for_process_role(role)
@@ -207,7 +217,7 @@ Ref epochs_for_process_role(FunctionObject& self, PyObject* const* argv) {
     PyObject* role = argv[0];
     if (role == Py_None) return call_global(self, standard, kStandardAggregationEpochs, {});
     Ref normalized = call_normalize(self, role);
-    if (equals(normalized.get(), empty)) return unknown("Unknown process role '", role);
+    if (equals(normalized.get(), empty)) return unknown(self, "Unknown process role '", role);
     if (in_list(normalized.get(), serving_roles))
         return call_global(self, standard, kStandardAggregationEpochs, {});
     if (in_list(normalized.get(), signal_roles))
@@ -236,7 +246,7 @@ Ref epochs_for_process_role(FunctionObject& self, PyObject* const* argv) {
         return false;
     });
     if (chosen) return check(PyTuple_Pack(1, chosen.get()));
-    return unknown("Unknown process role '", role);
+    return unknown(self, "Unknown process role '", role);
 }
 
 constexpr Param kPrefixParams[] = {{"prefix", "str"}};

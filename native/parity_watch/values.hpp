@@ -23,6 +23,7 @@ public:
     // already in hand say it is no Mapping: _json_safe returns it as it is.
     // False when in doubt (the full tests then run).
     bool known_plain_leaf(PyObject* value) const noexcept;
+    const FunctionObject& fn() const noexcept { return fn_; }
 
 private:
     void refresh();
@@ -34,7 +35,11 @@ private:
     bool json_safe_ours_ = false;
     bool json_safe_fresh_ = false;
     bool token_checked_ = false;
+    bool plain_builtins_ = false;  // _json_safe's builtins are the host's (at the last refresh)
 };
+
+// True while every builtin _json_safe names still finds the host's object.
+bool json_safe_builtins_unchanged(const FunctionObject& fn);
 
 // The four outcomes of _json_safe's tests, in their order.
 enum class SafeKind { Mapping, Sequence, Passthrough, Stringify };

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "builtins.hpp"
 #include "ops.hpp"
 #include "suggest.hpp"
 
@@ -361,6 +362,7 @@ PyMethodDef fn_methods[] = {
 }  // namespace
 
 void ready_function_type() {
+    builtins_dict();  // looked up once here, never while an error is in flight
     if (FunctionType.tp_flags & Py_TPFLAGS_READY) return;
     FunctionType.tp_name = "vantorel.native_function";
     FunctionType.tp_basicsize = sizeof(FunctionObject);
