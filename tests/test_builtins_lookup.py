@@ -80,6 +80,8 @@ ROSTER_CASES = [
     ("tuple", list, "_standard_aggregation_epochs", ()),
     ("tuple", lambda it: sorted(m.value for m in it), "_epoch_partition", ("signal",)),
     ("tuple", list, "epochs_for_process_role", ("api",)),
+    ("tuple", lambda g: (type(g).__name__, g.__qualname__, next(g)), "_standard_aggregation_epochs", ()),
+    ("tuple", lambda g: (type(g).__name__, list(g)), "_epoch_partition", ("strategy",)),
     ("ValueError", KeyError, "EpochName.from_str", ("nothing",)),
     ("ValueError", LookupError, "EpochName.from_str", ("nothing",)),
     ("ValueError", RuntimeError, "epochs_for_submission_type", ("nobody",)),
@@ -164,6 +166,10 @@ PARITY_CASES = [
     ("list", set, "_json_safe", ([1, (2,)],), {}),
     ("tuple", dict, "_json_safe", ([1, (2,)],), {}),
     ("tuple", list, "_projection_shape_axes", ({"shape_fields": ("a", "b")}, None), {}),
+    ("tuple", lambda g: (type(g).__name__, g.__qualname__, next(g, None)), "_projection_shape_axes",
+     ({"shape_fields": ["a", "b"]}, None), {}),
+    ("tuple", lambda g: (type(g).__name__, list(g)), "_projection_shape_axes", ({}, {"k": 1, 2: 3}), {}),
+    ("tuple", lambda g: (), "_projection_shape_axes", ({"shape_fields": ["a"]}, {"k": 1}), {}),
     ("int", bool, "_json_safe", ([1, 2.5, True],), {}),
     ("float", int, "_json_safe", ([1.5, 2],), {}),
     ("bool", float, "_json_safe", ([1.5, "x", object],), {}),
@@ -213,6 +219,23 @@ def test_str_subclass_lower_is_called_as_the_host_calls_it():
     # str() of a str subclass is a plain str: its lower() is str's own.
     assert pw.projection_mismatch_reason([ShapeStr("x")]) == "projection_mismatch"
     assert pw_model.projection_mismatch_reason([ShapeStr("x")]) == "projection_mismatch"
+
+
+def test_a_shadowed_tuple_gets_a_lazy_generator():
+    """Only the items the replacement asks for are made: str() of the rest never runs."""
+    seen = []
+
+    class Field(str):
+        def __str__(self):
+            seen.append(self)
+            return str.__str__(self)
+
+    fields = {"shape_fields": [Field("a"), Field("b"), Field("c")]}
+    for module in (pw, pw_model):
+        seen.clear()
+        with shadowed("module", [module], "tuple", lambda g: (next(g),)):
+            assert module._projection_shape_axes(fields, None) == ("a",)
+        assert seen == ["a"]
 
 
 def test_exception_shadowed_changes_what_the_hand_off_catches():

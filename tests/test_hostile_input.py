@@ -753,3 +753,80 @@ def test_a_runtime_cleared_by_the_collector_keeps_working():
     gc.collect()
     TRIED["_sdk_telemetry"] += 1
     assert seen[0] == 3 and seen[1] is True and seen[2] == ["3", "4", "late"]
+
+
+# ---------------------------------------------------------------- shadowed builtins
+
+def _raise_boom(*args, **kwargs):
+    raise Boom("shadowing builtin")
+
+
+def _raise_interrupt(*args, **kwargs):
+    raise KeyboardInterrupt
+
+
+# What a hostile caller binds over a builtin in the module's namespace.
+SHADOWS = {
+    "raising": _raise_boom,
+    "KeyboardInterrupt": _raise_interrupt,
+    "returning None": lambda *a, **k: None,
+    "not callable": 5,
+    "a tuple of classes": (KeyError, ValueError),
+    "the wrong class": KeyError,
+}
+ROSTER_SHADOWED = ["str", "isinstance", "tuple", "ValueError", "KeyError"]
+PARITY_SHADOWED = ["str", "len", "isinstance", "tuple", "list", "int", "float", "bool"]
+SHADOW_ARGUMENTS = {
+    "cycle_roster": [(), ("signal_os",), ("nothing",), (None,), (" Strategy ",)],
+    "_parity_watch": [({"a": [1, (2, 3)], 1: {4}, "shape_fields": ["x"]},), (["Missing", 7],), ("x" * 200,)],
+}
+
+
+def _shadowed_outcome(module, name, value, fn, args):
+    setattr(module, name, value)
+    try:
+        return outcome(fn, *args)
+    finally:
+        delattr(module, name)
+
+
+def _comparable(result):
+    import enum
+    import re
+    if result[0] == "ok" and not isinstance(result[1], (str, tuple, list, frozenset, set, dict)) and \
+            not isinstance(result[1], enum.Enum):
+        return ("ok", re.sub(r" at 0x[0-9a-f]+", "", full_repr(result[1])))  # generators, say
+    if result[0] == "ok":
+        value = result[1]
+        if isinstance(value, enum.Enum):
+            return ("ok", value.value)
+        if isinstance(value, (tuple, list, frozenset, set)):
+            return ("ok", type(value).__name__, repr(sorted(
+                (v.value if isinstance(v, enum.Enum) else repr(v)) for v in value)))
+        return ("ok", full_repr(value))
+    return result
+
+
+@pytest.mark.parametrize("module_name", ["cycle_roster", "_parity_watch"])
+def test_builtins_shadowed_with_hostile_values_match_the_model(module_name):
+    if module_name == "cycle_roster":
+        native = pytest.importorskip("vantorel.cycle_roster")
+        from models import cycle_roster_model as model
+        functions, names = [f for f in ROSTER_FUNCTIONS if f != "_standard_aggregation_epochs"], \
+            ROSTER_SHADOWED
+    else:
+        native = require(PARITY, "_json_safe")
+        from models import parity_watch_model as model
+        functions, names = PARITY_ONE_ARGUMENT + ["_projection_shape_axes"], PARITY_SHADOWED
+    for function in functions:
+        for name in names:
+            for label, value in SHADOWS.items():
+                for args in SHADOW_ARGUMENTS[module_name]:
+                    if function == "_projection_shape_axes":
+                        args = args + ({"k": 1},)
+                    TRIED[module_name] += 1
+                    got = _shadowed_outcome(native, name, value, resolve(native, function), args)
+                    want = _shadowed_outcome(model, name, value, resolve(model, function), args)
+                    assert _comparable(got) == _comparable(want), (function, name, label, args)
+    if module_name == "cycle_roster":
+        roster_sane(native)

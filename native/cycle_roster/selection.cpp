@@ -105,9 +105,30 @@ private:
     Ref overflow_;
 };
 
+// `tuple(<generator>)` with a shadowed `tuple`: the replacement gets the
+// generator the reference makes, over `iter(EpochName)`.
+Ref shadowed_tuple(const FunctionObject& self, const char* source,
+                   std::initializer_list<PyObject*> extra) {
+    static PyObject* const epoch_name = name_of("EpochName");
+    Ref tuple = builtin(self.globals, Builtin::tuple);
+    Ref cls = load_global(self.globals, epoch_name);
+    Ref it = check(PyObject_GetIter(cls.get()));
+    PyObject* args[3] = {it.get(), nullptr, nullptr};
+    std::size_t n = 1;
+    for (PyObject* o : extra) args[n++] = o;
+    Ref gen = n == 2 ? generator(source, self.globals, {args[0], args[1]})
+                     : generator(source, self.globals, {args[0], args[1], args[2]});
+    return call(tuple.get(), {gen.get()});
+}
+
 // _standard_aggregation_epochs()
 Ref standard_aggregation_epochs(FunctionObject& self, PyObject* const*) {
     Ref valid = aggregation_epochs(self);
+    if (!builtin_unchanged(self.globals, Builtin::tuple))
+        return shadowed_tuple(self,
+                              "def _standard_aggregation_epochs(it, valid):\n"
+                              "    return (epoch for epoch in it if epoch in valid)\n",
+                              {valid.get()});
     Picked picked;
     for_each_epoch(self, [&](PyObject* epoch, int) {
         if (check_status(PySequence_Contains(valid.get(), epoch))) picked.add(epoch);
@@ -123,6 +144,12 @@ Ref epoch_partition(FunctionObject& self, PyObject* const* argv) {
     Ref shown = format_empty(argv[0]);
     Ref prefix_text = check(PyUnicode_Concat(shown.get(), underscore));
     Ref valid = aggregation_epochs(self);
+    if (!builtin_unchanged(self.globals, Builtin::tuple))
+        return shadowed_tuple(self,
+                              "def _epoch_partition(it, valid, prefix_text):\n"
+                              "    return (epoch for epoch in it\n"
+                              "            if epoch in valid and epoch.value.startswith(prefix_text))\n",
+                              {valid.get(), prefix_text.get()});
     Picked picked;
     for_each_epoch(self, [&](PyObject* epoch, int index) {
         if (!check_status(PySequence_Contains(valid.get(), epoch))) return false;

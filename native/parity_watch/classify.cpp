@@ -119,7 +119,19 @@ Ref shape_axes_body(FunctionObject& self, PyObject* const* argv) {
     Ref declared = mapping_get(projection, PW_NAME("shape_fields"));
     Ref axes = pyapi::check(PyList_New(0));
     PyObject* const globals = self.globals;
-    if (is_list_or_tuple(self, declared.get())) {
+    using pyapi::Builtin;
+    const bool declared_sequence = is_list_or_tuple(self, declared.get());
+    if (declared_sequence && !pyapi::builtin_unchanged(globals, Builtin::tuple)) {
+        // A shadowed `tuple` receives the reference's own generator.
+        Ref tuple = pyapi::builtin(globals, Builtin::tuple);
+        Ref it = pyapi::check(PyObject_GetIter(declared.get()));
+        Ref gen = pyapi::generator(
+            "def _projection_shape_axes(it):\n"
+            "    return (str(field) for field in it if isinstance(field, str) and field)\n",
+            globals, {it.get()});
+        Ref result = pyapi::call(tuple.get(), {gen.get()});
+        if (pyapi::truthy(result.get())) return result;
+    } else if (declared_sequence) {
         for_each_item(declared.get(), [&](PyObject* field) {
             bool keep;
             if (!pyapi::builtins_unchanged(globals, {pyapi::Builtin::isinstance, pyapi::Builtin::str})) {
@@ -140,7 +152,17 @@ Ref shape_axes_body(FunctionObject& self, PyObject* const* argv) {
         if (pyapi::truthy(result.get())) return result;
         axes = pyapi::check(PyList_New(0));
     }
-    if (is_mapping(self, shape_key)) {
+    const bool keyed = is_mapping(self, shape_key);
+    if (keyed && !pyapi::builtin_unchanged(globals, Builtin::tuple)) {
+        Ref tuple = pyapi::builtin(globals, Builtin::tuple);
+        Ref keys = pyapi::call_method(shape_key, names().keys);
+        Ref it = pyapi::check(PyObject_GetIter(keys.get()));
+        Ref gen = pyapi::generator("def _projection_shape_axes(it):\n"
+                                   "    return (str(key) for key in it)\n",
+                                   globals, {it.get()});
+        return pyapi::call(tuple.get(), {gen.get()});
+    }
+    if (keyed) {
         auto add = [&](PyObject* key) {
             Ref text = pyapi::b_str(globals, key);
             pyapi::check_status(PyList_Append(axes.get(), text.get()));

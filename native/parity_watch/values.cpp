@@ -119,8 +119,8 @@ PyObject* scalar_types() {
 
 SafeKind classify_safe(MappingTest& is_mapping, PyObject* value) {
     if (is_mapping(value)) return SafeKind::Mapping;
-    const FunctionObject& fn = is_mapping.fn();
-    if (!json_safe_builtins_unchanged(fn)) {
+    if (!is_mapping.plain_builtins()) {
+        const FunctionObject& fn = is_mapping.fn();
         // The literal tests, each name read at its use.
         using pyapi::Builtin;
         is_mapping.touched();

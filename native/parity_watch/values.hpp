@@ -11,6 +11,9 @@ namespace parity_watch {
 // for the exact built-in types is taken from a cache keyed on the host's ABC
 // cache token (the same invalidation the host's own ABC caches follow), which
 // spares a Python-level __instancecheck__ per value.
+// True while every builtin _json_safe names still finds the host's object.
+bool json_safe_builtins_unchanged(const FunctionObject& fn);
+
 class MappingTest {
 public:
     explicit MappingTest(const FunctionObject& fn) : fn_(fn) {}
@@ -24,6 +27,12 @@ public:
     // False when in doubt (the full tests then run).
     bool known_plain_leaf(PyObject* value) const noexcept;
     const FunctionObject& fn() const noexcept { return fn_; }
+    // _json_safe's builtins are the host's: the answer of the last refresh
+    // while no caller code ran since, else asked again.
+    bool plain_builtins() {
+        if (fresh_) return plain_builtins_;
+        return json_safe_builtins_unchanged(fn_);
+    }
 
 private:
     void refresh();
@@ -38,8 +47,6 @@ private:
     bool plain_builtins_ = false;  // _json_safe's builtins are the host's (at the last refresh)
 };
 
-// True while every builtin _json_safe names still finds the host's object.
-bool json_safe_builtins_unchanged(const FunctionObject& fn);
 
 // The four outcomes of _json_safe's tests, in their order.
 enum class SafeKind { Mapping, Sequence, Passthrough, Stringify };

@@ -55,18 +55,6 @@ bool is_original(Builtin b, PyObject* v) {
     return false;
 }
 
-#if PY_VERSION_HEX < 0x030E0000
-#define PYAPI_DICT_VERSION 1
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-inline std::uint64_t version_of(PyObject* d) {
-    return reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
-}
-#pragma GCC diagnostic pop
-#else
-inline std::uint64_t version_of(PyObject*) { return 0; }
-#endif
-
 // One entry per module namespace seen (a module and a fresh import of it).
 struct Memo {
     PyObject* globals = nullptr;  // identified by address and version, not owned
@@ -96,30 +84,46 @@ unsigned compute(PyObject* globals) {
     return mask;
 }
 
-unsigned unchanged_mask(PyObject* globals) {
+}  // namespace
+
+namespace detail {
+
+LastAnswer g_last;
+PyObject* g_builtins = nullptr;
+
+unsigned unchanged_mask_slow(PyObject* globals) {
     PyObject* builtins = builtins_dict();
 #ifdef PYAPI_DICT_VERSION
-    const std::uint64_t gv = version_of(globals), bv = version_of(builtins);
-    for (Memo& m : g_memo)
-        if (m.globals == globals && m.globals_version == gv && m.builtins_version == bv)
-            return m.unchanged;
-    const unsigned mask = compute(globals);
+    const std::uint64_t gv = dict_version(globals), bv = dict_version(builtins);
     Memo* slot = nullptr;
-    for (Memo& m : g_memo)
-        if (m.globals == globals) slot = &m;
+    for (Memo& m : g_memo) {
+        if (m.globals != globals) continue;
+        if (m.globals_version == gv && m.builtins_version == bv) {
+            g_last = {globals, gv, bv, m.unchanged};
+            return m.unchanged;
+        }
+        slot = &m;
+    }
+    const unsigned mask = compute(globals);
     if (!slot) {
         slot = &g_memo[g_next];
         g_next = (g_next + 1) % 4;
     }
     // The look-ups run no caller code for str keys; remember only what holds.
-    if (version_of(globals) == gv && version_of(builtins) == bv)
+    if (dict_version(globals) == gv && dict_version(builtins) == bv) {
         *slot = {globals, gv, bv, mask};
+        g_last = {globals, gv, bv, mask};
+    }
     return mask;
 #else
     (void)builtins;
     return compute(globals);
 #endif
 }
+
+}  // namespace detail
+
+namespace {
 
 Ref call1(PyObject* f, PyObject* a) { return check(PyObject_CallOneArg(f, a)); }
 
@@ -149,19 +153,9 @@ PyObject* builtins_dict() {
     if (!d) {
         ErrorStash pending;
         d = PyModule_GetDict(builtins_module());
+        detail::g_builtins = d;
     }
     return d;
-}
-
-bool builtin_unchanged(PyObject* globals, Builtin b) {
-    return (unchanged_mask(globals) >> static_cast<unsigned>(b)) & 1u;
-}
-
-bool builtins_unchanged(PyObject* globals, std::initializer_list<Builtin> bs) {
-    const unsigned mask = unchanged_mask(globals);
-    for (Builtin b : bs)
-        if (!((mask >> static_cast<unsigned>(b)) & 1u)) return false;
-    return true;
 }
 
 Ref builtin(PyObject* globals, Builtin b) {
@@ -317,6 +311,39 @@ Ref b_error(PyObject* globals, Builtin b, PyObject* message) {
     PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())));
     PyErr_Restore(type, exc.release(), nullptr);
     return {};
+}
+
+}  // namespace pyapi
+
+namespace pyapi {
+
+Ref generator(const char* source, PyObject* globals, std::initializer_list<PyObject*> args) {
+    // Compiled once per source text (a handful of literals); kept for the process.
+    struct Entry {
+        const char* source;
+        PyObject* code;
+    };
+    static Entry cache[8] = {};
+    PyObject* code = nullptr;
+    for (Entry& e : cache)
+        if (e.source == source) code = e.code;
+    if (!code) {
+        Ref module_code = check(Py_CompileString(source, "<native>", Py_file_input));
+        PyObject* consts = reinterpret_cast<PyCodeObject*>(module_code.get())->co_consts;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts) && !code; ++i)
+            if (PyCode_Check(PyTuple_GET_ITEM(consts, i))) code = PyTuple_GET_ITEM(consts, i);
+        if (!code) raise(PyExc_SystemError, "no function in generator source");
+        Py_INCREF(code);
+        for (Entry& e : cache) {
+            if (!e.source) {
+                e = {source, code};
+                break;
+            }
+        }
+    }
+    Ref fn = check(PyFunction_New(code, globals));
+    return check(PyObject_Vectorcall(fn.get(), const_cast<PyObject* const*>(args.begin()),
+                                     static_cast<Py_ssize_t>(args.size()), nullptr));
 }
 
 }  // namespace pyapi

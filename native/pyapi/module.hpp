@@ -1,6 +1,8 @@
 // Multi-phase module definition. The exec slot runs the module body; a fresh
-// import (after removal from sys.modules) or importlib.reload runs it again on
-// the new or same module object, just as a Python module body would run.
+// import (after removal from sys.modules) runs it again on a new module object.
+// importlib.reload does not: the import system marks every multi-phase module
+// as initialised (even with no state of its own) and skips its exec slots, and
+// it refuses a negative m_size, the only way around that mark.
 #pragma once
 
 #include "ref.hpp"
