@@ -27,13 +27,6 @@ bool g_token_known = false;
 
 }  // namespace
 
-bool json_safe_builtins_unchanged(const FunctionObject& fn) {
-    using pyapi::Builtin;
-    return pyapi::builtins_unchanged(fn.globals, {Builtin::isinstance, Builtin::list, Builtin::tuple,
-                                                  Builtin::str, Builtin::int_, Builtin::float_,
-                                                  Builtin::bool_});
-}
-
 void MappingTest::refresh() {
     mapping_ = read_global(fn_, names().Mapping);
     plain_builtins_ = json_safe_builtins_unchanged(fn_);

@@ -12,7 +12,12 @@ namespace parity_watch {
 // cache token (the same invalidation the host's own ABC caches follow), which
 // spares a Python-level __instancecheck__ per value.
 // True while every builtin _json_safe names still finds the host's object.
-bool json_safe_builtins_unchanged(const FunctionObject& fn);
+inline bool json_safe_builtins_unchanged(const FunctionObject& fn) {
+    using pyapi::Builtin;
+    return pyapi::builtins_unchanged(fn.globals, {Builtin::isinstance, Builtin::list, Builtin::tuple,
+                                                  Builtin::str, Builtin::int_, Builtin::float_,
+                                                  Builtin::bool_});
+}
 
 class MappingTest {
 public:

@@ -170,8 +170,7 @@ Ref builtin(PyObject* globals, Builtin b) {
     raise();
 }
 
-Ref b_str(PyObject* globals, PyObject* o) {
-    if (builtin_unchanged(globals, Builtin::str)) return check(PyObject_Str(o));
+Ref b_str_shadowed(PyObject* globals, PyObject* o) {
     Ref f = builtin(globals, Builtin::str);
     return call1(f.get(), o);
 }

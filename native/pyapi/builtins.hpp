@@ -78,8 +78,12 @@ Ref builtin(PyObject* globals, Builtin b);
 // The interpreter's builtins namespace (borrowed; lives for the process).
 PyObject* builtins_dict();
 
+Ref b_str_shadowed(PyObject* globals, PyObject* o);
 // `str(o)`
-Ref b_str(PyObject* globals, PyObject* o);
+inline Ref b_str(PyObject* globals, PyObject* o) {
+    if (!builtin_unchanged(globals, Builtin::str)) return b_str_shadowed(globals, o);
+    return check(PyObject_Str(o));
+}
 // `len(o)` as an object
 Ref b_len(PyObject* globals, PyObject* o);
 // `int(o)`
