@@ -717,7 +717,7 @@ def test_a_full_runtime_is_freed_under_memory_pressure(how):
     if not sys.platform.startswith("linux"):
         pytest.skip("reads /proc/self/status")
     if "asan" in os.environ.get("LD_PRELOAD", ""):
-        pytest.skip("AddressSanitizer's allocator aborts when the address space is capped")
+        pytest.skip("the sanitizer build's allocator aborts when the address space is capped")
     pytest.importorskip("vantorel._sdk_telemetry")
     TRIED["_sdk_telemetry"] += 1
     done = subprocess.run([sys.executable, "-c", _PRESSURE_SCRIPT, how], capture_output=True,
