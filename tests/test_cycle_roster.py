@@ -335,7 +335,11 @@ def test_from_str_cause_is_the_enumerations_own_error(text):
     assert native.__context__ is native.__cause__
 
 
-def test_fresh_import_and_reload_run_the_body_again(monkeypatch):
+def test_fresh_import_runs_the_body_again_and_reload_does_not(monkeypatch):
+    """A fresh import (after removal from sys.modules) runs the body on a new module object.
+    importlib.reload returns the same object and, as for every extension module with
+    multi-phase initialisation, does not run the body again: the namespace keeps what it
+    holds, and only the import system's own attributes (__spec__, __file__, ...) are set."""
     import importlib
     import sys
 
@@ -352,7 +356,12 @@ def test_fresh_import_and_reload_run_the_body_again(monkeypatch):
         assert old.EpochName.from_str("signal_os") is old.EpochName.SIGNAL_OS
         assert old.epochs_for_process_role("api") == STANDARD
         assert fresh.epochs_for_process_role("signal_is")[0] is fresh.EpochName.SIGNAL_IS
+        cls, rebound = fresh.EpochName, lambda category: "rebound"
+        fresh.valid_epochs_for_category = rebound
+        fresh.__file__ = "elsewhere"
         reloaded = importlib.reload(fresh)
-        assert reloaded is fresh and fresh.valid_epochs_for_category("signals") is fresh._ALL_EPOCH_NAMES
+        assert reloaded is fresh and fresh.EpochName is cls
+        assert fresh.valid_epochs_for_category is rebound  # the body did not run
+        assert fresh.__file__ == fresh.__spec__.origin != "elsewhere"  # the import system's
     finally:
         sys.modules["vantorel.cycle_roster"] = old

@@ -731,3 +731,156 @@ def test_parity_takes_enormous_text():
     assert pw.projection_hash({"a": big}) == model.projection_hash({"a": big})
     assert pw._bounded_text(big) == "\u00e9" * 93 + "..."
     assert pw._tags(data={"market_id": big}, projection=None, reason_code="r")["market_id"] == "\u00e9" * 93 + "..."
+
+
+# ---------------------------------------------------------------- memory pressure
+
+# A runtime full of records is freed (or cleared by the garbage collector) with the address
+# space capped just above what the process already holds: emptying the rings must not need
+# the C++ heap. Run in a child process so that the cap stays out of the suite; skipped under
+# AddressSanitizer, whose allocator aborts on failure instead of reporting it.
+_PRESSURE_SCRIPT = r"""
+import gc, resource, sys
+import vantorel._sdk_telemetry as st
+
+class Sub(st.TelemetryRuntime):
+    pass
+
+cls = Sub if sys.argv[1] == "cycle" else st.TelemetryRuntime
+rt = cls(component="c", lanes=1, ring_capacity=300_000)
+s = rt.register_call_site(name="n", description="d", message_template="m", value_unit="u",
+                          severity_default=st.Severity.WARN, file="f", line=1, tag_keys=())
+for i in range(300_000):
+    rt.warn(s, 1.0, epoch_ns=i, reason="r", tags={})
+if sys.argv[1] == "cycle":
+    rt.me = rt
+    gc.disable()
+vm = int(open("/proc/self/status").read().split("VmSize:")[1].split()[0]) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (vm + 2**20, resource.RLIM_INFINITY))
+del rt, s
+if sys.argv[1] == "cycle":
+    assert gc.collect() > 0
+print("freed")
+"""
+
+
+@pytest.mark.parametrize("how", ["del", "cycle"])
+def test_a_full_runtime_is_freed_under_memory_pressure(how):
+    import os
+    import subprocess
+    if not sys.platform.startswith("linux"):
+        pytest.skip("reads /proc/self/status")
+    if "asan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("the sanitizer build's allocator aborts when the address space is capped")
+    pytest.importorskip("vantorel._sdk_telemetry")
+    TRIED["_sdk_telemetry"] += 1
+    done = subprocess.run([sys.executable, "-c", _PRESSURE_SCRIPT, how], capture_output=True,
+                          text=True, timeout=300)
+    assert done.returncode == 0 and done.stdout.strip() == "freed", done.stderr[-2000:]
+
+
+def test_a_runtime_cleared_by_the_collector_keeps_working():
+    """A runtime subclass in a cycle with a finaliser: the finaliser still finds it whole,
+    and the collector's clear then empties it."""
+    import gc
+    st = pytest.importorskip("vantorel._sdk_telemetry")
+    seen = []
+
+    class Sub(st.TelemetryRuntime):
+        pass
+
+    class Keeper:
+        def __del__(self):
+            rt = self.rt
+            seen.append(len(rt.snapshot_anomalies()))
+            seen.append(rt.warn(self.site, 1.0, epoch_ns=9, reason="late", tags={}))
+            seen.append([r.reason for r in rt.drain_anomalies()])
+
+    rt = Sub(component="c", lanes=2, ring_capacity=3)
+    site = rt.register_call_site(name="n", description="d", message_template="m", value_unit="u",
+                                 severity_default=st.Severity.WARN, file="f", line=1, tag_keys=())
+    for i in range(5):
+        rt.warn(site, 1.0, epoch_ns=i, reason=str(i), tags={})
+    keeper = Keeper()
+    keeper.rt, keeper.site, rt.keeper = rt, site, keeper
+    del rt, site, keeper
+    gc.collect()
+    TRIED["_sdk_telemetry"] += 1
+    assert seen[0] == 3 and seen[1] is True and seen[2] == ["3", "4", "late"]
+
+
+# ---------------------------------------------------------------- shadowed builtins
+
+def _raise_boom(*args, **kwargs):
+    raise Boom("shadowing builtin")
+
+
+def _raise_interrupt(*args, **kwargs):
+    raise KeyboardInterrupt
+
+
+# What a hostile caller binds over a builtin in the module's namespace.
+SHADOWS = {
+    "raising": _raise_boom,
+    "KeyboardInterrupt": _raise_interrupt,
+    "returning None": lambda *a, **k: None,
+    "not callable": 5,
+    "a tuple of classes": (KeyError, ValueError),
+    "the wrong class": KeyError,
+}
+ROSTER_SHADOWED = ["str", "isinstance", "tuple", "ValueError", "KeyError"]
+PARITY_SHADOWED = ["str", "len", "isinstance", "tuple", "list", "int", "float", "bool"]
+SHADOW_ARGUMENTS = {
+    "cycle_roster": [(), ("signal_os",), ("nothing",), (None,), (" Strategy ",)],
+    "_parity_watch": [({"a": [1, (2, 3)], 1: {4}, "shape_fields": ["x"]},), (["Missing", 7],), ("x" * 200,)],
+}
+
+
+def _shadowed_outcome(module, name, value, fn, args):
+    setattr(module, name, value)
+    try:
+        return outcome(fn, *args)
+    finally:
+        delattr(module, name)
+
+
+def _comparable(result):
+    import enum
+    import re
+    if result[0] == "ok" and not isinstance(result[1], (str, tuple, list, frozenset, set, dict)) and \
+            not isinstance(result[1], enum.Enum):
+        return ("ok", re.sub(r" at 0x[0-9a-f]+", "", full_repr(result[1])))  # generators, say
+    if result[0] == "ok":
+        value = result[1]
+        if isinstance(value, enum.Enum):
+            return ("ok", value.value)
+        if isinstance(value, (tuple, list, frozenset, set)):
+            return ("ok", type(value).__name__, repr(sorted(
+                (v.value if isinstance(v, enum.Enum) else repr(v)) for v in value)))
+        return ("ok", full_repr(value))
+    return result
+
+
+@pytest.mark.parametrize("module_name", ["cycle_roster", "_parity_watch"])
+def test_builtins_shadowed_with_hostile_values_match_the_model(module_name):
+    if module_name == "cycle_roster":
+        native = pytest.importorskip("vantorel.cycle_roster")
+        from models import cycle_roster_model as model
+        functions, names = [f for f in ROSTER_FUNCTIONS if f != "_standard_aggregation_epochs"], \
+            ROSTER_SHADOWED
+    else:
+        native = require(PARITY, "_json_safe")
+        from models import parity_watch_model as model
+        functions, names = PARITY_ONE_ARGUMENT + ["_projection_shape_axes"], PARITY_SHADOWED
+    for function in functions:
+        for name in names:
+            for label, value in SHADOWS.items():
+                for args in SHADOW_ARGUMENTS[module_name]:
+                    if function == "_projection_shape_axes":
+                        args = args + ({"k": 1},)
+                    TRIED[module_name] += 1
+                    got = _shadowed_outcome(native, name, value, resolve(native, function), args)
+                    want = _shadowed_outcome(model, name, value, resolve(model, function), args)
+                    assert _comparable(got) == _comparable(want), (function, name, label, args)
+    if module_name == "cycle_roster":
+        roster_sane(native)

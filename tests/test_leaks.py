@@ -29,6 +29,17 @@ def patched(module, name, value, fn):
     return call
 
 
+def shadowing(module, name, value, fn):
+    """fn with the builtin `name` shadowed in module's namespace for the duration of each call."""
+    def call(*args, **kwargs):
+        setattr(module, name, value)
+        try:
+            return fn(*args, **kwargs)
+        finally:
+            delattr(module, name)
+    return call
+
+
 def raise_boom(*args, **kwargs):
     raise Boom("failing dependency")
 
@@ -99,6 +110,24 @@ def roster_cases(cr):
           ("strategy-os",), expect=Boom),
         C("epochs_for_process_role", "EpochName rebound", patched(cr, "EpochName", None, cr.epochs_for_process_role),
           ("strategy-os",), expect=TypeError),
+        C("EpochName.from_str", "str shadowed", shadowing(cr, "str", lambda v: "signal_os", E.from_str), (1,)),
+        C("EpochName.from_str", "isinstance shadowed", shadowing(cr, "isinstance", lambda o, c: 0, E.from_str),
+          ("signal_os",)),
+        C("EpochName.from_str", "ValueError shadowed", shadowing(cr, "ValueError", KeyError, E.from_str),
+          ("x",), expect=ValueError),
+        C("EpochName.from_str", "ValueError not a class", shadowing(cr, "ValueError", 5, E.from_str),
+          ("x",), expect=TypeError),
+        C("valid_epochs_for_category", "KeyError shadowed", shadowing(cr, "KeyError", LookupError,
+                                                                      cr.valid_epochs_for_category),
+          ("x",), expect=ValueError),
+        C("valid_epochs_for_category", "ValueError returns non-exception",
+          shadowing(cr, "ValueError", lambda m: m, cr.valid_epochs_for_category), ("x",), expect=TypeError),
+        C("_standard_aggregation_epochs", "tuple shadowed", shadowing(cr, "tuple", list,
+                                                                      cr._standard_aggregation_epochs)),
+        C("_epoch_partition", "tuple shadowed", shadowing(cr, "tuple", list, cr._epoch_partition), ("signal",)),
+        C("epochs_for_process_role", "ValueError shadowed", shadowing(cr, "ValueError", KeyError,
+                                                                      cr.epochs_for_process_role),
+          ("nobody",), expect=KeyError),
     ]
 
 
@@ -360,6 +389,29 @@ def parity_cases(pw):
         C("_bounded_text", "float bound", pw._bounded_text, ("x" * 500, 96.0), expect=TypeError),
         C("_bounded_text", "raising __str__", pw._bounded_text, (RaisingStr(),), expect=Boom),
         C("_bounded_text", "non-str __str__", pw._bounded_text, (NonStrStr(),), expect=TypeError),
+        C("_bounded_text", "len shadowed", shadowing(pw, "len", lambda v: 1000, pw._bounded_text), ("abc", 2)),
+        C("_json_safe", "builtins shadowed", shadowing(pw, "str", StrSub, shadowing(pw, "tuple", set, pw._json_safe)),
+          ({1: (2, {3}), "b": [None, 1.5]},)),
+        C("projection_hash", "str shadowed", shadowing(pw, "str", StrSub, pw.projection_hash), ({1: {2}},)),
+        C("projection_hash", "str shadowed by a function", shadowing(pw, "str", repr, pw.projection_hash),
+          ({1: {2}},), expect=TypeError),
+        C("projection_mismatch_reason", "str shadowed", shadowing(pw, "str", lambda v: StrSub("MISSING"),
+                                                                  pw.projection_mismatch_reason), ([1, 2],)),
+        C("_projection_shape_axes", "tuple shadowed", shadowing(pw, "tuple", list, pw._projection_shape_axes),
+          ({"shape_fields": ["a", 1]}, {"k": 1})),
+        C("_projection_shape_axes", "tuple shadowed, keys", shadowing(pw, "tuple", list,
+                                                                      pw._projection_shape_axes),
+          ({"shape_fields": []}, {"k": 1})),
+        C("SimulationContractSdkTelemetry.record_projection_mismatch", "Exception shadowed",
+          shadowing(pw, "Exception", KeyError, failing.record_projection_mismatch), (), record,
+          expect=RuntimeError),
+        C("SimulationContractSdkTelemetry.record_projection_mismatch", "Exception not a class",
+          shadowing(pw, "Exception", 5, failing.record_projection_mismatch), (), record, expect=TypeError),
+        C("SimulationContractSdkTelemetry.record_projection_mismatch", "int and tuple shadowed",
+          shadowing(pw, "int", str, shadowing(pw, "tuple", list, scripted.record_projection_mismatch)), (),
+          dict(record, mismatches=iter(["a"]), epoch_ns=5)),
+        C("_tags", "isinstance shadowed", shadowing(pw, "isinstance", lambda o, c: False, pw._tags), (),
+          dict(data=data, projection=projection, reason_code="x")),
     ]
 
 

@@ -198,3 +198,34 @@ def test_rebound_math_and_builtins(key, monkeypatch):
     monkeypatch.setattr(lg, "max", lambda a, b: 0, raising=False)
     out = native(key)(Instance(1), np.array([[2.0], [3.0]]))
     assert out[1, 0] == (6.0 if key == "694eff" else math.exp((math.log(2) + math.log(3)) / 2))
+
+
+_NAN_SCRIPT = r"""
+import math, sys
+import numpy as np
+math.nan = eval(sys.argv[1])  # before the module is first imported
+import vantorel.functions.rotations.batch_references.longitudinal.logarithmic as lg
+from models.logarithmic_model import FUNCTIONS, Instance, same_bits
+data = np.array([[np.nan, 2.0], [-1.0, 3.0], [4.0, np.inf]])
+for key, model in FUNCTIONS.items():
+    fn = getattr(lg, model.__name__)
+    got, want = fn(Instance(2), data), model(Instance(2), data)
+    assert same_bits(got, want), (key, got, want)
+    print(key, got.ravel().tolist())
+"""
+
+
+@pytest.mark.parametrize("value, first", [("5", 5.0), ("None", None), ("'7.5'", 7.5),
+                                          ("float('nan')", None)])
+def test_math_nan_is_read_when_used_even_if_rebound_before_import(value, first):
+    """`out[t, n] = math.nan` stores what NumPy makes of the object there now."""
+    import subprocess
+    import sys
+    from pathlib import Path
+    here = Path(__file__).resolve().parent
+    done = subprocess.run([sys.executable, "-c", _NAN_SCRIPT, value], capture_output=True,
+                          text=True, cwd=here, timeout=120)
+    assert done.returncode == 0, done.stderr[-2000:]
+    for line in done.stdout.splitlines():
+        cell = float(line.split(" ", 1)[1].strip("[]").split(",")[0])
+        assert (math.isnan(cell) if first is None else cell == first), line

@@ -95,6 +95,26 @@ def fresh_module():
         sys.modules["vantorel._parity_watch"] = saved
 
 
+def test_reload_keeps_the_namespace_and_a_fresh_import_resets_it():
+    """importlib.reload does not run an extension module's body again (the import system
+    skips modules with multi-phase initialisation): functions stay as rebound and
+    _DEFAULT_TELEMETRY keeps its object. A fresh import runs the body: None again."""
+    saved = sys.modules.pop("vantorel._parity_watch")
+    try:
+        m = importlib.import_module("vantorel._parity_watch")
+        default = m.default_parity_watch()
+        rebound = m.projection_hash = lambda projection: "rebound"
+        assert importlib.reload(m) is m
+        assert m._DEFAULT_TELEMETRY is default and m.projection_hash is rebound
+        assert m._tags(data={}, projection={}, reason_code="r")["projection_hash"] == "rebound"
+        del sys.modules["vantorel._parity_watch"]
+        again = importlib.import_module("vantorel._parity_watch")
+        assert again is not m and again._DEFAULT_TELEMETRY is None
+        assert again.projection_hash is not rebound
+    finally:
+        sys.modules["vantorel._parity_watch"] = saved
+
+
 def test_module_body_order_and_constants():
     built = []
     original = st.TelemetryRuntime

@@ -33,7 +33,8 @@ def test_reason_codes(mismatches, code):
     assert pw.projection_mismatch_reason(mismatches) == code
 
 
-def test_reason_code_uses_str_and_str_lower():
+def test_reason_code_calls_the_lower_of_what_str_returned():
+    """str(item).lower(): a str subclass returned by __str__ answers with its own lower()."""
     class Loud(str):
         def lower(self):
             return "missing"
@@ -42,7 +43,7 @@ def test_reason_code_uses_str_and_str_lower():
         def __str__(self):
             return Loud("SHAPE_KEY")
     assert pw.projection_mismatch_reason([Obj()]) == model.projection_mismatch_reason([Obj()])
-    assert pw.projection_mismatch_reason([Obj()]) == "shape_mismatch"
+    assert pw.projection_mismatch_reason([Obj()]) == "invalid_projection"
 
 
 def test_reason_code_errors():

@@ -35,35 +35,48 @@ Ref lookup_error(PyObject* cls, PyObject* text) {
 }
 
 // raise ValueError(f"Unknown epoch '{value}'") from exc
-Ref unknown_epoch(PyObject* value, Ref exc) {
+Ref unknown_epoch(PyObject* globals, PyObject* value, Ref exc) {
     Ref shown = format_empty(value);
     Ref message = check(PyUnicode_FromFormat("Unknown epoch '%U'", shown.get()));
-    return error_from(PyExc_ValueError, message.get(), std::move(exc));
+    return b_error_from(globals, Builtin::ValueError, message.get(), std::move(exc));
 }
 
 // from_str(cls, value)
-Ref from_str(FunctionObject&, PyObject* const* argv) {
+Ref from_str(FunctionObject& self, PyObject* const* argv) {
+    PyObject* globals = self.globals;
     PyObject* cls = argv[0];
     PyObject* value = argv[1];
-    if (is_instance(value, cls)) return Ref::borrow(value);
+    if (b_isinstance_of(globals, value, cls)) return Ref::borrow(value);
 
     // try: return cls(str(value))
     // except ValueError as exc: raise ValueError(f"Unknown epoch '{value}'") from exc
     EpochCache& cache = epoch_cache();
-    Ref text = Ref::steal(PyObject_Str(value));
+    PyObject* raw = nullptr;
+    if (builtin_unchanged(globals, Builtin::str)) {
+        raw = PyObject_Str(value);
+    } else {
+        try {
+            Ref f = builtin(globals, Builtin::str);
+            raw = PyObject_CallOneArg(f.get(), value);
+        } catch (const py_error&) {
+        }
+    }
+    Ref text = Ref::steal(raw);
     if (text) {
-        if (cls == cache.cls && PyUnicode_CheckExact(text.get())) {
-            // The class's own lookup by value, without its Python-level __call__.
+        // The class's own lookup by value, without its Python-level __call__,
+        // while the ValueError it would raise is still the host's.
+        if (cls == cache.cls && PyUnicode_CheckExact(text.get()) &&
+            builtin_unchanged(globals, Builtin::ValueError)) {
             PyObject* member = PyDict_GetItemWithError(cache.by_value, text.get());
             if (member) return Ref::borrow(member);
             if (PyErr_Occurred()) raise();
-            return unknown_epoch(value, lookup_error(cls, text.get()));
+            return unknown_epoch(globals, value, lookup_error(cls, text.get()));
         }
         Ref found = Ref::steal(PyObject_CallOneArg(cls, text.get()));
         if (found) return found;
     }
-    if (!PyErr_ExceptionMatches(PyExc_ValueError)) raise();
-    return unknown_epoch(value, fetch_exception());
+    if (!b_except_matches(globals, Builtin::ValueError)) raise();
+    return unknown_epoch(globals, value, fetch_exception());
 }
 
 constexpr Param kFromStrParams[] = {{"cls"}, {"value", "'EpochName | str'"}};
@@ -78,17 +91,19 @@ Ref valid_epochs_for_category(FunctionObject& self, PyObject* const* argv) {
     PyObject* category = argv[0];
     // try: return _VALID_EPOCHS_BY_CATEGORY[str(category)]
     // except KeyError as exc: raise ValueError(...) from exc
-    Ref table = load_global(self.globals, table_name);  // a NameError is no KeyError
-    Ref text = Ref::steal(PyObject_Str(category));
-    if (text) {
+    PyObject* globals = self.globals;
+    try {
+        Ref table = load_global(globals, table_name);
+        Ref text = b_str(globals, category);
         Ref found = Ref::steal(PyObject_GetItem(table.get(), text.get()));
         if (found) return found;
+    } catch (const py_error&) {
     }
-    if (!PyErr_ExceptionMatches(PyExc_KeyError)) raise();
+    if (!b_except_matches(globals, Builtin::KeyError)) raise();
     Ref exc = fetch_exception();
     Ref shown = format_empty(category);
     Ref message = check(PyUnicode_FromFormat("Unknown epoch category '%U'", shown.get()));
-    return error_from(PyExc_ValueError, message.get(), std::move(exc));
+    return b_error_from(globals, Builtin::ValueError, message.get(), std::move(exc));
 }
 
 constexpr Param kCategoryParams[] = {{"category", "str"}};
@@ -176,10 +191,10 @@ Ref aggregation_epochs(const FunctionObject& self) {
     return call_global(self, name, kValidEpochsForCategory, {aggregations});
 }
 
-Ref unknown(const char* opening, PyObject* value) {
+Ref unknown(const FunctionObject& self, const char* opening, PyObject* value) {
     Ref shown = format_empty(value);
-    PyErr_Format(PyExc_ValueError, "%s%U'", opening, shown.get());
-    return {};
+    Ref message = check(PyUnicode_FromFormat("%s%U'", opening, shown.get()));
+    return b_error(self.globals, Builtin::ValueError, message.get());
 }
 
 }  // namespace roster

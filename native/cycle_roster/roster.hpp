@@ -41,6 +41,6 @@ Ref aggregation_epochs(const FunctionObject& self);
 
 // Sets ValueError(opening + format(value, "") + "'"), no cause; returns an
 // empty Ref for the body to return.
-Ref unknown(const char* opening, PyObject* value);
+Ref unknown(const FunctionObject& self, const char* opening, PyObject* value);
 
 }  // namespace roster

@@ -76,7 +76,17 @@ public:
         if (!overflow_) overflow_ = check(PyList_New(0));
         check_status(PyList_Append(overflow_.get(), item));
     }
-    Ref to_tuple() {
+    // `tuple(<the generator>)` with `tuple` looked up now.
+    Ref to_tuple(const FunctionObject& self) {
+        if (!builtin_unchanged(self.globals, Builtin::tuple)) {
+            Ref list = check(PyList_New(0));
+            for (Py_ssize_t i = 0; i < n_; ++i) check_status(PyList_Append(list.get(), inline_[i].get()));
+            if (overflow_) {
+                Ref all = check(PySequence_Concat(list.get(), overflow_.get()));
+                list = all;
+            }
+            return b_tuple_of_list(self.globals, list.get());
+        }
         Py_ssize_t extra = overflow_ ? PyList_GET_SIZE(overflow_.get()) : 0;
         Ref t = check(PyTuple_New(n_ + extra));
         for (Py_ssize_t i = 0; i < n_; ++i) PyTuple_SET_ITEM(t.get(), i, inline_[i].release());
@@ -95,15 +105,36 @@ private:
     Ref overflow_;
 };
 
+// `tuple(<generator>)` with a shadowed `tuple`: the replacement gets the
+// generator the reference makes, over `iter(EpochName)`.
+Ref shadowed_tuple(const FunctionObject& self, const char* source,
+                   std::initializer_list<PyObject*> extra) {
+    static PyObject* const epoch_name = name_of("EpochName");
+    Ref tuple = builtin(self.globals, Builtin::tuple);
+    Ref cls = load_global(self.globals, epoch_name);
+    Ref it = check(PyObject_GetIter(cls.get()));
+    PyObject* args[3] = {it.get(), nullptr, nullptr};
+    std::size_t n = 1;
+    for (PyObject* o : extra) args[n++] = o;
+    Ref gen = n == 2 ? generator(source, self.globals, {args[0], args[1]})
+                     : generator(source, self.globals, {args[0], args[1], args[2]});
+    return call(tuple.get(), {gen.get()});
+}
+
 // _standard_aggregation_epochs()
 Ref standard_aggregation_epochs(FunctionObject& self, PyObject* const*) {
     Ref valid = aggregation_epochs(self);
+    if (!builtin_unchanged(self.globals, Builtin::tuple))
+        return shadowed_tuple(self,
+                              "def _standard_aggregation_epochs(it, valid):\n"
+                              "    return (epoch for epoch in it if epoch in valid)\n",
+                              {valid.get()});
     Picked picked;
     for_each_epoch(self, [&](PyObject* epoch, int) {
         if (check_status(PySequence_Contains(valid.get(), epoch))) picked.add(epoch);
         return false;
     });
-    return picked.to_tuple();
+    return picked.to_tuple(self);
 }
 
 // _epoch_partition(prefix)
@@ -113,6 +144,12 @@ Ref epoch_partition(FunctionObject& self, PyObject* const* argv) {
     Ref shown = format_empty(argv[0]);
     Ref prefix_text = check(PyUnicode_Concat(shown.get(), underscore));
     Ref valid = aggregation_epochs(self);
+    if (!builtin_unchanged(self.globals, Builtin::tuple))
+        return shadowed_tuple(self,
+                              "def _epoch_partition(it, valid, prefix_text):\n"
+                              "    return (epoch for epoch in it\n"
+                              "            if epoch in valid and epoch.value.startswith(prefix_text))\n",
+                              {valid.get(), prefix_text.get()});
     Picked picked;
     for_each_epoch(self, [&](PyObject* epoch, int index) {
         if (!check_status(PySequence_Contains(valid.get(), epoch))) return false;
@@ -128,7 +165,7 @@ Ref epoch_partition(FunctionObject& self, PyObject* const* argv) {
         if (starts) picked.add(epoch);
         return false;
     });
-    return picked.to_tuple();
+    return picked.to_tuple(self);
 }
 
 // str.isspace() for the ASCII range.
@@ -137,7 +174,7 @@ constexpr bool ascii_space(unsigned char c) {
 }
 
 // _normalize_process_role(role): str(role or "").strip().lower().replace("_", "-")
-Ref normalize_process_role(FunctionObject&, PyObject* const* argv) {
+Ref normalize_process_role(FunctionObject& self, PyObject* const* argv) {
     static PyObject* const empty = name_of("");
     static PyObject* const strip = name_of("strip");
     static PyObject* const lower = name_of("lower");
@@ -145,7 +182,7 @@ Ref normalize_process_role(FunctionObject&, PyObject* const* argv) {
     static PyObject* const underscore = name_of("_");
     static PyObject* const hyphen = name_of("-");
     PyObject* role = truthy(argv[0]) ? argv[0] : empty;
-    Ref text = str(role);
+    Ref text = b_str(self.globals, role);
     if (PyUnicode_CheckExact(text.get()) && PyUnicode_IS_ASCII(text.get())) {
         // The three str methods in one pass; identical for ASCII text.
         const auto* s = static_cast<const unsigned char*>(PyUnicode_DATA(text.get()));
@@ -182,7 +219,7 @@ Ref epochs_for_submission_type(FunctionObject& self, PyObject* const* argv) {
         return call_global(self, partition, kEpochPartition, {signal});
     if (equals(normalized.get(), strategy))
         return call_global(self, partition, kEpochPartition, {strategy});
-    return unknown("Unknown submission type '", argv[0]);
+    return unknown(self, "Unknown submission type '", argv[0]);
 }
 
 // epochs_for_process_role(role)
@@ -207,7 +244,7 @@ Ref epochs_for_process_role(FunctionObject& self, PyObject* const* argv) {
     PyObject* role = argv[0];
     if (role == Py_None) return call_global(self, standard, kStandardAggregationEpochs, {});
     Ref normalized = call_normalize(self, role);
-    if (equals(normalized.get(), empty)) return unknown("Unknown process role '", role);
+    if (equals(normalized.get(), empty)) return unknown(self, "Unknown process role '", role);
     if (in_list(normalized.get(), serving_roles))
         return call_global(self, standard, kStandardAggregationEpochs, {});
     if (in_list(normalized.get(), signal_roles))
@@ -236,7 +273,7 @@ Ref epochs_for_process_role(FunctionObject& self, PyObject* const* argv) {
         return false;
     });
     if (chosen) return check(PyTuple_Pack(1, chosen.get()));
-    return unknown("Unknown process role '", role);
+    return unknown(self, "Unknown process role '", role);
 }
 
 constexpr Param kPrefixParams[] = {{"prefix", "str"}};

@@ -153,9 +153,13 @@ bool native_loop(Call& c) {
         return false;
     Rows rows;
     if (!window_rows(c.W.get(), T, rows)) return false;
+    // `out[t, n] = math.nan` stores what NumPy makes of the object found now
+    // (the original one, checked above); only an exact float is taken natively.
+    PyObject* const nan_now = originals().math_attr[0];
+    if (!PyFloat_CheckExact(nan_now)) return false;
 
     Driver d{c, data, static_cast<double*>(PyArray_DATA(out)), T, N, N, rows, {}, -1, true,
-             PyFloat_AS_DOUBLE(originals().math_attr[0])};
+             PyFloat_AS_DOUBLE(nan_now)};
     if (c.kind == Kind::GeoMean) {
         d.f32_quotient = float32_quotient_stays_float32();
         dispatch(data, [&](auto tag) {

@@ -75,13 +75,17 @@ bool ascii_reason(PyObject* items, PyObject*& code) {
     return true;
 }
 
-Ref reason_body(FunctionObject&, PyObject* const* argv) {
+Ref reason_body(FunctionObject& self, PyObject* const* argv) {
     PyObject* code = nullptr;
-    if (ascii_reason(argv[0], code)) return Ref::borrow(code);
+    if (pyapi::builtin_unchanged(self.globals, pyapi::Builtin::str) && ascii_reason(argv[0], code))
+        return Ref::borrow(code);
     Ref pieces = pyapi::check(PyList_New(0));
     for_each_item(argv[0], [&](PyObject* item) {
-        Ref text = pyapi::str(item);
-        Ref low = str_lower(text.get());
+        // str(item).lower(): a subclass's own lower() is the one called.
+        Ref text = pyapi::b_str(self.globals, item);
+        static PyObject* const lower = PW_NAME("lower");
+        Ref low = PyUnicode_CheckExact(text.get()) ? str_lower(text.get())
+                                                   : pyapi::call_method(text.get(), lower);
         pyapi::check_status(PyList_Append(pieces.get(), low.get()));
     });
     static PyObject* const space = PW_NAME(" ");
@@ -114,24 +118,53 @@ Ref shape_axes_body(FunctionObject& self, PyObject* const* argv) {
     if (!is_mapping(self, projection)) return pyapi::check(PyTuple_New(0));
     Ref declared = mapping_get(projection, PW_NAME("shape_fields"));
     Ref axes = pyapi::check(PyList_New(0));
-    if (is_list_or_tuple(declared.get())) {
+    PyObject* const globals = self.globals;
+    using pyapi::Builtin;
+    const bool declared_sequence = is_list_or_tuple(self, declared.get());
+    if (declared_sequence && !pyapi::builtin_unchanged(globals, Builtin::tuple)) {
+        // A shadowed `tuple` receives the reference's own generator.
+        Ref tuple = pyapi::builtin(globals, Builtin::tuple);
+        Ref it = pyapi::check(PyObject_GetIter(declared.get()));
+        Ref gen = pyapi::generator(
+            "def _projection_shape_axes(it):\n"
+            "    return (str(field) for field in it if isinstance(field, str) and field)\n",
+            globals, {it.get()});
+        Ref result = pyapi::call(tuple.get(), {gen.get()});
+        if (pyapi::truthy(result.get())) return result;
+    } else if (declared_sequence) {
         for_each_item(declared.get(), [&](PyObject* field) {
             bool keep;
-            if (PyUnicode_CheckExact(field)) {
+            if (!pyapi::builtins_unchanged(globals, {pyapi::Builtin::isinstance, pyapi::Builtin::str})) {
+                keep = pyapi::b_isinstance(globals, field, {pyapi::Builtin::str}) &&
+                       pyapi::truthy(field);
+            } else if (PyUnicode_CheckExact(field)) {
                 keep = PyUnicode_GET_LENGTH(field) != 0;
             } else {
                 keep = pyapi::is_instance(field, reinterpret_cast<PyObject*>(&PyUnicode_Type)) &&
                        pyapi::truthy(field);
             }
             if (!keep) return;
-            Ref text = pyapi::str(field);
+            Ref text = pyapi::b_str(globals, field);
             pyapi::check_status(PyList_Append(axes.get(), text.get()));
         });
-        if (PyList_GET_SIZE(axes.get())) return pyapi::check(PyList_AsTuple(axes.get()));
+        // `tuple(...)` then `if axes`
+        Ref result = pyapi::b_tuple_of_list(globals, axes.get());
+        if (pyapi::truthy(result.get())) return result;
+        axes = pyapi::check(PyList_New(0));
     }
-    if (is_mapping(self, shape_key)) {
+    const bool keyed = is_mapping(self, shape_key);
+    if (keyed && !pyapi::builtin_unchanged(globals, Builtin::tuple)) {
+        Ref tuple = pyapi::builtin(globals, Builtin::tuple);
+        Ref keys = pyapi::call_method(shape_key, names().keys);
+        Ref it = pyapi::check(PyObject_GetIter(keys.get()));
+        Ref gen = pyapi::generator("def _projection_shape_axes(it):\n"
+                                   "    return (str(key) for key in it)\n",
+                                   globals, {it.get()});
+        return pyapi::call(tuple.get(), {gen.get()});
+    }
+    if (keyed) {
         auto add = [&](PyObject* key) {
-            Ref text = pyapi::str(key);
+            Ref text = pyapi::b_str(globals, key);
             pyapi::check_status(PyList_Append(axes.get(), text.get()));
         };
         if (PyDict_CheckExact(shape_key)) {
@@ -142,7 +175,7 @@ Ref shape_axes_body(FunctionObject& self, PyObject* const* argv) {
             Ref keys = pyapi::call_method(shape_key, names().keys);
             for_each_item(keys.get(), add);
         }
-        return pyapi::check(PyList_AsTuple(axes.get()));
+        return pyapi::b_tuple_of_list(globals, axes.get());
     }
     return pyapi::check(PyTuple_New(0));
 }

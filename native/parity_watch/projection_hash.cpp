@@ -50,7 +50,7 @@ public:
             case SafeKind::Stringify:
                 break;
         }
-        Ref text = pyapi::str(value);
+        Ref text = pyapi::b_str(fn_.globals, value);
         is_mapping_.touched();
         ensure_ready(text.get());
         tape.push(Tok::Leaf, std::move(text));
@@ -104,7 +104,7 @@ private:
         tape.push(Tok::Dict);
         Ref host;
         auto add = [&](PyObject* key, PyObject* item) {
-            Ref text = pyapi::str(key);
+            Ref text = pyapi::b_str(fn_.globals, key);
             if (!PyUnicode_CheckExact(key)) is_mapping_.touched();
             if (!PyUnicode_CheckExact(text.get())) materialize = true;
             if (materialize && !host) host = to_host(start);

@@ -50,7 +50,7 @@ const Names& names() {
 }
 
 Originals& originals() {
-    // Lives for the process: the module may be run again (reload) and
+    // Lives for the process: the module may be imported afresh and
     // refresh it, but it is never torn down while the interpreter runs.
     static Originals* o = new Originals();
     return *o;

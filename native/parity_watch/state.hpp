@@ -97,7 +97,7 @@ void capture_originals(PyObject* module);
 
 // isinstance(value, Mapping) with `Mapping` read from the module globals now.
 bool is_mapping(const FunctionObject& fn, PyObject* value);
-// isinstance(value, (list, tuple))
-bool is_list_or_tuple(PyObject* value);
+// isinstance(value, (list, tuple)), the three names read now
+bool is_list_or_tuple(const FunctionObject& fn, PyObject* value);
 
 }  // namespace parity_watch

@@ -81,13 +81,13 @@ Ref hand_off(const FunctionObject& fn, PyObject* self, PyObject* items, PyObject
     if (epoch_ns == Py_None) {
         Ref clock = pyapi::getattr(self, n.clock_ns_attr);
         Ref now = pyapi::check(PyObject_CallNoArgs(clock.get()));
-        stamp = pyapi::check(PyNumber_Long(now.get()));
+        stamp = pyapi::b_int(fn.globals, now.get());
     } else {
-        stamp = pyapi::check(PyNumber_Long(epoch_ns));
+        stamp = pyapi::b_int(fn.globals, epoch_ns);
     }
     Ref pieces = pyapi::check(PyList_New(0));
     for_each_item(items, [&](PyObject* item) {
-        Ref text = pyapi::str(item);
+        Ref text = pyapi::b_str(fn.globals, item);
         pyapi::check_status(PyList_Append(pieces.get(), text.get()));
     });
     static PyObject* const sep = PW_NAME("; ");
@@ -109,8 +109,15 @@ Ref record_body(FunctionObject& fn, PyObject* const* argv) {
     const Names& n = names();
     // Walked twice (classification, reason text): a one-shot iterator is
     // materialised first so that both walks see the same messages.
-    Ref items = is_list_or_tuple(mismatches) ? Ref::borrow(mismatches)
-                                             : pyapi::check(PySequence_Tuple(mismatches));
+    Ref items;
+    if (is_list_or_tuple(fn, mismatches)) {
+        items = Ref::borrow(mismatches);
+    } else if (pyapi::builtin_unchanged(fn.globals, pyapi::Builtin::tuple)) {
+        items = pyapi::check(PySequence_Tuple(mismatches));
+    } else {
+        Ref tuple = pyapi::builtin(fn.globals, pyapi::Builtin::tuple);
+        items = pyapi::call(tuple.get(), {mismatches});
+    }
     Ref reason_code = call_named_global(fn, n.projection_mismatch_reason,
                                          kProjectionMismatchReason, {items.get()});
     static PyObject* const tag_kw = pyapi::kwnames("data", "projection", "reason_code");
@@ -118,12 +125,13 @@ Ref record_body(FunctionObject& fn, PyObject* const* argv) {
     try {
         return hand_off(fn, self, items.get(), epoch_ns, reason_code.get(), tags.get());
     } catch (const pyapi::py_error&) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-        PyErr_Clear();
-        return Ref::borrow(Py_False);
     } catch (const std::bad_alloc&) {
-        return Ref::borrow(Py_False);  // a MemoryError, which is an Exception
+        PyErr_NoMemory();
     }
+    // except Exception: with the name read now
+    if (!pyapi::b_except_matches(fn.globals, pyapi::Builtin::Exception)) throw pyapi::py_error{};
+    PyErr_Clear();
+    return Ref::borrow(Py_False);
 }
 
 const pyapi::Param kInitParams[] = {

@@ -29,7 +29,8 @@ bool g_token_known = false;
 
 void MappingTest::refresh() {
     mapping_ = read_global(fn_, names().Mapping);
-    original_ = mapping_.get() == originals().Mapping.get();
+    plain_builtins_ = json_safe_builtins_unchanged(fn_);
+    original_ = mapping_.get() == originals().Mapping.get() && plain_builtins_;
     json_safe_fresh_ = false;
     token_checked_ = false;
     fresh_ = true;
@@ -71,7 +72,7 @@ bool MappingTest::builtin_answer(int index, PyTypeObject* type) {
 }
 
 bool MappingTest::known_plain_leaf(PyObject* value) const noexcept {
-    if (!fresh_ || !original_ || !token_checked_) return false;
+    if (!fresh_ || !original_ || !plain_builtins_ || !token_checked_) return false;
     const int index = builtin_index(Py_TYPE(value));
     return index >= 2 && g_answers[index] == 0;  // 0, 1: list and tuple
 }
@@ -83,7 +84,8 @@ bool MappingTest::operator()(PyObject* value) {
         int index = builtin_index(Py_TYPE(value));
         if (index >= 0) return builtin_answer(index, Py_TYPE(value));
     }
-    bool r = pyapi::is_instance(value, mapping_.get());
+    Ref mapping = mapping_;  // the call may refresh this test
+    bool r = pyapi::b_isinstance_of(fn_.globals, value, mapping.get());
     fresh_ = false;  // __class__, __instancecheck__ and subclass hooks are caller code
     return r;
 }
@@ -110,6 +112,19 @@ PyObject* scalar_types() {
 
 SafeKind classify_safe(MappingTest& is_mapping, PyObject* value) {
     if (is_mapping(value)) return SafeKind::Mapping;
+    if (!is_mapping.plain_builtins()) {
+        const FunctionObject& fn = is_mapping.fn();
+        // The literal tests, each name read at its use.
+        using pyapi::Builtin;
+        is_mapping.touched();
+        if (pyapi::b_isinstance(fn.globals, value, {Builtin::list, Builtin::tuple}))
+            return SafeKind::Sequence;
+        if (value == Py_None ||
+            pyapi::b_isinstance(fn.globals, value,
+                                {Builtin::str, Builtin::int_, Builtin::float_, Builtin::bool_}))
+            return SafeKind::Passthrough;
+        return SafeKind::Stringify;
+    }
     PyTypeObject* t = Py_TYPE(value);
     if (PyList_Check(value) || PyTuple_Check(value)) return SafeKind::Sequence;
     const bool plain = exact_scalar(t);
@@ -138,7 +153,10 @@ bool is_mapping(const FunctionObject& fn, PyObject* value) {
     return test(value);
 }
 
-bool is_list_or_tuple(PyObject* value) {
+bool is_list_or_tuple(const FunctionObject& fn, PyObject* value) {
+    using pyapi::Builtin;
+    if (!pyapi::builtins_unchanged(fn.globals, {Builtin::isinstance, Builtin::list, Builtin::tuple}))
+        return pyapi::b_isinstance(fn.globals, value, {Builtin::list, Builtin::tuple});
     if (PyList_Check(value) || PyTuple_Check(value)) return true;
     if (exact_scalar(Py_TYPE(value))) return false;
     PyObject* types = list_tuple_types();
@@ -214,7 +232,7 @@ Ref call_json_safe(const FunctionObject& fn, PyObject* item) {
 Ref json_safe_mapping(const FunctionObject& fn, PyObject* value) {
     Ref result = pyapi::check(PyDict_New());
     auto add = [&](PyObject* key, PyObject* item) {
-        Ref text = pyapi::str(key);
+        Ref text = pyapi::b_str(fn.globals, key);
         Ref safe = call_json_safe(fn, item);
         pyapi::check_status(PyDict_SetItem(result.get(), text.get(), safe.get()));
     };
@@ -275,7 +293,7 @@ Ref json_safe_value(const FunctionObject& fn, PyObject* value) {
         case SafeKind::Stringify:
             break;
     }
-    return pyapi::str(value);
+    return pyapi::b_str(fn.globals, value);
 }
 
 namespace {
@@ -285,10 +303,11 @@ Ref json_safe_body(FunctionObject& self, PyObject* const* argv) {
 }
 
 // _bounded_text(value, max_len=96)
-Ref bounded_text_body(FunctionObject&, PyObject* const* argv) {
+Ref bounded_text_body(FunctionObject& self, PyObject* const* argv) {
     PyObject* max_len = argv[1];
-    Ref text = pyapi::str(argv[0]);
-    if (PyUnicode_CheckExact(text.get()) && PyLong_CheckExact(max_len)) {
+    Ref text = pyapi::b_str(self.globals, argv[0]);
+    if (PyUnicode_CheckExact(text.get()) && PyLong_CheckExact(max_len) &&
+        pyapi::builtin_unchanged(self.globals, pyapi::Builtin::len)) {
         const Py_ssize_t n = PyUnicode_GET_LENGTH(text.get());
         int overflow = 0;
         long long m = PyLong_AsLongLongAndOverflow(max_len, &overflow);
@@ -305,7 +324,7 @@ Ref bounded_text_body(FunctionObject&, PyObject* const* argv) {
             return pyapi::check(PyUnicode_Concat(head.get(), marker));
         }
     }
-    Ref length = pyapi::check(PyLong_FromSsize_t(pyapi::check_size(PyObject_Size(text.get()))));
+    Ref length = pyapi::b_len(self.globals, text.get());
     Ref fits = pyapi::check(PyObject_RichCompare(length.get(), max_len, Py_LE));
     if (pyapi::truthy(fits.get())) return text;
     static PyObject* const three = PyLong_FromLong(3);

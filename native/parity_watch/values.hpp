@@ -11,6 +11,14 @@ namespace parity_watch {
 // for the exact built-in types is taken from a cache keyed on the host's ABC
 // cache token (the same invalidation the host's own ABC caches follow), which
 // spares a Python-level __instancecheck__ per value.
+// True while every builtin _json_safe names still finds the host's object.
+inline bool json_safe_builtins_unchanged(const FunctionObject& fn) {
+    using pyapi::Builtin;
+    return pyapi::builtins_unchanged(fn.globals, {Builtin::isinstance, Builtin::list, Builtin::tuple,
+                                                  Builtin::str, Builtin::int_, Builtin::float_,
+                                                  Builtin::bool_});
+}
+
 class MappingTest {
 public:
     explicit MappingTest(const FunctionObject& fn) : fn_(fn) {}
@@ -23,6 +31,13 @@ public:
     // already in hand say it is no Mapping: _json_safe returns it as it is.
     // False when in doubt (the full tests then run).
     bool known_plain_leaf(PyObject* value) const noexcept;
+    const FunctionObject& fn() const noexcept { return fn_; }
+    // _json_safe's builtins are the host's: the answer of the last refresh
+    // while no caller code ran since, else asked again.
+    bool plain_builtins() {
+        if (fresh_) return plain_builtins_;
+        return json_safe_builtins_unchanged(fn_);
+    }
 
 private:
     void refresh();
@@ -34,7 +49,9 @@ private:
     bool json_safe_ours_ = false;
     bool json_safe_fresh_ = false;
     bool token_checked_ = false;
+    bool plain_builtins_ = false;  // _json_safe's builtins are the host's (at the last refresh)
 };
+
 
 // The four outcomes of _json_safe's tests, in their order.
 enum class SafeKind { Mapping, Sequence, Passthrough, Stringify };

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "builtins.hpp"
 #include "ops.hpp"
 #include "suggest.hpp"
 
@@ -177,14 +178,14 @@ Ref run(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnam
 }
 
 PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                        PyObject* kwnames) {
+                        PyObject* kwnames) noexcept {
     auto* f = reinterpret_cast<FunctionObject*>(callable);
     return guarded([&] { return run(f, args, nargsf, kwnames); });
 }
 
 // ---------------------------------------------------------------- type slots
 
-int fn_traverse(PyObject* self, visitproc visit, void* arg) {
+int fn_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     Py_VISIT(f->globals);
     Py_VISIT(f->name);
@@ -200,7 +201,7 @@ int fn_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-int fn_clear(PyObject* self) {
+int fn_clear(PyObject* self) noexcept {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     Py_CLEAR(f->globals);
     Py_CLEAR(f->module);
@@ -213,7 +214,7 @@ int fn_clear(PyObject* self) {
     return 0;
 }
 
-void fn_dealloc(PyObject* self) {
+void fn_dealloc(PyObject* self) noexcept {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     PyObject_GC_UnTrack(self);
     if (f->weakreflist) PyObject_ClearWeakRefs(self);
@@ -224,12 +225,12 @@ void fn_dealloc(PyObject* self) {
     PyObject_GC_Del(self);
 }
 
-PyObject* fn_repr(PyObject* self) {
+PyObject* fn_repr(PyObject* self) noexcept {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
 }
 
-PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
     if (obj == Py_None || obj == nullptr) {
         Py_INCREF(self);
         return self;
@@ -237,15 +238,15 @@ PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject*) {
     return PyMethod_New(self, obj);
 }
 
-FunctionObject* as_fn(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
+FunctionObject* as_fn(PyObject* o) noexcept { return reinterpret_cast<FunctionObject*>(o); }
 
-PyObject* get_or_none(PyObject* v) {
+PyObject* get_or_none(PyObject* v) noexcept {
     PyObject* r = v ? v : Py_None;
     Py_INCREF(r);
     return r;
 }
 
-int set_str_field(PyObject** field, PyObject* value, const char* what) {
+int set_str_field(PyObject** field, PyObject* value, const char* what) noexcept {
     if (!value || !PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
         return -1;
@@ -255,35 +256,35 @@ int set_str_field(PyObject** field, PyObject* value, const char* what) {
     return 0;
 }
 
-PyObject* get_name(PyObject* s, void*) { return get_or_none(as_fn(s)->name); }
-int set_name(PyObject* s, PyObject* v, void*) {
+PyObject* get_name(PyObject* s, void*) noexcept { return get_or_none(as_fn(s)->name); }
+int set_name(PyObject* s, PyObject* v, void*) noexcept {
     return set_str_field(&as_fn(s)->name, v, "__name__");
 }
-PyObject* get_qualname(PyObject* s, void*) { return get_or_none(as_fn(s)->qualname); }
-int set_qualname(PyObject* s, PyObject* v, void*) {
+PyObject* get_qualname(PyObject* s, void*) noexcept { return get_or_none(as_fn(s)->qualname); }
+int set_qualname(PyObject* s, PyObject* v, void*) noexcept {
     return set_str_field(&as_fn(s)->qualname, v, "__qualname__");
 }
-PyObject* get_doc(PyObject* s, void*) { return get_or_none(as_fn(s)->doc); }
-int set_doc(PyObject* s, PyObject* v, void*) {
+PyObject* get_doc(PyObject* s, void*) noexcept { return get_or_none(as_fn(s)->doc); }
+int set_doc(PyObject* s, PyObject* v, void*) noexcept {
     Py_XINCREF(v);
     Py_XSETREF(as_fn(s)->doc, v);
     return 0;
 }
-PyObject* get_module(PyObject* s, void*) { return get_or_none(as_fn(s)->module); }
-int set_module(PyObject* s, PyObject* v, void*) {
+PyObject* get_module(PyObject* s, void*) noexcept { return get_or_none(as_fn(s)->module); }
+int set_module(PyObject* s, PyObject* v, void*) noexcept {
     Py_XINCREF(v);
     Py_XSETREF(as_fn(s)->module, v);
     return 0;
 }
-PyObject* get_globals(PyObject* s, void*) { return get_or_none(as_fn(s)->globals); }
+PyObject* get_globals(PyObject* s, void*) noexcept { return get_or_none(as_fn(s)->globals); }
 
-PyObject* get_annotations(PyObject* s, void*) {
+PyObject* get_annotations(PyObject* s, void*) noexcept {
     auto* f = as_fn(s);
     if (!f->annotations && !(f->annotations = PyDict_New())) return nullptr;
     Py_INCREF(f->annotations);
     return f->annotations;
 }
-int set_annotations(PyObject* s, PyObject* v, void*) {
+int set_annotations(PyObject* s, PyObject* v, void*) noexcept {
     if (v == Py_None) v = nullptr;
     if (v && !PyDict_Check(v)) {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
@@ -293,8 +294,8 @@ int set_annotations(PyObject* s, PyObject* v, void*) {
     Py_XSETREF(as_fn(s)->annotations, v);
     return 0;
 }
-PyObject* get_defaults(PyObject* s, void*) { return get_or_none(as_fn(s)->defaults); }
-int set_defaults(PyObject* s, PyObject* v, void*) {
+PyObject* get_defaults(PyObject* s, void*) noexcept { return get_or_none(as_fn(s)->defaults); }
+int set_defaults(PyObject* s, PyObject* v, void*) noexcept {
     if (v == Py_None) v = nullptr;
     if (v && !PyTuple_Check(v)) {
         PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
@@ -304,8 +305,8 @@ int set_defaults(PyObject* s, PyObject* v, void*) {
     Py_XSETREF(as_fn(s)->defaults, v);
     return 0;
 }
-PyObject* get_kwdefaults(PyObject* s, void*) { return get_or_none(as_fn(s)->kwdefaults); }
-int set_kwdefaults(PyObject* s, PyObject* v, void*) {
+PyObject* get_kwdefaults(PyObject* s, void*) noexcept { return get_or_none(as_fn(s)->kwdefaults); }
+int set_kwdefaults(PyObject* s, PyObject* v, void*) noexcept {
     if (v == Py_None) v = nullptr;
     if (v && !PyDict_Check(v)) {
         PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
@@ -337,7 +338,7 @@ Ref make_code(FunctionObject* f) {
     return check(PyObject_Call(replace.get(), args.get(), kw.get()));
 }
 
-PyObject* get_code(PyObject* s, void*) {
+PyObject* get_code(PyObject* s, void*) noexcept {
     auto* f = as_fn(s);
     if (!f->code) {
         PyObject* c = guarded([&] { return make_code(f); });
@@ -348,30 +349,31 @@ PyObject* get_code(PyObject* s, void*) {
     return f->code;
 }
 
-PyObject* fn_reduce(PyObject* self, PyObject*) { return get_qualname(self, nullptr); }
+PyObject* fn_reduce(PyObject* self, PyObject*) noexcept { return get_qualname(self, nullptr); }
 
 PyGetSetDef fn_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__doc__", get_doc, set_doc, nullptr, nullptr},
-    {"__module__", get_module, set_module, nullptr, nullptr},
-    {"__globals__", get_globals, nullptr, nullptr, nullptr},
-    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
-    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
-    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
-    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__name__", slot(get_name), slot(set_name), nullptr, nullptr},
+    {"__qualname__", slot(get_qualname), slot(set_qualname), nullptr, nullptr},
+    {"__doc__", slot(get_doc), slot(set_doc), nullptr, nullptr},
+    {"__module__", slot(get_module), slot(set_module), nullptr, nullptr},
+    {"__globals__", slot(get_globals), nullptr, nullptr, nullptr},
+    {"__annotations__", slot(get_annotations), slot(set_annotations), nullptr, nullptr},
+    {"__defaults__", slot(get_defaults), slot(set_defaults), nullptr, nullptr},
+    {"__kwdefaults__", slot(get_kwdefaults), slot(set_kwdefaults), nullptr, nullptr},
+    {"__code__", slot(get_code), nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef fn_methods[] = {
-    {"__reduce__", fn_reduce, METH_NOARGS, nullptr},
+    {"__reduce__", slot(fn_reduce), METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
 void ready_function_type() {
+    builtins_dict();  // looked up once here, never while an error is in flight
     if (FunctionType.tp_flags & Py_TPFLAGS_READY) return;
     FunctionType.tp_name = "vantorel.native_function";
     FunctionType.tp_basicsize = sizeof(FunctionObject);
@@ -379,11 +381,11 @@ void ready_function_type() {
                             Py_TPFLAGS_METHOD_DESCRIPTOR;
     FunctionType.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
     FunctionType.tp_call = PyVectorcall_Call;
-    FunctionType.tp_dealloc = fn_dealloc;
-    FunctionType.tp_traverse = fn_traverse;
-    FunctionType.tp_clear = fn_clear;
-    FunctionType.tp_repr = fn_repr;
-    FunctionType.tp_descr_get = fn_descr_get;
+    FunctionType.tp_dealloc = slot(fn_dealloc);
+    FunctionType.tp_traverse = slot(fn_traverse);
+    FunctionType.tp_clear = slot(fn_clear);
+    FunctionType.tp_repr = slot(fn_repr);
+    FunctionType.tp_descr_get = slot(fn_descr_get);
     FunctionType.tp_getset = fn_getset;
     FunctionType.tp_methods = fn_methods;
     FunctionType.tp_dictoffset = offsetof(FunctionObject, dict);
@@ -424,7 +426,7 @@ Ref make_function(const FunctionDef& def, PyObject* module, PyObject* defaults,
 
     auto* f = PyObject_GC_New(FunctionObject, &FunctionType);
     if (!f) raise();
-    f->vectorcall = fn_vectorcall;
+    f->vectorcall = slot(fn_vectorcall);
     f->def = &def;
     f->globals = globals.release();
     f->name = name.release();

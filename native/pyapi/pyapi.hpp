@@ -1,6 +1,7 @@
 // The whole layer in one include.
 #pragma once
 
+#include "builtins.hpp"
 #include "classes.hpp"
 #include "function.hpp"
 #include "module.hpp"

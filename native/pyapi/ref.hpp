@@ -78,6 +78,9 @@ PyObject* guarded(F&& f) noexcept {
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_SystemError, e.what());
         return nullptr;
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
+        return nullptr;
     }
 }
 
@@ -95,7 +98,19 @@ int guarded_status(F&& f) noexcept {
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_SystemError, e.what());
         return -1;
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
+        return -1;
     }
+}
+
+// Every function the host calls (type slots, methods, getters, vectorcall,
+// module slots) goes through here: it accepts only functions declared
+// noexcept, so the compiler refuses a slot that could let a C++ exception
+// reach the interpreter's C frames.
+template <class R, class... A>
+constexpr auto slot(R (*f)(A...) noexcept) noexcept {
+    return f;
 }
 
 // Py_EnterRecursiveCall for the lifetime of a scope: walking caller data that

@@ -9,13 +9,13 @@ namespace {
 
 AnomalyRecordObject* as_record(PyObject* o) { return reinterpret_cast<AnomalyRecordObject*>(o); }
 
-int traverse(PyObject* self, visitproc visit, void* arg) {
+int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(as_record(self)->severity);
     Py_VISIT(as_record(self)->tags);
     return 0;
 }
 
-int clear(PyObject* self) {
+int clear(PyObject* self) noexcept {
     auto* r = as_record(self);
     Py_CLEAR(r->component);
     Py_CLEAR(r->call_site);
@@ -26,13 +26,13 @@ int clear(PyObject* self) {
     return 0;
 }
 
-void dealloc(PyObject* self) {
+void dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
     clear(self);
     Py_TYPE(self)->tp_free(self);
 }
 
-PyObject* repr(PyObject* self) {
+PyObject* repr(PyObject* self) noexcept {
     return pyapi::guarded([&] {
         auto* r = as_record(self);
         pyapi::Ref value = pyapi::check(PyFloat_FromDouble(r->value));
@@ -45,7 +45,7 @@ PyObject* repr(PyObject* self) {
 }
 
 // 1 equal, 0 different, -1 error.
-int fields_equal(AnomalyRecordObject* a, AnomalyRecordObject* b) {
+int fields_equal(AnomalyRecordObject* a, AnomalyRecordObject* b) noexcept {
     if (a->value != b->value || a->epoch_ns != b->epoch_ns) return 0;
     PyObject* pairs[][2] = {{a->component, b->component}, {a->call_site, b->call_site},
                             {a->severity, b->severity},   {a->reason, b->reason},
@@ -57,7 +57,7 @@ int fields_equal(AnomalyRecordObject* a, AnomalyRecordObject* b) {
     return 1;
 }
 
-PyObject* richcompare(PyObject* a, PyObject* b, int op) {
+PyObject* richcompare(PyObject* a, PyObject* b, int op) noexcept {
     if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(b, &AnomalyRecordType)) {
         Py_RETURN_NOTIMPLEMENTED;
     }
@@ -66,9 +66,9 @@ PyObject* richcompare(PyObject* a, PyObject* b, int op) {
     return PyBool_FromLong((op == Py_EQ) == (eq == 1));
 }
 
-Py_hash_t mix(Py_uhash_t acc, Py_uhash_t h) { return static_cast<Py_hash_t>(acc * 1000003u ^ h); }
+Py_hash_t mix(Py_uhash_t acc, Py_uhash_t h) noexcept { return static_cast<Py_hash_t>(acc * 1000003u ^ h); }
 
-Py_hash_t hash(PyObject* self) {
+Py_hash_t hash(PyObject* self) noexcept {
     auto* r = as_record(self);
     Py_uhash_t acc = 0x345678u;
     for (PyObject* o : {r->component, r->call_site, r->severity, r->reason, r->message}) {
@@ -99,7 +99,7 @@ Py_hash_t hash(PyObject* self) {
     return result == -1 ? -2 : result;
 }
 
-PyObject* get_tags(PyObject* self, void*) { return PyDict_Copy(as_record(self)->tags); }
+PyObject* get_tags(PyObject* self, void*) noexcept { return PyDict_Copy(as_record(self)->tags); }
 
 #define R_MEMBER(field, kind, doc) \
     {#field, kind, offsetof(AnomalyRecordObject, field), READONLY, PyDoc_STR(doc)}
@@ -120,7 +120,7 @@ PyMemberDef members[] = {
 #undef R_MEMBER
 
 PyGetSetDef getset[] = {
-    {"tags", get_tags, nullptr,
+    {"tags", pyapi::slot(get_tags), nullptr,
      PyDoc_STR("The record's tags: a new dict (str to str) on every read."), nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -142,12 +142,12 @@ void ready_anomaly_record_type() {
     AnomalyRecordType.tp_doc = PyDoc_STR(
         "One anomaly stored by TelemetryRuntime.warn (read-only). Records compare and hash "
         "by value; the insertion sequence takes no part.");
-    AnomalyRecordType.tp_dealloc = dealloc;
-    AnomalyRecordType.tp_traverse = traverse;
-    AnomalyRecordType.tp_clear = clear;
-    AnomalyRecordType.tp_repr = repr;
-    AnomalyRecordType.tp_richcompare = richcompare;
-    AnomalyRecordType.tp_hash = hash;
+    AnomalyRecordType.tp_dealloc = pyapi::slot(dealloc);
+    AnomalyRecordType.tp_traverse = pyapi::slot(traverse);
+    AnomalyRecordType.tp_clear = pyapi::slot(clear);
+    AnomalyRecordType.tp_repr = pyapi::slot(repr);
+    AnomalyRecordType.tp_richcompare = pyapi::slot(richcompare);
+    AnomalyRecordType.tp_hash = pyapi::slot(hash);
     AnomalyRecordType.tp_members = members;
     AnomalyRecordType.tp_getset = getset;
     pyapi::check_status(PyType_Ready(&AnomalyRecordType));

@@ -5,14 +5,14 @@
 namespace sdk_telemetry {
 namespace {
 
-int traverse(PyObject* self, visitproc visit, void* arg) {
+int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     auto* s = reinterpret_cast<CallSiteObject*>(self);
     Py_VISIT(s->severity_default);  // the only field that is not plain text
     Py_VISIT(s->tag_keys);
     return 0;
 }
 
-int clear(PyObject* self) {
+int clear(PyObject* self) noexcept {
     auto* s = reinterpret_cast<CallSiteObject*>(self);
     Py_CLEAR(s->name);
     Py_CLEAR(s->description);
@@ -24,7 +24,7 @@ int clear(PyObject* self) {
     return 0;
 }
 
-void dealloc(PyObject* self) {
+void dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
     clear(self);
     // Only here, not in clear: warn reads it, and it holds no references that
@@ -35,7 +35,7 @@ void dealloc(PyObject* self) {
     Py_TYPE(self)->tp_free(self);
 }
 
-PyObject* repr(PyObject* self) {
+PyObject* repr(PyObject* self) noexcept {
     auto* s = reinterpret_cast<CallSiteObject*>(self);
     return PyUnicode_FromFormat("CallSite(name=%R, severity_default=%R, file=%R, line=%zd)",
                                 s->name, s->severity_default, s->file, s->line);
@@ -77,10 +77,10 @@ void ready_call_site_type() {
     CallSiteType.tp_doc = PyDoc_STR(
         "Handle of a registered call site (made by TelemetryRuntime.register_call_site; "
         "read-only).");
-    CallSiteType.tp_dealloc = dealloc;
-    CallSiteType.tp_traverse = traverse;
-    CallSiteType.tp_clear = clear;
-    CallSiteType.tp_repr = repr;
+    CallSiteType.tp_dealloc = pyapi::slot(dealloc);
+    CallSiteType.tp_traverse = pyapi::slot(traverse);
+    CallSiteType.tp_clear = pyapi::slot(clear);
+    CallSiteType.tp_repr = pyapi::slot(repr);
     CallSiteType.tp_members = members;
     pyapi::check_status(PyType_Ready(&CallSiteType));
 }

@@ -80,6 +80,27 @@ public:
         return out;
     }
 
+    // Takes one held record out (the caller owns the reference), or nullptr
+    // when none is left. Allocates nothing, so deallocation and the garbage
+    // collector's clear can empty the rings under any memory pressure; the
+    // lock is let go between records because releasing one may run code that
+    // comes back to this runtime.
+    AnomalyRecordObject* pop_one() noexcept {
+        std::lock_guard<std::mutex> hold(mu_);
+        for (Lane& l : lanes_) {
+            if (l.slots.empty()) continue;
+            if (l.start != 0) {  // keep the rest oldest-first for a later snapshot
+                std::rotate(l.slots.begin(), l.slots.begin() + static_cast<std::ptrdiff_t>(l.start),
+                            l.slots.end());
+                l.start = 0;
+            }
+            AnomalyRecordObject* r = l.slots.back();
+            l.slots.pop_back();
+            return r;
+        }
+        return nullptr;
+    }
+
     // Records that were drained but could not be handed out count as dropped.
     void add_dropped(std::uint64_t n) {
         std::lock_guard<std::mutex> hold(mu_);

@@ -85,7 +85,7 @@ Py_ssize_t count_arg(PyObject* value, const char* what, Py_ssize_t minimum, cons
 constexpr const char* kNewNames[] = {"component", "lanes", "ring_capacity"};
 const Signature kNewSig{"TelemetryRuntime", kNewNames, 0, 3};
 
-PyObject* runtime_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+PyObject* runtime_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return pyapi::guarded([&] {
         PyObject* a[3];
         bind(kNewSig, args, kwargs, a);
@@ -114,13 +114,16 @@ void release_all(const std::vector<AnomalyRecordObject*>& records) {
     for (AnomalyRecordObject* r : records) Py_DECREF(r);
 }
 
-int runtime_clear(PyObject* self) {
+// One record at a time: drain() would allocate, and a clear or a deallocation
+// must work when no memory is left.
+int runtime_clear(PyObject* self) noexcept {
     RuntimeObject* rt = as_runtime(self);
-    if (rt->rings) release_all(rt->rings->drain());
+    if (!rt->rings) return 0;
+    while (AnomalyRecordObject* r = rt->rings->pop_one()) Py_DECREF(r);
     return 0;
 }
 
-int runtime_traverse(PyObject* self, visitproc visit, void* arg) {
+int runtime_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     RuntimeObject* rt = as_runtime(self);
     if (!rt->rings) return 0;
     return rt->rings->visit([&](AnomalyRecordObject* r) {
@@ -129,7 +132,7 @@ int runtime_traverse(PyObject* self, visitproc visit, void* arg) {
     });
 }
 
-void runtime_dealloc(PyObject* self) {
+void runtime_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
     RuntimeObject* rt = as_runtime(self);
     runtime_clear(self);
@@ -167,7 +170,7 @@ pyapi::Ref tag_keys_arg(PyObject* value) {
 }
 
 PyObject* register_call_site(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
+                             PyObject* kwnames) noexcept {
     return pyapi::guarded([&] {
         RuntimeObject* rt = as_runtime(self);
         PyObject* a[8];
@@ -211,7 +214,7 @@ long long epoch_arg(PyObject* value) {
     return ns;
 }
 
-PyObject* warn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* warn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return pyapi::guarded([&] {
         RuntimeObject* rt = as_runtime(self);
         PyObject* a[6];
@@ -247,7 +250,7 @@ PyObject* warn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     });
 }
 
-PyObject* snapshot_anomalies(PyObject* self, PyObject*) {
+PyObject* snapshot_anomalies(PyObject* self, PyObject*) noexcept {
     return pyapi::guarded([&] {
         std::vector<AnomalyRecordObject*> records = as_runtime(self)->rings->snapshot();
         PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(records.size()));
@@ -262,7 +265,7 @@ PyObject* snapshot_anomalies(PyObject* self, PyObject*) {
     });
 }
 
-PyObject* drain_anomalies(PyObject* self, PyObject*) {
+PyObject* drain_anomalies(PyObject* self, PyObject*) noexcept {
     return pyapi::guarded([&] {
         Rings& rings = *as_runtime(self)->rings;
         std::vector<AnomalyRecordObject*> records = rings.drain();
@@ -280,11 +283,11 @@ PyObject* drain_anomalies(PyObject* self, PyObject*) {
     });
 }
 
-PyObject* get_dropped_count(PyObject* self, void*) {
+PyObject* get_dropped_count(PyObject* self, void*) noexcept {
     return PyLong_FromUnsignedLongLong(as_runtime(self)->rings->dropped());
 }
 
-PyObject* runtime_repr(PyObject* self) {
+PyObject* runtime_repr(PyObject* self) noexcept {
     RuntimeObject* rt = as_runtime(self);
     return PyUnicode_FromFormat("%s(component=%R, lanes=%zd, ring_capacity=%zd)",
                                 _PyType_Name(Py_TYPE(self)), rt->component, rt->lanes,
@@ -294,7 +297,7 @@ PyObject* runtime_repr(PyObject* self) {
 // ---- type ------------------------------------------------------------------
 
 PyMethodDef methods[] = {
-    {"register_call_site", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_call_site)),
+    {"register_call_site", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pyapi::slot(register_call_site))),
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("register_call_site($self, /, *, name, description, message_template, value_unit, "
                "severity_default, file, line, tag_keys)\n--\n\n"
@@ -305,7 +308,7 @@ PyMethodDef methods[] = {
                "independent handle, and all of them stay valid for warn. A call site's\n"
                "records go to lane stable_hash(name) % lanes (FNV-1a over the name's\n"
                "code points, the same in every process).")},
-    {"warn", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(warn)),
+    {"warn", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pyapi::slot(warn))),
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("warn($self, site, value, *, epoch_ns, reason, tags, severity=None)\n--\n\n"
                "Store one AnomalyRecord for `site` and return True.\n\n"
@@ -320,10 +323,10 @@ PyMethodDef methods[] = {
                "eviction drops an older record, not this one); bad arguments raise\n"
                "TypeError or ValueError (a handle of another runtime: ValueError) and\n"
                "store nothing.")},
-    {"snapshot_anomalies", snapshot_anomalies, METH_NOARGS,
+    {"snapshot_anomalies", pyapi::slot(snapshot_anomalies), METH_NOARGS,
      PyDoc_STR("snapshot_anomalies($self, /)\n--\n\n"
                "Return a tuple of the held records, oldest first across all lanes.")},
-    {"drain_anomalies", drain_anomalies, METH_NOARGS,
+    {"drain_anomalies", pyapi::slot(drain_anomalies), METH_NOARGS,
      PyDoc_STR("drain_anomalies($self, /)\n--\n\n"
                "Remove every held record and return them as a list, oldest first.")},
     {nullptr, nullptr, 0, nullptr},
@@ -340,7 +343,7 @@ PyMemberDef members[] = {
 };
 
 PyGetSetDef getset[] = {
-    {"dropped_count", get_dropped_count, nullptr,
+    {"dropped_count", pyapi::slot(get_dropped_count), nullptr,
      PyDoc_STR("Records evicted from a full lane so far (never reset by a drain)."), nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -364,11 +367,11 @@ void ready_runtime_type() {
         "In-process store of anomaly records: `lanes` bounded rings of `ring_capacity`\n"
         "records each. Thread-safe: warn, snapshot_anomalies and drain_anomalies may\n"
         "run concurrently and lose nothing; every eviction is counted.");
-    TelemetryRuntimeType.tp_new = runtime_new;
-    TelemetryRuntimeType.tp_dealloc = runtime_dealloc;
-    TelemetryRuntimeType.tp_traverse = runtime_traverse;
-    TelemetryRuntimeType.tp_clear = runtime_clear;
-    TelemetryRuntimeType.tp_repr = runtime_repr;
+    TelemetryRuntimeType.tp_new = pyapi::slot(runtime_new);
+    TelemetryRuntimeType.tp_dealloc = pyapi::slot(runtime_dealloc);
+    TelemetryRuntimeType.tp_traverse = pyapi::slot(runtime_traverse);
+    TelemetryRuntimeType.tp_clear = pyapi::slot(runtime_clear);
+    TelemetryRuntimeType.tp_repr = pyapi::slot(runtime_repr);
     TelemetryRuntimeType.tp_methods = methods;
     TelemetryRuntimeType.tp_members = members;
     TelemetryRuntimeType.tp_getset = getset;

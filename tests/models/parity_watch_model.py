@@ -116,7 +116,7 @@ def record_projection_mismatch(
 
 
 def projection_mismatch_reason(mismatches: "tuple[str, ...] | list[str]") -> "str":
-    mismatch_text = " ".join(str.lower(str(item)) for item in mismatches)
+    mismatch_text = " ".join(str(item).lower() for item in mismatches)
     if "not an object" in mismatch_text or "missing" in mismatch_text:
         return "invalid_projection"
     if "market_id" in mismatch_text or "era_number" in mismatch_text:
