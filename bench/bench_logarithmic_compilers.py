@@ -61,9 +61,9 @@ def load_other(path):
             raise SystemExit(f"no build of {NAME} under {p}")
         p = found[0]
     loader = importlib.machinery.ExtensionFileLoader(NAME, str(p))
-    spec = importlib.util.spec_from_file_location(NAME, str(p), loader=loader)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location(NAME, str(p), loader=loader)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 

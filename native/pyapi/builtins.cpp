@@ -137,13 +137,13 @@ Ref call1(PyObject* f, PyObject* a) { return check(PyObject_CallOneArg(f, a)); }
     raise();
 }
 
-bool valid_exception_spec(PyObject* spec) {
-    if (PyTuple_Check(spec)) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(spec); ++i)
-            if (!PyExceptionClass_Check(PyTuple_GET_ITEM(spec, i))) return false;
+bool valid_exception_classes(PyObject* classes) {
+    if (PyTuple_Check(classes)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(classes); ++i)
+            if (!PyExceptionClass_Check(PyTuple_GET_ITEM(classes, i))) return false;
         return true;
     }
-    return PyExceptionClass_Check(spec);
+    return PyExceptionClass_Check(classes);
 }
 
 }  // namespace
@@ -194,16 +194,16 @@ Ref b_int(PyObject* globals, PyObject* o) {
 bool b_isinstance(PyObject* globals, PyObject* o, std::initializer_list<Builtin> classinfo) {
     // Source order: the function, the object, then each class name.
     Ref f = builtin(globals, Builtin::isinstance);
-    Ref spec;
+    Ref classes;
     if (classinfo.size() == 1) {
-        spec = builtin(globals, *classinfo.begin());
+        classes = builtin(globals, *classinfo.begin());
     } else {
-        spec = check(PyTuple_New(static_cast<Py_ssize_t>(classinfo.size())));
+        classes = check(PyTuple_New(static_cast<Py_ssize_t>(classinfo.size())));
         Py_ssize_t i = 0;
-        for (Builtin b : classinfo) PyTuple_SET_ITEM(spec.get(), i++, builtin(globals, b).release());
+        for (Builtin b : classinfo) PyTuple_SET_ITEM(classes.get(), i++, builtin(globals, b).release());
     }
-    if (is_original(Builtin::isinstance, f.get())) return check_status(PyObject_IsInstance(o, spec.get())) != 0;
-    PyObject* args[] = {o, spec.get()};
+    if (is_original(Builtin::isinstance, f.get())) return check_status(PyObject_IsInstance(o, classes.get())) != 0;
+    PyObject* args[] = {o, classes.get()};
     Ref r = check(PyObject_Vectorcall(f.get(), args, 2, nullptr));
     return truthy(r.get());
 }
@@ -232,23 +232,23 @@ bool b_except_matches(PyObject* globals, Builtin b) {
         return PyErr_ExceptionMatches(original) != 0;
     }
     Ref handled = fetch_exception();
-    Ref spec = Ref::steal(PyDict_GetItemWithError(globals, name_of(b)));
-    if (spec) {
-        Py_INCREF(spec.get());
+    Ref classes = Ref::steal(PyDict_GetItemWithError(globals, name_of(b)));
+    if (classes) {
+        Py_INCREF(classes.get());
     } else if (!PyErr_Occurred()) {
         PyObject* v = PyDict_GetItemWithError(builtins_dict(), name_of(b));
-        if (v) spec = Ref::borrow(v);
+        if (v) classes = Ref::borrow(v);
     }
-    if (!spec) {
+    if (!classes) {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name_of(b));
         raise_with_context(std::move(handled));
     }
-    if (!valid_exception_spec(spec.get())) {
+    if (!valid_exception_classes(classes.get())) {
         PyErr_SetString(PyExc_TypeError,
                         "catching classes that do not inherit from BaseException is not allowed");
         raise_with_context(std::move(handled));
     }
-    const bool matches = PyErr_GivenExceptionMatches(handled.get(), spec.get()) != 0;
+    const bool matches = PyErr_GivenExceptionMatches(handled.get(), classes.get()) != 0;
     PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(handled.get())));
     PyErr_Restore(type, handled.release(), nullptr);
     return matches;
