@@ -6,9 +6,10 @@ per-cell pure-Python model (on a smaller slice, normalised per cell), NumPy's
 vectorised peers (sliding_window_view with nanprod, and with the sum of logs),
 and, for context only, bottleneck.move_mean and pandas rolling().mean() (O(1)
 running aggregates that do not give these numbers). Writes a plot of ns per cell
-against W to bench/logarithmic_ns_per_cell.png when matplotlib is available.
+against W to build/bench/logarithmic_ns_per_cell.png when matplotlib is available;
+--update-readme-plot also replaces the README's copy, bench/logarithmic_ns_per_cell.png.
 
-Usage: python bench/bench_logarithmic.py [--quick]
+Usage: python bench/bench_logarithmic.py [--quick] [--update-readme-plot]
 """
 import math
 import sys
@@ -160,9 +161,14 @@ def plot(series):
     ax.grid(True, which="both", alpha=0.3)
     ax.legend(fontsize=8)
     fig.tight_layout()
-    out = Path(__file__).resolve().parent / "logarithmic_ns_per_cell.png"
+    here = Path(__file__).resolve().parent
+    out = here.parent / "build" / "bench" / "logarithmic_ns_per_cell.png"
+    out.parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(out, dpi=110)
     print(f"plot written to {out}")
+    if "--update-readme-plot" in sys.argv:
+        fig.savefig(here / "logarithmic_ns_per_cell.png", dpi=110)
+        print("the README's copy replaced too")
 
 
 if __name__ == "__main__":
