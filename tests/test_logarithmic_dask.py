@@ -21,6 +21,7 @@ sys.path.insert(0, str(EXAMPLES))
 
 from dask_batch_references import dask_batch_reference  # noqa: E402
 from logarithmic_compare import NATIVE  # noqa: E402
+from interpreter import PYTHON
 
 T, N, CHUNK = 64, 7, 8
 CHUNKINGS = {
@@ -153,7 +154,7 @@ def test_example_script_small_run_stores_the_whole_call(tmp_path):
     script = EXAMPLES / "dask_logarithmic_large.py"
     args = ["--rows", "3000", "--cols", "40", "--row-chunk", "700", "--col-chunk", "16",
             "--window", "25", "--out", str(tmp_path), "--no-progress"]
-    done = subprocess.run([sys.executable, str(script), *args], capture_output=True, text=True,
+    done = subprocess.run([*PYTHON, str(script), *args], capture_output=True, text=True,
                           timeout=TIMEOUT, env={**os.environ, "PYTHONPATH": str(EXAMPLES)})
     assert done.returncode == 0, done.stderr
     import dask_logarithmic_large as example

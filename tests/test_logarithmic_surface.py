@@ -7,6 +7,7 @@ import pytest
 
 import vantorel.functions.rotations.batch_references.longitudinal.logarithmic as lg
 from models.logarithmic_model import FUNCTIONS, Instance, outcome
+from interpreter import PYTHON
 
 MODULE = "vantorel.functions.rotations.batch_references.longitudinal.logarithmic"
 NAMES = {k: f"longitudinal_logarithmic_{k}_batch_reference" for k in FUNCTIONS}
@@ -223,7 +224,7 @@ def test_math_nan_is_read_when_used_even_if_rebound_before_import(value, first):
     import sys
     from pathlib import Path
     here = Path(__file__).resolve().parent
-    done = subprocess.run([sys.executable, "-c", _NAN_SCRIPT, value], capture_output=True,
+    done = subprocess.run([*PYTHON, "-c", _NAN_SCRIPT, value], capture_output=True,
                           text=True, cwd=here, timeout=120)
     assert done.returncode == 0, done.stderr[-2000:]
     for line in done.stdout.splitlines():

@@ -21,6 +21,7 @@ import pytest
 from leakcheck import Case, assert_no_leak
 from logarithmic_compare import NATIVE
 from models.logarithmic_model import FUNCTIONS, Instance, same_bits
+from interpreter import PYTHON
 
 PRODUCT, GEO = "694eff", "665270"
 
@@ -284,7 +285,7 @@ def test_sigint_interrupts_a_long_call(name, shape, window):
     """SIGINT during a long call raises KeyboardInterrupt from the call (six times in a
     row, within the time one or two uninterrupted calls take), and the outputs are freed."""
     root = Path(__file__).resolve().parent.parent
-    proc = subprocess.run([sys.executable, "-c", INTERRUPT_SCRIPT, name, *map(str, shape), str(window)],
+    proc = subprocess.run([*PYTHON, "-c", INTERRUPT_SCRIPT, name, *map(str, shape), str(window)],
                           capture_output=True, text=True, timeout=60, cwd=root)
     lines = proc.stdout.split()
     assert proc.returncode == 0, proc.stderr

@@ -18,6 +18,7 @@ from hypothesis import given, strategies as st
 
 from logarithmic_compare import NATIVE, assert_same
 from models.logarithmic_model import Instance, same_bits
+from interpreter import PYTHON
 
 GEO = NATIVE["665270"]
 PRODUCT = NATIVE["694eff"]
@@ -55,7 +56,7 @@ def test_every_variant_gives_the_same_bits(setting):
             "from test_logarithmic_variants import results\n"
             "sys.stdout.buffer.write(pickle.dumps(results()))\n")
     env = dict(os.environ, **setting)
-    out = subprocess.run([sys.executable, "-c", code, os.path.dirname(__file__)], env=env, check=True,
+    out = subprocess.run([*PYTHON, "-c", code, os.path.dirname(__file__)], env=env, check=True,
                          capture_output=True, timeout=120).stdout
     there = pickle.loads(out)
     for key, got in here.items():

@@ -123,7 +123,10 @@ case "$kind" in
     tools/aarch64-sysroot.sh "$sysroot" >>"$log" 2>&1 || fail "sysroot set-up failed"
     tools/cross-build.sh "$compiler" "$sysroot" "build/$leg/build" "build/$leg/stage" >>"$log" 2>&1 || fail "build failed"
     sysroot="$here/$sysroot"
-    py=(env PYTHONPATH="$here/build/$leg/stage" qemu-aarch64-static -L "$sysroot" "$sysroot/usr/bin/python3.11") ;;
+    # Tests that start a child interpreter need the emulator in front of it too.
+    py=(env PYTHONPATH="$here/build/$leg/stage"
+      VANTOREL_TEST_PYTHON="qemu-aarch64-static -L $sysroot $sysroot/usr/bin/python3.11"
+      qemu-aarch64-static -L "$sysroot" "$sysroot/usr/bin/python3.11") ;;
 esac
 build_s=$((SECONDS - t0))
 
