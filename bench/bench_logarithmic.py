@@ -17,6 +17,8 @@ import time
 from pathlib import Path
 
 import numpy as np
+
+from common import logarithmic_data  # noqa: E402
 from numpy.lib.stride_tricks import sliding_window_view
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
@@ -37,15 +39,6 @@ QUICK = "--quick" in sys.argv
 SHAPE = (2000, 100) if QUICK else (20000, 100)
 WINDOWS = [5, 20, 100, 500]
 MODEL_SLICE = (200, 5)
-
-
-def make_data(shape, seed=0):
-    rng = np.random.default_rng(seed)
-    x = rng.lognormal(0.0, 0.5, shape)
-    x[rng.random(shape) < 0.05] = np.nan
-    x[rng.random(shape) < 0.01] *= -1
-    x[rng.random(shape) < 0.002] = 0.0
-    return x
 
 
 def best_ns_per_cell(fn, cells, repeat=15, budget=3.0):
@@ -74,7 +67,7 @@ def peer_geo_mean(x, w):
 
 
 def main():
-    x = make_data(SHAPE)
+    x = logarithmic_data(SHAPE)
     small = np.ascontiguousarray(x[: MODEL_SLICE[0], : MODEL_SLICE[1]])
     cells = x.size
     rows = []

@@ -23,6 +23,8 @@ from pathlib import Path
 
 import numpy as np
 
+from common import logarithmic_data  # noqa: E402
+
 import vantorel.functions.rotations.batch_references.longitudinal.logarithmic as installed
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
@@ -32,15 +34,6 @@ from models.logarithmic_model import Instance  # noqa: E402
 NAME = installed.__name__
 WINDOWS = [3, 5, 7, 20]
 DTYPES = [np.float32, np.float64]
-
-
-def make_data(shape, seed=0):
-    rng = np.random.default_rng(seed)
-    x = rng.lognormal(0.0, 0.5, shape)
-    x[rng.random(shape) < 0.05] = np.nan
-    x[rng.random(shape) < 0.01] *= -1
-    x[rng.random(shape) < 0.002] = 0.0
-    return x
 
 
 def build_label(module):
@@ -99,7 +92,7 @@ def main():
     labels = [build_label(mod)[:12] for mod in builds]
     for label, mod in zip(labels, builds):
         print(f"{label:>12}: {mod.__file__}")
-    base = make_data(shape)
+    base = logarithmic_data(shape)
     cells = base.size
     print(f"shape {shape}, ~5% NaN; ns per cell (lower is better); ratios: each build / {labels[0]}")
     print(f"{'dtype':<8} {'W':>4}  {'function':<9}" + "".join(f" {label:>12}" for label in labels)

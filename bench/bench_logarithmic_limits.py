@@ -20,6 +20,8 @@ import time
 
 import numpy as np
 
+from common import logarithmic_data  # noqa: E402
+
 import vantorel.functions.rotations.batch_references.longitudinal.logarithmic as lg
 
 try:
@@ -38,15 +40,6 @@ class Instance:
         self.window = window
 
 
-def make_data(shape, seed=0):
-    rng = np.random.default_rng(seed)
-    x = rng.lognormal(0.0, 0.5, shape)
-    x[rng.random(shape) < 0.05] = np.nan
-    x[rng.random(shape) < 0.01] *= -1
-    x[rng.random(shape) < 0.002] = 0.0
-    return x
-
-
 def ns_per_cell(fn, cells, repeat=15, budget=3.0):
     times, start = [], time.perf_counter()
     for _ in range(repeat):
@@ -63,7 +56,7 @@ def line(label, num, den):
 
 
 def main():
-    data = make_data(SHAPE)
+    data = logarithmic_data(SHAPE)
     fortran = np.asfortranarray(data)
     ints = np.random.default_rng(1).integers(-3, 4, SHAPE).astype(np.int64)
     cells = data.size

@@ -17,6 +17,8 @@ import time
 
 import numpy as np
 
+from common import logarithmic_data  # noqa: E402
+
 import vantorel.functions.rotations.batch_references.longitudinal.logarithmic as lg
 
 QUICK = "--quick" in sys.argv
@@ -27,15 +29,6 @@ REPEAT = 3 if QUICK else 5
 
 class Instance:
     window = WINDOW
-
-
-def make_data(shape, seed=0):
-    rng = np.random.default_rng(seed)
-    x = rng.lognormal(0.0, 0.5, shape)
-    x[rng.random(shape) < 0.05] = np.nan
-    x[rng.random(shape) < 0.01] *= -1
-    x[rng.random(shape) < 0.002] = 0.0
-    return x
 
 
 def best(fn, repeat=REPEAT):
@@ -88,7 +81,7 @@ def two_threads(call):
 
 
 def main():
-    x = make_data(SHAPE)
+    x = logarithmic_data(SHAPE)
     inst = Instance()
     functions = [("694eff (product)", lg.longitudinal_logarithmic_694eff_batch_reference),
                  ("665270 (geo mean)", lg.longitudinal_logarithmic_665270_batch_reference)]
