@@ -22,7 +22,7 @@ constexpr const char* kStandard[] = {"SIGNAL_IS", "SIGNAL_OS", "STRATEGY_IS", "S
 // value: ValueError("%r is not a valid %s" % (text, cls.__qualname__)), its
 // context the exception being handled, if any, as a raise would set it.
 Ref lookup_error(PyObject* cls, PyObject* text) {
-    Ref qualname = getattr(cls, intern("__qualname__"));
+    Ref qualname = getattr(cls, intern("__qualname__").get());
     Ref message = check(PyUnicode_FromFormat("%R is not a valid %S", text, qualname.get()));
     Ref exc = check(PyObject_CallOneArg(PyExc_ValueError, message.get()));
     PyObject *type, *handled, *tb;
@@ -35,28 +35,27 @@ Ref lookup_error(PyObject* cls, PyObject* text) {
 }
 
 // raise ValueError(f"Unknown epoch '{value}'") from exc
-Ref unknown_epoch(PyObject* globals, PyObject* value, Ref exc) {
+Ref unknown_epoch(const FunctionObject& self, PyObject* value, Ref exc) {
     Ref shown = format_empty(value);
     Ref message = check(PyUnicode_FromFormat("Unknown epoch '%U'", shown.get()));
-    return b_error_from(globals, Builtin::ValueError, message.get(), std::move(exc));
+    return b_error_from(self, Builtin::ValueError, message.get(), std::move(exc));
 }
 
 // from_str(cls, value)
 Ref from_str(FunctionObject& self, PyObject* const* argv) {
-    PyObject* globals = self.globals;
     PyObject* cls = argv[0];
     PyObject* value = argv[1];
-    if (b_isinstance_of(globals, value, cls)) return Ref::borrow(value);
+    if (b_isinstance_of(self, value, cls)) return Ref::borrow(value);
 
     // try: return cls(str(value))
     // except ValueError as exc: raise ValueError(f"Unknown epoch '{value}'") from exc
-    EpochCache& cache = epoch_cache();
+    EpochCache& cache = state(self).epochs;
     PyObject* raw = nullptr;
-    if (builtin_unchanged(globals, Builtin::str)) {
+    if (builtin_unchanged(self, Builtin::str)) {
         raw = PyObject_Str(value);
     } else {
         try {
-            Ref f = builtin(globals, Builtin::str);
+            Ref f = builtin(self, Builtin::str);
             raw = PyObject_CallOneArg(f.get(), value);
         } catch (const py_error&) {
         }
@@ -65,77 +64,57 @@ Ref from_str(FunctionObject& self, PyObject* const* argv) {
     if (text) {
         // The class's own lookup by value, without its Python-level __call__,
         // while the ValueError it would raise is still the host's.
-        if (cls == cache.cls && PyUnicode_CheckExact(text.get()) &&
-            builtin_unchanged(globals, Builtin::ValueError)) {
-            PyObject* member = PyDict_GetItemWithError(cache.by_value, text.get());
+        if (cls == cache.cls.get() && PyUnicode_CheckExact(text.get()) &&
+            builtin_unchanged(self, Builtin::ValueError)) {
+            PyObject* member = PyDict_GetItemWithError(cache.by_value.get(), text.get());
             if (member) return Ref::borrow(member);
             if (PyErr_Occurred()) raise();
-            return unknown_epoch(globals, value, lookup_error(cls, text.get()));
+            return unknown_epoch(self, value, lookup_error(cls, text.get()));
         }
         Ref found = Ref::steal(PyObject_CallOneArg(cls, text.get()));
         if (found) return found;
     }
-    if (!b_except_matches(globals, Builtin::ValueError)) raise();
-    return unknown_epoch(globals, value, fetch_exception());
+    if (!b_except_matches(self, Builtin::ValueError)) raise();
+    return unknown_epoch(self, value, fetch_exception());
 }
 
 constexpr Param kFromStrParams[] = {{"cls"}, {"value", "'EpochName | str'"}};
-const FunctionDef kFromStr{
-    "from_str", "EpochName.from_str",
-    "EpochName.from_str(cls, value: 'EpochName | str') -> 'EpochName'",
-    kFromStrParams, "'EpochName'", from_str};
+const FunctionDef kFromStr{"from_str", kFromStrParams, "'EpochName'", from_str, "EpochName"};
 
 // valid_epochs_for_category(category)
 Ref valid_epochs_for_category(FunctionObject& self, PyObject* const* argv) {
-    static PyObject* const table_name = intern("_VALID_EPOCHS_BY_CATEGORY");
     PyObject* category = argv[0];
     // try: return _VALID_EPOCHS_BY_CATEGORY[str(category)]
     // except KeyError as exc: raise ValueError(...) from exc
-    PyObject* globals = self.globals;
     try {
-        Ref table = load_global(globals, table_name);
-        Ref text = b_str(globals, category);
+        Ref table = load_global(self.globals, state(self).names.epochs_by_category);
+        Ref text = b_str(self, category);
         Ref found = Ref::steal(PyObject_GetItem(table.get(), text.get()));
         if (found) return found;
     } catch (const py_error&) {
     }
-    if (!b_except_matches(globals, Builtin::KeyError)) raise();
+    if (!b_except_matches(self, Builtin::KeyError)) raise();
     Ref exc = fetch_exception();
     Ref shown = format_empty(category);
     Ref message = check(PyUnicode_FromFormat("Unknown epoch category '%U'", shown.get()));
-    return b_error_from(globals, Builtin::ValueError, message.get(), std::move(exc));
+    return b_error_from(self, Builtin::ValueError, message.get(), std::move(exc));
 }
 
 constexpr Param kCategoryParams[] = {{"category", "str"}};
 
 }  // namespace
 
-const FunctionDef kValidEpochsForCategory{
-    "valid_epochs_for_category", "valid_epochs_for_category",
-    "valid_epochs_for_category(category: str) -> frozenset[EpochName]", kCategoryParams,
-    "frozenset[EpochName]", valid_epochs_for_category};
+const FunctionDef kValidEpochsForCategory{"valid_epochs_for_category", kCategoryParams,
+                                           "frozenset[EpochName]", valid_epochs_for_category};
 
-EpochCache& epoch_cache() {
-    static EpochCache cache;
-    return cache;
-}
-
-void EpochCache::reset(PyObject* new_cls) {
-    Ref by_value_new = check(PyDict_New());
-    Ref members_new[kEpochCount];
-    Ref values_new[kEpochCount];
+void EpochCache::fill(PyObject* new_cls) {
+    by_value = check(PyDict_New());
     for (int i = 0; i < kEpochCount; ++i) {
-        members_new[i] = getattr(new_cls, intern(kMembers[i].name));
-        values_new[i] = new_str(kMembers[i].value);
-        check_status(PyDict_SetItem(by_value_new.get(), values_new[i].get(), members_new[i].get()));
+        members[i] = getattr(new_cls, intern(kMembers[i].name).get());
+        values[i] = new_str(kMembers[i].value);
+        check_status(PyDict_SetItem(by_value.get(), values[i].get(), members[i].get()));
     }
-    Py_INCREF(new_cls);
-    Py_XSETREF(cls, new_cls);
-    Py_XSETREF(by_value, by_value_new.release());
-    for (int i = 0; i < kEpochCount; ++i) {
-        Py_XSETREF(members[i], members_new[i].release());
-        Py_XSETREF(values[i], values_new[i].release());
-    }
+    cls = Ref::borrow(new_cls);
 }
 
 Ref make_epoch_name(PyObject* module, PyObject* enum_base) {
@@ -154,22 +133,22 @@ Ref make_epoch_name(PyObject* module, PyObject* enum_base) {
 }
 
 void bind_epoch_tables(PyObject* module) {
-    Ref epoch_name = getattr(module, intern("EpochName"));
+    Ref epoch_name = getattr(module, intern("EpochName").get());
 
     Ref standard_set = check(PySet_New(nullptr));
     for (const char* name : kStandard) {
-        Ref member = getattr(epoch_name.get(), intern(name));
+        Ref member = getattr(epoch_name.get(), intern(name).get());
         check_status(PySet_Add(standard_set.get(), member.get()));
     }
     Ref standard = check(PyFrozenSet_New(standard_set.get()));
-    setattr(module, intern("_STANDARD_EPOCH_NAMES"), standard.get());
+    setattr(module, intern("_STANDARD_EPOCH_NAMES").get(), standard.get());
 
     Ref all = check(PyFrozenSet_New(epoch_name.get()));
-    setattr(module, intern("_ALL_EPOCH_NAMES"), all.get());
+    setattr(module, intern("_ALL_EPOCH_NAMES").get(), all.get());
 
     Ref strategies_set = check(PySet_New(nullptr));
     for (const char* name : {"STRATEGY_IS", "STRATEGY_OS"}) {
-        Ref member = getattr(epoch_name.get(), intern(name));
+        Ref member = getattr(epoch_name.get(), intern(name).get());
         check_status(PySet_Add(strategies_set.get(), member.get()));
     }
     Ref strategies = check(PyFrozenSet_New(strategies_set.get()));
@@ -180,21 +159,21 @@ void bind_epoch_tables(PyObject* module) {
     check_status(PyDict_SetItemString(table.get(), "signals", all.get()));
     check_status(PyDict_SetItemString(table.get(), "universes", standard.get()));
     check_status(PyDict_SetItemString(table.get(), "strategies", strategies.get()));
-    setattr(module, intern("_VALID_EPOCHS_BY_CATEGORY"), table.get());
+    setattr(module, intern("_VALID_EPOCHS_BY_CATEGORY").get(), table.get());
 
     add_function(module, kValidEpochsForCategory);
 }
 
 Ref aggregation_epochs(const FunctionObject& self) {
-    static PyObject* const name = intern("valid_epochs_for_category");
-    static PyObject* const aggregations = intern("aggregations");
-    return call_global(self, name, kValidEpochsForCategory, {aggregations});
+    const Names& n = state(self).names;
+    return call_global(self, n.valid_epochs_for_category, kValidEpochsForCategory,
+                       {n.aggregations});
 }
 
 Ref unknown(const FunctionObject& self, const char* opening, PyObject* value) {
     Ref shown = format_empty(value);
     Ref message = check(PyUnicode_FromFormat("%s%U'", opening, shown.get()));
-    return b_error(self.globals, Builtin::ValueError, message.get());
+    return b_error(self, Builtin::ValueError, message.get());
 }
 
 }  // namespace roster

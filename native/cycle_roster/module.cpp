@@ -10,21 +10,22 @@ const char kDoc[] =
     "plane services need epoch validation for path layout without pulling in the\n"
     "full simulator-engine and era-data-vault import surface.\n";
 
-void exec(PyObject* module) {
+void exec(PyObject* module, roster::State& state) {
     using namespace pyapi;
     // from enum import Enum
     Ref enum_module = import_module("enum");
-    Ref enum_base = import_from(enum_module.get(), intern("Enum"));
-    setattr(module, intern("Enum"), enum_base.get());
+    Ref enum_name = intern("Enum");
+    Ref enum_base = import_from(enum_module.get(), enum_name.get());
+    setattr(module, enum_name.get(), enum_base.get());
 
     Ref epoch_name = roster::make_epoch_name(module, enum_base.get());
-    setattr(module, intern("EpochName"), epoch_name.get());
-    roster::epoch_cache().reset(epoch_name.get());
+    setattr(module, state.names.EpochName, epoch_name.get());
+    state.epochs.fill(epoch_name.get());
 
     roster::bind_epoch_tables(module);
-    roster::bind_selection_functions(module);
+    roster::bind_selection_functions(module, state);
 }
 
 }  // namespace
 
-PYAPI_MODULE(cycle_roster, "vantorel.cycle_roster", kDoc, exec)
+PYAPI_MODULE(cycle_roster, "vantorel.cycle_roster", kDoc, roster::State, exec)

@@ -10,25 +10,49 @@ using pyapi::Ref;
 
 inline constexpr int kEpochCount = 5;
 
+#define ROSTER_NAMES(X)                                                                     \
+    X(EpochName) X(value) X(startswith) X(strip) X(lower) X(replace) X(signal) X(strategy)      \
+    X(aggregations) X(valid_epochs_for_category) X(underscore, "_") X(hyphen, "-")              \
+    X(only, "-only") X(empty, "") X(standard, "_standard_aggregation_epochs")                   \
+    X(partition, "_epoch_partition") X(normalize, "_normalize_process_role")                    \
+    X(by_type, "epochs_for_submission_type") X(epochs_by_category, "_VALID_EPOCHS_BY_CATEGORY")
+PYAPI_NAMES(Names, ROSTER_NAMES)
+
 // What the module body created, kept so that a call can tell whether the
 // module's `EpochName` global is still that class and, if so, skip the
-// enumeration's Python-level iteration and `value` lookups. A module that is
-// imported afresh replaces it; functions of an older module object then simply
-// take the general path.
+// enumeration's Python-level iteration and `value` lookups.
 struct EpochCache {
-    PyObject* cls = nullptr;
-    PyObject* members[kEpochCount] = {};
-    PyObject* values[kEpochCount] = {};  // each member's value (an exact str)
-    PyObject* by_value = nullptr;        // dict: value -> member
+    Ref cls;
+    Ref members[kEpochCount];
+    Ref values[kEpochCount];  // each member's value (an exact str)
+    Ref by_value;             // dict: value -> member
 
-    void reset(PyObject* new_cls);  // releases the old entries, fills from new_cls
+    void fill(PyObject* new_cls);
 };
-EpochCache& epoch_cache();
+
+struct State : pyapi::ModuleState {
+    Names names;
+    EpochCache epochs;
+    Ref serving_roles, signal_roles, strategy_roles;  // tuples of role texts
+
+    template <class F>
+    void each_ref(F&& f) {
+        ModuleState::each_ref(f);
+        f(epochs.cls);
+        f(epochs.by_value);
+        for (Ref& r : epochs.members) f(r);
+        f(serving_roles);
+        f(signal_roles);
+        f(strategy_roles);
+    }
+};
+
+inline State& state(const FunctionObject& f) { return pyapi::state_of<State>(f); }
 
 // Module body pieces, in the order they run.
 Ref make_epoch_name(PyObject* module, PyObject* enum_base);
 void bind_epoch_tables(PyObject* module);
-void bind_selection_functions(PyObject* module);
+void bind_selection_functions(PyObject* module, State& state);
 
 extern const pyapi::FunctionDef kValidEpochsForCategory;
 extern const pyapi::FunctionDef kStandardAggregationEpochs;

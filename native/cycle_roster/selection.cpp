@@ -6,8 +6,6 @@ namespace {
 
 using namespace pyapi;
 
-PyObject* name_of(const char* s) { return intern(s); }
-
 // `text == "literal"` as the host evaluates it.
 bool equals(PyObject* o, PyObject* literal) {
     if (PyUnicode_CheckExact(o)) return PyUnicode_Compare(o, literal) == 0;
@@ -25,16 +23,11 @@ bool in_list(PyObject* o, PyObject* literals) {
     return check_status(PySequence_Contains(literals, o)) != 0;
 }
 
-PyObject* literal_tuple(std::initializer_list<const char*> items) {
-    PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
-    if (!t) raise();
+Ref literal_tuple(std::initializer_list<const char*> items) {
+    Ref t = check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
     Py_ssize_t i = 0;
-    for (const char* s : items) {
-        PyObject* v = intern(s);
-        Py_INCREF(v);
-        PyTuple_SET_ITEM(t, i++, v);
-    }
-    return t;  // kept for the process
+    for (const char* s : items) PyTuple_SET_ITEM(t.get(), i++, intern(s).release());
+    return t;
 }
 
 // Walks the module's `EpochName` global in iteration order. `visit(member,
@@ -42,12 +35,11 @@ PyObject* literal_tuple(std::initializer_list<const char*> items) {
 // global is still the class the module made (so cached values apply), else -1.
 template <class Visit>
 void for_each_epoch(const FunctionObject& self, Visit&& visit) {
-    static PyObject* const epoch_name = name_of("EpochName");
-    Ref cls = load_global(self.globals, epoch_name);
-    const EpochCache& cache = epoch_cache();
-    if (cls.get() == cache.cls) {
+    const EpochCache& cache = state(self).epochs;
+    Ref cls = load_global(self.globals, state(self).names.EpochName);
+    if (cls.get() == cache.cls.get()) {
         for (int i = 0; i < kEpochCount; ++i)
-            if (visit(cache.members[i], i)) return;
+            if (visit(cache.members[i].get(), i)) return;
         return;
     }
     Ref it = check(PyObject_GetIter(cls.get()));
@@ -58,10 +50,9 @@ void for_each_epoch(const FunctionObject& self, Visit&& visit) {
 }
 
 // member.value
-Ref value_of(PyObject* member, int index) {
-    static PyObject* const value = name_of("value");
-    if (index >= 0) return Ref::borrow(epoch_cache().values[index]);
-    return getattr(member, value);
+Ref value_of(const FunctionObject& self, PyObject* member, int index) {
+    if (index >= 0) return state(self).epochs.values[index];
+    return getattr(member, state(self).names.value);
 }
 
 // Collects picked members into a tuple; the common case (at most the five
@@ -78,14 +69,14 @@ public:
     }
     // `tuple(<the generator>)` with `tuple` looked up now.
     Ref to_tuple(const FunctionObject& self) {
-        if (!builtin_unchanged(self.globals, Builtin::tuple)) {
+        if (!builtin_unchanged(self, Builtin::tuple)) {
             Ref list = check(PyList_New(0));
             for (Py_ssize_t i = 0; i < n_; ++i) check_status(PyList_Append(list.get(), inline_[i].get()));
             if (overflow_) {
                 Ref all = check(PySequence_Concat(list.get(), overflow_.get()));
                 list = all;
             }
-            return b_tuple_of_list(self.globals, list.get());
+            return b_tuple_of_list(self, list.get());
         }
         Py_ssize_t extra = overflow_ ? PyList_GET_SIZE(overflow_.get()) : 0;
         Ref t = check(PyTuple_New(n_ + extra));
@@ -105,30 +96,36 @@ private:
     Ref overflow_;
 };
 
-// `tuple(<generator>)` with a shadowed `tuple`: the replacement gets the
-// generator the reference makes, over `iter(EpochName)`.
-Ref shadowed_tuple(const FunctionObject& self, const char* source,
+// `tuple(<generator over EpochName>)` with a shadowed `tuple`: the
+// replacement gets a lazy generator, as the reference hands it one.
+Ref shadowed_tuple(const FunctionObject& self, const char* qualname, LazyStep step,
                    std::initializer_list<PyObject*> extra) {
-    static PyObject* const epoch_name = name_of("EpochName");
-    Ref tuple = builtin(self.globals, Builtin::tuple);
-    Ref cls = load_global(self.globals, epoch_name);
-    Ref it = check(PyObject_GetIter(cls.get()));
-    PyObject* args[3] = {it.get(), nullptr, nullptr};
-    std::size_t n = 1;
-    for (PyObject* o : extra) args[n++] = o;
-    Ref gen = n == 2 ? generator(source, self.globals, {args[0], args[1]})
-                     : generator(source, self.globals, {args[0], args[1], args[2]});
+    Ref tuple = builtin(self, Builtin::tuple);
+    Ref cls = load_global(self.globals, state(self).names.EpochName);
+    Ref gen = lazy_generator(self, qualname, cls.get(), step, extra);
     return call(tuple.get(), {gen.get()});
+}
+
+// (epoch for epoch in it if epoch in valid)
+Ref if_valid(const FunctionObject&, PyObject* epoch, PyObject* const* extra) {
+    if (!check_status(PySequence_Contains(extra[0], epoch))) return {};
+    return Ref::borrow(epoch);
+}
+
+// (epoch for epoch in it if epoch in valid and epoch.value.startswith(prefix_text))
+Ref if_valid_with_prefix(const FunctionObject& self, PyObject* epoch, PyObject* const* extra) {
+    if (!check_status(PySequence_Contains(extra[0], epoch))) return {};
+    Ref value = getattr(epoch, state(self).names.value);
+    Ref starts = call_method(value.get(), state(self).names.startswith, {extra[1]});
+    if (!truthy(starts.get())) return {};
+    return Ref::borrow(epoch);
 }
 
 // _standard_aggregation_epochs()
 Ref standard_aggregation_epochs(FunctionObject& self, PyObject* const*) {
     Ref valid = aggregation_epochs(self);
-    if (!builtin_unchanged(self.globals, Builtin::tuple))
-        return shadowed_tuple(self,
-                              "def _standard_aggregation_epochs(it, valid):\n"
-                              "    return (epoch for epoch in it if epoch in valid)\n",
-                              {valid.get()});
+    if (!builtin_unchanged(self, Builtin::tuple))
+        return shadowed_tuple(self, "_standard_aggregation_epochs", if_valid, {valid.get()});
     Picked picked;
     for_each_epoch(self, [&](PyObject* epoch, int) {
         if (check_status(PySequence_Contains(valid.get(), epoch))) picked.add(epoch);
@@ -139,27 +136,23 @@ Ref standard_aggregation_epochs(FunctionObject& self, PyObject* const*) {
 
 // _epoch_partition(prefix)
 Ref epoch_partition(FunctionObject& self, PyObject* const* argv) {
-    static PyObject* const underscore = name_of("_");
-    static PyObject* const startswith = name_of("startswith");
+    const Names& n = state(self).names;
     Ref shown = format_empty(argv[0]);
-    Ref prefix_text = check(PyUnicode_Concat(shown.get(), underscore));
+    Ref prefix_text = check(PyUnicode_Concat(shown.get(), n.underscore));
     Ref valid = aggregation_epochs(self);
-    if (!builtin_unchanged(self.globals, Builtin::tuple))
-        return shadowed_tuple(self,
-                              "def _epoch_partition(it, valid, prefix_text):\n"
-                              "    return (epoch for epoch in it\n"
-                              "            if epoch in valid and epoch.value.startswith(prefix_text))\n",
+    if (!builtin_unchanged(self, Builtin::tuple))
+        return shadowed_tuple(self, "_epoch_partition", if_valid_with_prefix,
                               {valid.get(), prefix_text.get()});
     Picked picked;
     for_each_epoch(self, [&](PyObject* epoch, int index) {
         if (!check_status(PySequence_Contains(valid.get(), epoch))) return false;
-        Ref value = value_of(epoch, index);
+        Ref value = value_of(self, epoch, index);
         bool starts;
         if (PyUnicode_CheckExact(value.get())) {
             starts = check_size(PyUnicode_Tailmatch(value.get(), prefix_text.get(), 0,
                                                     PY_SSIZE_T_MAX, -1)) != 0;
         } else {
-            Ref r = call_method(value.get(), startswith, {prefix_text.get()});
+            Ref r = call_method(value.get(), n.startswith, {prefix_text.get()});
             starts = truthy(r.get());
         }
         if (starts) picked.add(epoch);
@@ -175,14 +168,9 @@ constexpr bool ascii_space(unsigned char c) {
 
 // _normalize_process_role(role): str(role or "").strip().lower().replace("_", "-")
 Ref normalize_process_role(FunctionObject& self, PyObject* const* argv) {
-    static PyObject* const empty = name_of("");
-    static PyObject* const strip = name_of("strip");
-    static PyObject* const lower = name_of("lower");
-    static PyObject* const replace = name_of("replace");
-    static PyObject* const underscore = name_of("_");
-    static PyObject* const hyphen = name_of("-");
-    PyObject* role = truthy(argv[0]) ? argv[0] : empty;
-    Ref text = b_str(self.globals, role);
+    const Names& n = state(self).names;
+    PyObject* role = truthy(argv[0]) ? argv[0] : n.empty;
+    Ref text = b_str(self, role);
     if (PyUnicode_CheckExact(text.get()) && PyUnicode_IS_ASCII(text.get())) {
         // The three str methods in one pass; identical for ASCII text.
         const auto* s = static_cast<const unsigned char*>(PyUnicode_DATA(text.get()));
@@ -199,73 +187,55 @@ Ref normalize_process_role(FunctionObject& self, PyObject* const* argv) {
         }
         return out;
     }
-    text = call_method(text.get(), strip);
-    text = call_method(text.get(), lower);
-    return call_method(text.get(), replace, {underscore, hyphen});
+    text = call_method(text.get(), n.strip);
+    text = call_method(text.get(), n.lower);
+    return call_method(text.get(), n.replace, {n.underscore, n.hyphen});
 }
 
 Ref call_normalize(const FunctionObject& self, PyObject* value) {
-    static PyObject* const name = name_of("_normalize_process_role");
-    return call_global(self, name, kNormalizeProcessRole, {value});
+    return call_global(self, state(self).names.normalize, kNormalizeProcessRole, {value});
 }
 
 // epochs_for_submission_type(submission_type)
 Ref epochs_for_submission_type(FunctionObject& self, PyObject* const* argv) {
-    static PyObject* const partition = name_of("_epoch_partition");
-    static PyObject* const signal = name_of("signal");
-    static PyObject* const strategy = name_of("strategy");
+    const Names& n = state(self).names;
     Ref normalized = call_normalize(self, argv[0]);
-    if (equals(normalized.get(), signal))
-        return call_global(self, partition, kEpochPartition, {signal});
-    if (equals(normalized.get(), strategy))
-        return call_global(self, partition, kEpochPartition, {strategy});
+    if (equals(normalized.get(), n.signal))
+        return call_global(self, n.partition, kEpochPartition, {n.signal});
+    if (equals(normalized.get(), n.strategy))
+        return call_global(self, n.partition, kEpochPartition, {n.strategy});
     return unknown(self, "Unknown submission type '", argv[0]);
 }
 
 // epochs_for_process_role(role)
 Ref epochs_for_process_role(FunctionObject& self, PyObject* const* argv) {
-    static PyObject* const standard = name_of("_standard_aggregation_epochs");
-    static PyObject* const by_type = name_of("epochs_for_submission_type");
-    static PyObject* const signal = name_of("signal");
-    static PyObject* const strategy = name_of("strategy");
-    static PyObject* const empty = name_of("");
-    static PyObject* const serving_roles =
-        literal_tuple({"api", "api-server", "all", "all-serving", "server"});
-    static PyObject* const signal_roles =
-        literal_tuple({"backtest", "correlation", "mi", "signal", "signal-backtest",
-                       "signal-correlation", "signal-mi", "signal-validation"});
-    static PyObject* const strategy_roles =
-        literal_tuple({"strategy", "strategy-mi", "strategy-validation"});
-    static PyObject* const replace = name_of("replace");
-    static PyObject* const underscore = name_of("_");
-    static PyObject* const hyphen = name_of("-");
-    static PyObject* const only = name_of("-only");
-
+    const State& st = state(self);
+    const Names& n = st.names;
     PyObject* role = argv[0];
-    if (role == Py_None) return call_global(self, standard, kStandardAggregationEpochs, {});
+    if (role == Py_None) return call_global(self, n.standard, kStandardAggregationEpochs, {});
     Ref normalized = call_normalize(self, role);
-    if (equals(normalized.get(), empty)) return unknown(self, "Unknown process role '", role);
-    if (in_list(normalized.get(), serving_roles))
-        return call_global(self, standard, kStandardAggregationEpochs, {});
-    if (in_list(normalized.get(), signal_roles))
-        return call_global(self, by_type, kEpochsForSubmissionType, {signal});
-    if (in_list(normalized.get(), strategy_roles))
-        return call_global(self, by_type, kEpochsForSubmissionType, {strategy});
+    if (equals(normalized.get(), n.empty)) return unknown(self, "Unknown process role '", role);
+    if (in_list(normalized.get(), st.serving_roles.get()))
+        return call_global(self, n.standard, kStandardAggregationEpochs, {});
+    if (in_list(normalized.get(), st.signal_roles.get()))
+        return call_global(self, n.by_type, kEpochsForSubmissionType, {n.signal});
+    if (in_list(normalized.get(), st.strategy_roles.get()))
+        return call_global(self, n.by_type, kEpochsForSubmissionType, {n.strategy});
 
     Ref valid = aggregation_epochs(self);
     Ref chosen;
     for_each_epoch(self, [&](PyObject* epoch, int index) {
         if (!check_status(PySequence_Contains(valid.get(), epoch))) return false;
-        Ref value = value_of(epoch, index);
+        Ref value = value_of(self, epoch, index);
         Ref epoch_role = PyUnicode_CheckExact(value.get())
-            ? check(PyUnicode_Replace(value.get(), underscore, hyphen, -1))
-            : call_method(value.get(), replace, {underscore, hyphen});
+            ? check(PyUnicode_Replace(value.get(), n.underscore, n.hyphen, -1))
+            : call_method(value.get(), n.replace, {n.underscore, n.hyphen});
         if (equals(normalized.get(), epoch_role.get())) {
             chosen = Ref::borrow(epoch);
             return true;
         }
         Ref shown = format_empty(epoch_role.get());
-        Ref single = check(PyUnicode_Concat(shown.get(), only));
+        Ref single = check(PyUnicode_Concat(shown.get(), n.only));
         if (equals(normalized.get(), single.get())) {
             chosen = Ref::borrow(epoch);
             return true;
@@ -281,31 +251,26 @@ constexpr Param kRoleParams[] = {{"role", "str | None"}};
 constexpr Param kSubmissionParams[] = {{"submission_type", "str | None"}};
 constexpr Param kRoleForProcessParams[] = {{"role", "str | None"}};
 
-const FunctionDef kEpochsForProcessRole{
-    "epochs_for_process_role", "epochs_for_process_role",
-    "epochs_for_process_role(role: str | None) -> tuple[EpochName, ...]", kRoleForProcessParams,
-    "tuple[EpochName, ...]", epochs_for_process_role};
+const FunctionDef kEpochsForProcessRole{"epochs_for_process_role", kRoleForProcessParams,
+                                         "tuple[EpochName, ...]", epochs_for_process_role};
 
 }  // namespace
 
-const FunctionDef kStandardAggregationEpochs{
-    "_standard_aggregation_epochs", "_standard_aggregation_epochs",
-    "_standard_aggregation_epochs() -> tuple[EpochName, ...]", {}, "tuple[EpochName, ...]",
-    standard_aggregation_epochs};
-const FunctionDef kEpochPartition{
-    "_epoch_partition", "_epoch_partition",
-    "_epoch_partition(prefix: str) -> tuple[EpochName, ...]", kPrefixParams,
-    "tuple[EpochName, ...]", epoch_partition};
-const FunctionDef kNormalizeProcessRole{
-    "_normalize_process_role", "_normalize_process_role",
-    "_normalize_process_role(role: str | None) -> str", kRoleParams, "str",
-    normalize_process_role};
-const FunctionDef kEpochsForSubmissionType{
-    "epochs_for_submission_type", "epochs_for_submission_type",
-    "epochs_for_submission_type(submission_type: str | None) -> tuple[EpochName, ...]",
-    kSubmissionParams, "tuple[EpochName, ...]", epochs_for_submission_type};
+const FunctionDef kStandardAggregationEpochs{"_standard_aggregation_epochs", {},
+                                             "tuple[EpochName, ...]", standard_aggregation_epochs};
+const FunctionDef kEpochPartition{"_epoch_partition", kPrefixParams, "tuple[EpochName, ...]",
+                                  epoch_partition};
+const FunctionDef kNormalizeProcessRole{"_normalize_process_role", kRoleParams, "str",
+                                        normalize_process_role};
+const FunctionDef kEpochsForSubmissionType{"epochs_for_submission_type", kSubmissionParams,
+                                           "tuple[EpochName, ...]", epochs_for_submission_type};
 
-void bind_selection_functions(PyObject* module) {
+void bind_selection_functions(PyObject* module, State& state) {
+    state.serving_roles = literal_tuple({"api", "api-server", "all", "all-serving", "server"});
+    state.signal_roles =
+        literal_tuple({"backtest", "correlation", "mi", "signal", "signal-backtest",
+                       "signal-correlation", "signal-mi", "signal-validation"});
+    state.strategy_roles = literal_tuple({"strategy", "strategy-mi", "strategy-validation"});
     add_function(module, kStandardAggregationEpochs);
     add_function(module, kEpochPartition);
     add_function(module, kNormalizeProcessRole);

@@ -8,31 +8,22 @@
 namespace pyapi {
 namespace {
 
-constexpr unsigned kCount = static_cast<unsigned>(Builtin::count_);
-constexpr const char* kNames[kCount] = {"str",   "len",  "isinstance", "tuple",
-                                        "list",  "int",  "float",      "bool",
-                                        "ValueError", "KeyError", "Exception"};
+constexpr const char* kNames[kBuiltinCount] = {"str",   "len",  "isinstance", "tuple",
+                                               "list",  "int",  "float",      "bool",
+                                               "ValueError", "KeyError", "Exception"};
 
-PyObject* name_of(Builtin b) {
-    static PyObject* names[kCount] = {};
-    PyObject*& n = names[static_cast<unsigned>(b)];
-    if (!n) n = intern(kNames[static_cast<unsigned>(b)]);
-    return n;
-}
+}  // namespace
 
-PyObject* builtins_module() {
-    static PyObject* m = nullptr;
-    if (!m) {
-        m = PyImport_ImportModule("builtins");  // kept for the process
-        if (!m) raise();
-    }
-    return m;
+void BuiltinNames::init() {
+    for (unsigned i = 0; i < kBuiltinCount; ++i) names_[i] = check(PyUnicode_InternFromString(kNames[i]));
+    module_ = check(PyImport_ImportModule("builtins"));
+    dict_ = Ref::borrow(PyModule_GetDict(module_.get()));
 }
 
 // The host's own object for `b`. Functions are recognised by what they are
 // (the builtins module's C function of that name), so a name replaced before
 // this module was first imported is not taken for the original.
-bool is_original(Builtin b, PyObject* v) {
+bool BuiltinNames::is_original(Builtin b, PyObject* v) const {
     switch (b) {
         case Builtin::str: return v == reinterpret_cast<PyObject*>(&PyUnicode_Type);
         case Builtin::tuple: return v == reinterpret_cast<PyObject*>(&PyTuple_Type);
@@ -47,7 +38,7 @@ bool is_original(Builtin b, PyObject* v) {
         case Builtin::isinstance: {
             if (!v || !PyCFunction_Check(v)) return false;
             auto* f = reinterpret_cast<PyCFunctionObject*>(v);
-            return f->m_self == builtins_module() &&
+            return f->m_self == module_.get() &&
                    std::strcmp(f->m_ml->ml_name, kNames[static_cast<unsigned>(b)]) == 0;
         }
         case Builtin::count_: break;
@@ -55,23 +46,15 @@ bool is_original(Builtin b, PyObject* v) {
     return false;
 }
 
-// One entry per module namespace seen (a module and a fresh import of it).
-struct Memo {
-    PyObject* globals = nullptr;  // identified by address and version, not owned
-    std::uint64_t globals_version = 0;
-    std::uint64_t builtins_version = 0;
-    unsigned unchanged = 0;  // bit i: builtin i still finds the host's object
-};
-Memo g_memo[4];
-unsigned g_next = 0;
-
-unsigned compute(PyObject* globals) {
-    PyObject* builtins = builtins_dict();
+unsigned BuiltinNames::unchanged_mask_slow(PyObject* globals) {
+    PyObject* builtins = dict_.get();
+#ifdef PYAPI_DICT_VERSION
+    const std::uint64_t gv = dict_version(globals), bv = dict_version(builtins);
+#endif
     ErrorStash pending;  // an `except` clause asks while its error is in flight
     unsigned mask = 0;
-    for (unsigned i = 0; i < kCount; ++i) {
-        const auto b = static_cast<Builtin>(i);
-        PyObject* name = name_of(b);
+    for (unsigned i = 0; i < kBuiltinCount; ++i) {
+        PyObject* name = names_[i].get();
         PyObject* shadow = PyDict_GetItemWithError(globals, name);
         if (shadow || PyErr_Occurred()) {
             PyErr_Clear();
@@ -79,49 +62,19 @@ unsigned compute(PyObject* globals) {
         }
         PyObject* v = PyDict_GetItemWithError(builtins, name);
         if (!v) PyErr_Clear();
-        if (is_original(b, v)) mask |= 1u << i;
+        if (is_original(static_cast<Builtin>(i), v)) mask |= 1u << i;
     }
-    return mask;
-}
-
-}  // namespace
-
-namespace detail {
-
-LastAnswer g_last;
-PyObject* g_builtins = nullptr;
-
-unsigned unchanged_mask_slow(PyObject* globals) {
-    PyObject* builtins = builtins_dict();
 #ifdef PYAPI_DICT_VERSION
-    const std::uint64_t gv = dict_version(globals), bv = dict_version(builtins);
-    Memo* slot = nullptr;
-    for (Memo& m : g_memo) {
-        if (m.globals != globals) continue;
-        if (m.globals_version == gv && m.builtins_version == bv) {
-            g_last = {globals, gv, bv, m.unchanged};
-            return m.unchanged;
-        }
-        slot = &m;
-    }
-    const unsigned mask = compute(globals);
-    if (!slot) {
-        slot = &g_memo[g_next];
-        g_next = (g_next + 1) % 4;
-    }
     // The look-ups run no caller code for str keys; remember only what holds.
     if (dict_version(globals) == gv && dict_version(builtins) == bv) {
-        *slot = {globals, gv, bv, mask};
-        g_last = {globals, gv, bv, mask};
+        memo_valid_ = true;
+        memo_globals_version_ = gv;
+        memo_builtins_version_ = bv;
+        memo_unchanged_ = mask;
     }
-    return mask;
-#else
-    (void)builtins;
-    return compute(globals);
 #endif
+    return mask;
 }
-
-}  // namespace detail
 
 namespace {
 
@@ -148,99 +101,89 @@ bool valid_exception_classes(PyObject* classes) {
 
 }  // namespace
 
-PyObject* builtins_dict() {
-    static PyObject* d = nullptr;
-    if (!d) {
-        ErrorStash pending;
-        d = PyModule_GetDict(builtins_module());
-        detail::g_builtins = d;
-    }
-    return d;
-}
-
-Ref builtin(PyObject* globals, Builtin b) {
-    PyObject* name = name_of(b);
-    PyObject* v = PyDict_GetItemWithError(globals, name);
+Ref builtin(const FunctionObject& f, Builtin b) {
+    PyObject* name = f.builtins->name(b);
+    PyObject* v = PyDict_GetItemWithError(f.globals, name);
     if (v) return Ref::borrow(v);
     if (PyErr_Occurred()) raise();
-    v = PyDict_GetItemWithError(builtins_dict(), name);
+    v = PyDict_GetItemWithError(f.builtins->dict(), name);
     if (v) return Ref::borrow(v);
     if (PyErr_Occurred()) raise();
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     raise();
 }
 
-Ref b_str_shadowed(PyObject* globals, PyObject* o) {
-    Ref f = builtin(globals, Builtin::str);
+Ref b_str_shadowed(const FunctionObject& fn, PyObject* o) {
+    Ref f = builtin(fn, Builtin::str);
     return call1(f.get(), o);
 }
 
-Ref b_len(PyObject* globals, PyObject* o) {
-    if (builtin_unchanged(globals, Builtin::len)) {
+Ref b_len(const FunctionObject& fn, PyObject* o) {
+    if (builtin_unchanged(fn, Builtin::len)) {
         const Py_ssize_t n = PyObject_Size(o);
         if (n < 0) raise();
         return check(PyLong_FromSsize_t(n));
     }
-    Ref f = builtin(globals, Builtin::len);
+    Ref f = builtin(fn, Builtin::len);
     return call1(f.get(), o);
 }
 
-Ref b_int(PyObject* globals, PyObject* o) {
-    if (builtin_unchanged(globals, Builtin::int_)) return check(PyNumber_Long(o));
-    Ref f = builtin(globals, Builtin::int_);
+Ref b_int(const FunctionObject& fn, PyObject* o) {
+    if (builtin_unchanged(fn, Builtin::int_)) return check(PyNumber_Long(o));
+    Ref f = builtin(fn, Builtin::int_);
     return call1(f.get(), o);
 }
 
-bool b_isinstance(PyObject* globals, PyObject* o, std::initializer_list<Builtin> classinfo) {
+bool b_isinstance(const FunctionObject& fn, PyObject* o, std::initializer_list<Builtin> classinfo) {
     // Source order: the function, the object, then each class name.
-    Ref f = builtin(globals, Builtin::isinstance);
+    Ref f = builtin(fn, Builtin::isinstance);
     Ref classes;
     if (classinfo.size() == 1) {
-        classes = builtin(globals, *classinfo.begin());
+        classes = builtin(fn, *classinfo.begin());
     } else {
         classes = check(PyTuple_New(static_cast<Py_ssize_t>(classinfo.size())));
         Py_ssize_t i = 0;
-        for (Builtin b : classinfo) PyTuple_SET_ITEM(classes.get(), i++, builtin(globals, b).release());
+        for (Builtin b : classinfo) PyTuple_SET_ITEM(classes.get(), i++, builtin(fn, b).release());
     }
-    if (is_original(Builtin::isinstance, f.get())) return check_status(PyObject_IsInstance(o, classes.get())) != 0;
+    if (fn.builtins->is_original(Builtin::isinstance, f.get())) return check_status(PyObject_IsInstance(o, classes.get())) != 0;
     PyObject* args[] = {o, classes.get()};
     Ref r = check(PyObject_Vectorcall(f.get(), args, 2, nullptr));
     return truthy(r.get());
 }
 
-bool b_isinstance_of(PyObject* globals, PyObject* o, PyObject* cls) {
-    if (builtin_unchanged(globals, Builtin::isinstance))
+bool b_isinstance_of(const FunctionObject& fn, PyObject* o, PyObject* cls) {
+    if (builtin_unchanged(fn, Builtin::isinstance))
         return check_status(PyObject_IsInstance(o, cls)) != 0;
-    Ref f = builtin(globals, Builtin::isinstance);
+    Ref f = builtin(fn, Builtin::isinstance);
     PyObject* args[] = {o, cls};
     Ref r = check(PyObject_Vectorcall(f.get(), args, 2, nullptr));
     return truthy(r.get());
 }
 
-Ref b_tuple_of_list(PyObject* globals, PyObject* list) {
-    if (builtin_unchanged(globals, Builtin::tuple)) return check(PyList_AsTuple(list));
-    Ref f = builtin(globals, Builtin::tuple);
+Ref b_tuple_of_list(const FunctionObject& fn, PyObject* list) {
+    if (builtin_unchanged(fn, Builtin::tuple)) return check(PyList_AsTuple(list));
+    Ref f = builtin(fn, Builtin::tuple);
     Ref it = check(PyObject_GetIter(list));
     return call1(f.get(), it.get());
 }
 
-bool b_except_matches(PyObject* globals, Builtin b) {
-    if (builtin_unchanged(globals, b)) {
+bool b_except_matches(const FunctionObject& fn, Builtin b) {
+    if (builtin_unchanged(fn, b)) {
         PyObject* original = b == Builtin::ValueError ? PyExc_ValueError
                            : b == Builtin::KeyError   ? PyExc_KeyError
                                                       : PyExc_Exception;
         return PyErr_ExceptionMatches(original) != 0;
     }
     Ref handled = fetch_exception();
-    Ref classes = Ref::steal(PyDict_GetItemWithError(globals, name_of(b)));
+    Ref classes = Ref::steal(PyDict_GetItemWithError(fn.globals, fn.builtins->name(b)));
     if (classes) {
         Py_INCREF(classes.get());
     } else if (!PyErr_Occurred()) {
-        PyObject* v = PyDict_GetItemWithError(builtins_dict(), name_of(b));
+        PyObject* v = PyDict_GetItemWithError(fn.builtins->dict(), fn.builtins->name(b));
         if (v) classes = Ref::borrow(v);
     }
     if (!classes) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name_of(b));
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", fn.builtins->name(b));
         raise_with_context(std::move(handled));
     }
     if (!valid_exception_classes(classes.get())) {
@@ -257,12 +200,12 @@ bool b_except_matches(PyObject* globals, Builtin b) {
 namespace {
 
 // What `raise NAME(message)` raises, or the error that raising it gives.
-Ref exception_to_raise(PyObject* globals, Builtin b, PyObject* message, const Ref& handled) {
-    PyObject* v = PyDict_GetItemWithError(globals, name_of(b));
+Ref exception_to_raise(const FunctionObject& fn, Builtin b, PyObject* message, const Ref& handled) {
+    PyObject* v = PyDict_GetItemWithError(fn.globals, fn.builtins->name(b));
     if (!v && !PyErr_Occurred()) {
-        v = PyDict_GetItemWithError(builtins_dict(), name_of(b));
+        v = PyDict_GetItemWithError(fn.builtins->dict(), fn.builtins->name(b));
         if (!v && !PyErr_Occurred())
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name_of(b));
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", fn.builtins->name(b));
     }
     if (!v) raise_with_context(handled);
     Ref cls = Ref::borrow(v);
@@ -288,12 +231,12 @@ Ref exception_to_raise(PyObject* globals, Builtin b, PyObject* message, const Re
 
 }  // namespace
 
-Ref b_error_from(PyObject* globals, Builtin b, PyObject* message, Ref cause) {
-    if (builtin_unchanged(globals, b)) {
+Ref b_error_from(const FunctionObject& fn, Builtin b, PyObject* message, Ref cause) {
+    if (builtin_unchanged(fn, b)) {
         PyObject* original = b == Builtin::KeyError ? PyExc_KeyError : PyExc_ValueError;
         return error_from(original, message, std::move(cause));
     }
-    Ref exc = exception_to_raise(globals, b, message, cause);
+    Ref exc = exception_to_raise(fn, b, message, cause);
     PyException_SetContext(exc.get(), Ref(cause).release());
     PyException_SetCause(exc.get(), cause.release());
     PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())));
@@ -301,12 +244,12 @@ Ref b_error_from(PyObject* globals, Builtin b, PyObject* message, Ref cause) {
     return {};
 }
 
-Ref b_error(PyObject* globals, Builtin b, PyObject* message) {
-    if (builtin_unchanged(globals, b)) {
+Ref b_error(const FunctionObject& fn, Builtin b, PyObject* message) {
+    if (builtin_unchanged(fn, b)) {
         PyErr_SetObject(b == Builtin::KeyError ? PyExc_KeyError : PyExc_ValueError, message);
         return {};
     }
-    Ref exc = exception_to_raise(globals, b, message, Ref());
+    Ref exc = exception_to_raise(fn, b, message, Ref());
     PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())));
     PyErr_Restore(type, exc.release(), nullptr);
     return {};
@@ -314,35 +257,3 @@ Ref b_error(PyObject* globals, Builtin b, PyObject* message) {
 
 }  // namespace pyapi
 
-namespace pyapi {
-
-Ref generator(const char* source, PyObject* globals, std::initializer_list<PyObject*> args) {
-    // Compiled once per source text (a handful of literals); kept for the process.
-    struct Entry {
-        const char* source;
-        PyObject* code;
-    };
-    static Entry cache[8] = {};
-    PyObject* code = nullptr;
-    for (Entry& e : cache)
-        if (e.source == source) code = e.code;
-    if (!code) {
-        Ref module_code = check(Py_CompileString(source, "<native>", Py_file_input));
-        PyObject* consts = reinterpret_cast<PyCodeObject*>(module_code.get())->co_consts;
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts) && !code; ++i)
-            if (PyCode_Check(PyTuple_GET_ITEM(consts, i))) code = PyTuple_GET_ITEM(consts, i);
-        if (!code) raise(PyExc_SystemError, "no function in generator source");
-        Py_INCREF(code);
-        for (Entry& e : cache) {
-            if (!e.source) {
-                e = {source, code};
-                break;
-            }
-        }
-    }
-    Ref fn = check(PyFunction_New(code, globals));
-    return check(PyObject_Vectorcall(fn.get(), const_cast<PyObject* const*>(args.begin()),
-                                     static_cast<Py_ssize_t>(args.size()), nullptr));
-}
-
-}  // namespace pyapi

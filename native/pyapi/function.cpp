@@ -4,25 +4,17 @@
 #include <string>
 #include <vector>
 
-#include "builtins.hpp"
+#include <cstring>
+#include <string_view>
+
+#include <structmember.h>
+
+#include "module.hpp"
 #include "ops.hpp"
 #include "suggest.hpp"
 
 namespace pyapi {
 namespace {
-
-// Every slot zero, the object header exactly as PyVarObject_HEAD_INIT writes it; a
-// brace list naming only the header trips -Wmissing-field-initializers.
-PyTypeObject blank_type() {
-    struct {
-        PyVarObject head;
-    } init = {PyVarObject_HEAD_INIT(nullptr, 0)};
-    PyTypeObject t{};
-    t.ob_base = init.head;
-    return t;
-}
-
-PyTypeObject FunctionType = blank_type();
 
 // ---------------------------------------------------------------- bad calls
 // Each mirrors the text CPython gives for a `def` of the same signature.
@@ -187,6 +179,7 @@ PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf
 
 int fn_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     auto* f = reinterpret_cast<FunctionObject*>(self);
+    Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->globals);
     Py_VISIT(f->name);
     Py_VISIT(f->qualname);
@@ -216,6 +209,7 @@ int fn_clear(PyObject* self) noexcept {
 
 void fn_dealloc(PyObject* self) noexcept {
     auto* f = reinterpret_cast<FunctionObject*>(self);
+    PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (f->weakreflist) PyObject_ClearWeakRefs(self);
     fn_clear(self);
@@ -223,6 +217,7 @@ void fn_dealloc(PyObject* self) noexcept {
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->varnames);
     PyObject_GC_Del(self);
+    Py_DECREF(type);
 }
 
 PyObject* fn_repr(PyObject* self) noexcept {
@@ -323,7 +318,7 @@ Ref make_code(FunctionObject* f) {
     PyCodeObject* empty = PyCode_NewEmpty("<native>", f->def->name, 0);
     if (!empty) raise();
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(empty));
-    Ref replace = getattr(code.get(), intern("replace"));
+    Ref replace = check(PyObject_GetAttrString(code.get(), "replace"));
     Ref kw = check(PyDict_New());
     Ref argcount = check(PyLong_FromSsize_t(f->argcount));
     Ref kwonly = check(PyLong_FromSsize_t(f->kwonlycount));
@@ -370,74 +365,140 @@ PyMethodDef fn_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-}  // namespace
+PyMemberDef fn_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakreflist), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
 
-void ready_function_type() {
-    builtins_dict();  // looked up once here, never while an error is in flight
-    if (FunctionType.tp_flags & Py_TPFLAGS_READY) return;
-    FunctionType.tp_name = "vantorel.native_function";
-    FunctionType.tp_basicsize = sizeof(FunctionObject);
-    FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                            Py_TPFLAGS_METHOD_DESCRIPTOR;
-    FunctionType.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
-    FunctionType.tp_call = PyVectorcall_Call;
-    FunctionType.tp_dealloc = slot(fn_dealloc);
-    FunctionType.tp_traverse = slot(fn_traverse);
-    FunctionType.tp_clear = slot(fn_clear);
-    FunctionType.tp_repr = slot(fn_repr);
-    FunctionType.tp_descr_get = slot(fn_descr_get);
-    FunctionType.tp_getset = fn_getset;
-    FunctionType.tp_methods = fn_methods;
-    FunctionType.tp_dictoffset = offsetof(FunctionObject, dict);
-    FunctionType.tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
-    FunctionType.tp_doc = "A function whose body is native code.";
-    check_status(PyType_Ready(&FunctionType));
+PyType_Slot fn_slots[] = {
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(slot(fn_dealloc))},
+    {Py_tp_traverse, reinterpret_cast<void*>(slot(fn_traverse))},
+    {Py_tp_clear, reinterpret_cast<void*>(slot(fn_clear))},
+    {Py_tp_repr, reinterpret_cast<void*>(slot(fn_repr))},
+    {Py_tp_descr_get, reinterpret_cast<void*>(slot(fn_descr_get))},
+    {Py_tp_getset, fn_getset},
+    {Py_tp_methods, fn_methods},
+    {Py_tp_members, fn_members},
+    {0, nullptr},
+};
+
+PyType_Spec fn_spec = {"vantorel.native_function", sizeof(FunctionObject), 0,
+                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                           Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                       fn_slots};
+
+// The value of a default from its source text: the literals a declaration
+// may spell (None, True, False, an int, a quoted str), else the value the
+// defining body passed for that parameter.
+Ref default_value(const Param& p, DefaultValues values) {
+    for (const auto& [name, value] : values)
+        if (std::strcmp(name, p.name) == 0) return Ref::borrow(value);
+    const std::string_view text = p.default_text;
+    if (text == "None") return Ref::borrow(Py_None);
+    if (text == "True") return Ref::borrow(Py_True);
+    if (text == "False") return Ref::borrow(Py_False);
+    if (text.size() >= 2 && (text.front() == '\'' || text.front() == '"') &&
+        text.back() == text.front())
+        return check(PyUnicode_FromStringAndSize(text.data() + 1,
+                                                 static_cast<Py_ssize_t>(text.size() - 2)));
+    if (!text.empty() && text.find_first_not_of("-0123456789") == std::string_view::npos)
+        return check(PyLong_FromString(p.default_text, nullptr, 10));
+    PyErr_Format(PyExc_SystemError, "no value given for the default of '%s'", p.name);
+    raise();
 }
 
-Ref make_function(const FunctionDef& def, PyObject* module, PyObject* defaults,
-                  PyObject* kwdefaults) {
-    ready_function_type();
+}  // namespace
+
+std::string FunctionDef::qualname() const {
+    return owner ? std::string(owner) + "." + name : std::string(name);
+}
+
+std::string FunctionDef::signature_line() const {
+    std::string line = qualname() + "(";
+    bool first = true, starred = false;
+    for (const Param& p : params) {
+        if (!first) line += ", ";
+        first = false;
+        if (p.kwonly && !starred) {
+            line += "*, ";
+            starred = true;
+        }
+        line += p.name;
+        if (p.annotation) line += std::string(": ") + p.annotation;
+        if (p.default_text) line += std::string(p.annotation ? " = " : "=") + p.default_text;
+    }
+    line += ")";
+    if (return_annotation) line += std::string(" -> ") + return_annotation;
+    return line;
+}
+
+Ref make_function_type(PyObject* module) {
+    return check(PyType_FromModuleAndSpec(module, &fn_spec, nullptr));
+}
+
+Ref make_function(const FunctionDef& def, PyObject* module, DefaultValues values) {
     if (def.params.size() > static_cast<size_t>(kMaxParams))
         raise(PyExc_SystemError, "too many parameters for a native function");
+    ModuleState& state = layer_state(module);
     Ref globals = Ref::borrow(PyModule_GetDict(module));
     if (!globals) raise();
-    Ref module_name = getattr(module, intern("__name__"));
+    Ref module_name = check(PyObject_GetAttrString(module, "__name__"));
     Ref varnames = check(PyTuple_New(static_cast<Py_ssize_t>(def.params.size())));
     Ref annotations = check(PyDict_New());
+    Ref positional_defaults = check(PyList_New(0));
+    Ref kwdefaults;
     Py_ssize_t argcount = 0, kwonly = 0;
     for (size_t i = 0; i < def.params.size(); ++i) {
         const Param& p = def.params[i];
-        PyObject* nm = intern(p.name);
-        Py_INCREF(nm);
-        PyTuple_SET_ITEM(varnames.get(), static_cast<Py_ssize_t>(i), nm);
+        Ref nm = check(PyUnicode_InternFromString(p.name));
+        PyTuple_SET_ITEM(varnames.get(), static_cast<Py_ssize_t>(i), Py_NewRef(nm.get()));
         (p.kwonly ? kwonly : argcount)++;
         if (p.annotation) {
             Ref text = new_str(p.annotation);
-            check_status(PyDict_SetItem(annotations.get(), nm, text.get()));
+            check_status(PyDict_SetItem(annotations.get(), nm.get(), text.get()));
+        }
+        if (!p.default_text) {
+            if (!p.kwonly && PyList_GET_SIZE(positional_defaults.get()))
+                raise(PyExc_SystemError, "a required parameter follows a default");
+            continue;
+        }
+        Ref value = default_value(p, values);
+        if (p.kwonly) {
+            if (!kwdefaults) kwdefaults = check(PyDict_New());
+            check_status(PyDict_SetItem(kwdefaults.get(), nm.get(), value.get()));
+        } else {
+            check_status(PyList_Append(positional_defaults.get(), value.get()));
         }
     }
     if (def.return_annotation) {
         Ref text = new_str(def.return_annotation);
-        check_status(PyDict_SetItem(annotations.get(), intern("return"), text.get()));
+        check_status(PyDict_SetItemString(annotations.get(), "return", text.get()));
     }
+    Ref defaults = PyList_GET_SIZE(positional_defaults.get())
+                       ? check(PyList_AsTuple(positional_defaults.get()))
+                       : Ref();
     Ref name = new_str(def.name);
-    Ref qualname = new_str(def.qualname);
-    Ref doc = def.doc ? new_str(def.doc) : Ref::borrow(Py_None);
+    Ref qualname = new_str(def.qualname().c_str());
+    Ref doc = new_str(def.signature_line().c_str());
 
-    auto* f = PyObject_GC_New(FunctionObject, &FunctionType);
+    auto* type = reinterpret_cast<PyTypeObject*>(state.function_type.get());
+    auto* f = PyObject_GC_New(FunctionObject, type);  // holds its (heap) type
     if (!f) raise();
     f->vectorcall = slot(fn_vectorcall);
     f->def = &def;
+    f->state = &state;
+    f->builtins = &state.builtins;
     f->globals = globals.release();
     f->name = name.release();
     f->qualname = qualname.release();
     f->module = module_name.release();
     f->doc = doc.release();
     f->annotations = annotations.release();
-    Py_XINCREF(defaults);
-    f->defaults = defaults;
-    Py_XINCREF(kwdefaults);
-    f->kwdefaults = kwdefaults;
+    f->defaults = defaults.release();
+    f->kwdefaults = kwdefaults.release();
     f->dict = nullptr;
     f->code = nullptr;
     f->weakreflist = nullptr;
@@ -448,14 +509,14 @@ Ref make_function(const FunctionDef& def, PyObject* module, PyObject* defaults,
     return Ref::steal(reinterpret_cast<PyObject*>(f));
 }
 
-void add_function(PyObject* module, const FunctionDef& def, PyObject* defaults,
-                  PyObject* kwdefaults) {
-    Ref fn = make_function(def, module, defaults, kwdefaults);
-    check_status(PyObject_SetAttr(module, intern(def.name), fn.get()));
+void add_function(PyObject* module, const FunctionDef& def, DefaultValues values) {
+    Ref fn = make_function(def, module, values);
+    check_status(PyObject_SetAttrString(module, def.name, fn.get()));
 }
 
-bool is_function(PyObject* o, const FunctionDef& def) noexcept {
-    return Py_TYPE(o) == &FunctionType && reinterpret_cast<FunctionObject*>(o)->def == &def;
+bool is_function(const FunctionObject& self, PyObject* o, const FunctionDef& def) noexcept {
+    return reinterpret_cast<PyObject*>(Py_TYPE(o)) == self.state->function_type.get() &&
+           reinterpret_cast<FunctionObject*>(o)->def == &def;
 }
 
 Ref global(const FunctionObject& self, PyObject* name) { return load_global(self.globals, name); }
@@ -463,7 +524,7 @@ Ref global(const FunctionObject& self, PyObject* name) { return load_global(self
 Ref call_global(const FunctionObject& self, PyObject* name, const FunctionDef& def,
                 std::initializer_list<PyObject*> args, PyObject* kwnames) {
     Ref target = load_global(self.globals, name);
-    if (is_function(target.get(), def) && args.size() == def.params.size()) {
+    if (is_function(self, target.get(), def) && args.size() == def.params.size()) {
         auto* f = reinterpret_cast<FunctionObject*>(target.get());
         Ref result = def.body(*f, args.begin());
         if (!result) raise();

@@ -3,16 +3,26 @@
 // __annotations__, __defaults__/__kwdefaults__, CPython's own TypeError texts
 // for bad calls, binding through __get__, inspect.signature support) while its
 // body is C++, entered through vectorcall.
+//
+// A function is declared once, as a FunctionDef: its name, the class it is a
+// method of (if any), its parameters (kind, annotation text, default text)
+// and its return annotation. Everything Python sees is derived from that
+// declaration: the qualname, the `__doc__` signature line, `__annotations__`,
+// `__code__`, `__defaults__` and `__kwdefaults__`.
 #pragma once
 
 #include <initializer_list>
 #include <span>
+#include <string>
+#include <utility>
 
 #include "ref.hpp"
 
 namespace pyapi {
 
 struct FunctionObject;
+struct ModuleState;
+class BuiltinNames;
 
 // A body receives every parameter, in declaration order, already bound
 // (borrowed references valid for the duration of the call). It reports a
@@ -23,26 +33,32 @@ using Body = Ref (*)(FunctionObject& self, PyObject* const* argv);
 
 struct Param {
     const char* name;
-    const char* annotation = nullptr;  // the annotation's source text; nullptr: none
-    bool kwonly = false;               // keyword-only parameters follow the others
+    const char* annotation = nullptr;    // the annotation's source text; nullptr: none
+    bool kwonly = false;                 // keyword-only parameters follow the others
+    const char* default_text = nullptr;  // the default's source text; nullptr: required
 };
 
 inline constexpr int kMaxParams = 8;
 
 struct FunctionDef {
     const char* name;
-    const char* qualname;
-    const char* doc;
     std::span<const Param> params;
     const char* return_annotation;  // nullptr: none
     Body body;
+    const char* owner = nullptr;  // the class of a method, for its qualname
+
+    std::string qualname() const;
+    // The `__doc__` line: "qualname(a: int, *, b=x) -> str".
+    std::string signature_line() const;
 };
 
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const FunctionDef* def;
-    PyObject* globals;  // the defining module's namespace (late-bound lookups)
+    ModuleState* state;     // the defining module's state (its type keeps the module alive)
+    BuiltinNames* builtins;  // in that state
+    PyObject* globals;      // the defining module's namespace (late-bound lookups)
     PyObject* name;
     PyObject* qualname;
     PyObject* module;
@@ -58,21 +74,22 @@ struct FunctionObject {
     Py_ssize_t kwonlycount;
 };
 
-// Readies the type once per process; called by every module's exec slot.
-void ready_function_type();
+// The function type of one module, made by its exec slot.
+Ref make_function_type(PyObject* module);
+
+// Values of defaults whose source text is not a literal (None, True, False,
+// an int or a quoted str): {parameter name, value}, as the defining body
+// evaluated them.
+using DefaultValues = std::initializer_list<std::pair<const char*, PyObject*>>;
 
 // A new function of `module` (whose namespace serves as its globals).
-// `defaults`: tuple of the trailing positional defaults, or nullptr;
-// `kwdefaults`: dict of keyword-only defaults, or nullptr.
-Ref make_function(const FunctionDef& def, PyObject* module, PyObject* defaults = nullptr,
-                  PyObject* kwdefaults = nullptr);
+Ref make_function(const FunctionDef& def, PyObject* module, DefaultValues values = {});
 
 // Makes the function and binds it as the module attribute def.name.
-void add_function(PyObject* module, const FunctionDef& def, PyObject* defaults = nullptr,
-                  PyObject* kwdefaults = nullptr);
+void add_function(PyObject* module, const FunctionDef& def, DefaultValues values = {});
 
-// True when `o` is one of our functions made from `def`.
-bool is_function(PyObject* o, const FunctionDef& def) noexcept;
+// True when `o` is one of this module's functions made from `def`.
+bool is_function(const FunctionObject& self, PyObject* o, const FunctionDef& def) noexcept;
 
 // Reads the module global `name` at the moment of use and calls it the way
 // `name(*pos, **kw)` reads in Python source: `args` holds the positional values
@@ -84,5 +101,11 @@ Ref call_global(const FunctionObject& self, PyObject* name, const FunctionDef& d
 
 // Reads a module global of the calling function (globals, then builtins).
 Ref global(const FunctionObject& self, PyObject* name);
+
+// The state of the module that made `f`, as its own state type.
+template <class S>
+S& state_of(const FunctionObject& f) noexcept {
+    return *static_cast<S*>(f.state);
+}
 
 }  // namespace pyapi

@@ -2,15 +2,48 @@
 
 namespace pyapi {
 
-PyObject* intern(const char* text) {
-    PyObject* s = PyUnicode_InternFromString(text);
-    if (!s) raise();
-    return s;  // deliberately kept: interned names live for the process
+Ref format_empty(PyObject* o) { return check(PyObject_Format(o, nullptr)); }
+
+Ref kwnames(std::initializer_list<PyObject*> names) {
+    Ref t = check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* name : names) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(name));
+    return t;
 }
 
-Ref format_empty(PyObject* o) {
-    static PyObject* const empty = intern("");
-    return check(PyObject_Format(o, empty));
+void unpack_two(PyObject* value, Ref& a, Ref& b) {
+    if ((PyTuple_CheckExact(value) || PyList_CheckExact(value)) &&
+        PySequence_Fast_GET_SIZE(value) == 2) {
+        a = Ref::borrow(PySequence_Fast_GET_ITEM(value, 0));
+        b = Ref::borrow(PySequence_Fast_GET_ITEM(value, 1));
+        return;
+    }
+    PyObject* it = PyObject_GetIter(value);
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(value)->tp_iter == nullptr &&
+            !PySequence_Check(value)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(value)->tp_name);
+        }
+        raise();
+    }
+    Ref iter = Ref::steal(it);
+    Ref got[2];
+    for (int i = 0; i < 2; ++i) {
+        got[i] = Ref::steal(PyIter_Next(iter.get()));
+        if (!got[i]) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)",
+                             i);
+            raise();
+        }
+    }
+    if (Ref extra = Ref::steal(PyIter_Next(iter.get())))
+        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    if (PyErr_Occurred()) raise();
+    a = std::move(got[0]);
+    b = std::move(got[1]);
 }
 
 Ref import_module(const char* dotted) { return check(PyImport_ImportModule(dotted)); }
@@ -63,11 +96,6 @@ Ref fetch_exception() {
     Py_XDECREF(type);
     Py_XDECREF(tb);
     return Ref::steal(value);
-}
-
-void raise_from(PyObject* type, PyObject* message, Ref cause) {
-    error_from(type, message, std::move(cause));
-    throw py_error{};
 }
 
 Ref error_from(PyObject* type, PyObject* message, Ref cause) {

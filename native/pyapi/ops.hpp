@@ -8,8 +8,9 @@
 
 namespace pyapi {
 
-// An interned str that lives for the rest of the process (never released).
-PyObject* intern(const char* text);
+// The interned str `text` (a new reference). For one-off uses; names a module
+// uses again and again live in its state's name table (names.hpp).
+inline Ref intern(const char* text) { return check(PyUnicode_InternFromString(text)); }
 
 inline Ref new_str(const char* utf8) { return check(PyUnicode_FromString(utf8)); }
 inline Ref getattr(PyObject* o, PyObject* name) { return check(PyObject_GetAttr(o, name)); }
@@ -39,19 +40,21 @@ inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyOb
     return call(method.get(), args);
 }
 
-// A tuple of interned names, made once per call site: kwnames("a", "b").
-// Kept for the process, like the names in it.
-template <class... Names>
-PyObject* kwnames(Names... names) {
-    const char* list[] = {names...};
-    PyObject* t = PyTuple_New(sizeof...(Names));
-    if (!t) raise();
-    for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(sizeof...(Names)); ++i) {
-        PyObject* s = intern(list[i]);
-        Py_INCREF(s);
-        PyTuple_SET_ITEM(t, i, s);
-    }
-    return t;
+// The tuple of keyword names for a vectorcall, from names the caller holds.
+Ref kwnames(std::initializer_list<PyObject*> names);
+
+// `a, b = value` as the host unpacks it: its error texts, its order of
+// iteration, the third item asked for before "too many values".
+void unpack_two(PyObject* value, Ref& a, Ref& b);
+
+// Readies a str's canonical representation (a no-op from 3.12 on, where
+// every str is ready) before its data is read directly.
+inline void ensure_ready(PyObject* text) {
+#if PY_VERSION_HEX < 0x030C0000
+    check_status(PyUnicode_READY(text));
+#else
+    (void)text;
+#endif
 }
 
 // `import name` (absolute), returning the module bound to the top-level name
@@ -73,11 +76,9 @@ namespace pyapi {
 Ref fetch_exception();
 
 // `raise type(message) from cause` as a raise statement inside the `except`
-// block that caught `cause` does: __cause__ and __context__ are `cause`,
-// the context is suppressed.
-[[noreturn]] void raise_from(PyObject* type, PyObject* message, Ref cause);
-// The same, leaving the error set and returning an empty Ref: a body can
-// `return error_from(...)` and spare its caller the cost of a C++ throw.
+// block that caught `cause` does (__cause__ and __context__ are `cause`, the
+// context is suppressed), leaving the error set and returning an empty Ref: a
+// body can `return error_from(...)` and spare its caller a C++ throw.
 Ref error_from(PyObject* type, PyObject* message, Ref cause);
 
 }  // namespace pyapi

@@ -5,5 +5,6 @@
 #include "classes.hpp"
 #include "function.hpp"
 #include "module.hpp"
+#include "names.hpp"
 #include "ops.hpp"
 #include "ref.hpp"

@@ -1,0 +1,11 @@
+#include "module.hpp"
+
+namespace pyapi {
+
+void init_module_state(PyObject* module, ModuleState& state) {
+    state.builtins.init();
+    state.function_type = make_function_type(module);
+    state.lazy_type = make_lazy_type(module);
+}
+
+}  // namespace pyapi
