@@ -16,6 +16,7 @@
 #include <string>
 #include <utility>
 
+#include "binding.hpp"
 #include "ref.hpp"
 
 namespace pyapi {
@@ -37,8 +38,6 @@ struct Param {
     bool kwonly = false;                 // keyword-only parameters follow the others
     const char* default_text = nullptr;  // the default's source text; nullptr: required
 };
-
-inline constexpr int kMaxParams = 8;
 
 struct FunctionDef {
     const char* name;

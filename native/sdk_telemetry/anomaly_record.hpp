@@ -20,9 +20,7 @@ struct AnomalyRecordObject {
     std::uint64_t sequence;  // the runtime's insertion number; set before the record is shared
 };
 
-extern PyTypeObject AnomalyRecordType;
-
-void ready_anomaly_record_type();
+struct State;
 
 struct RecordFields {
     pyapi::Ref component, call_site, severity;
@@ -31,7 +29,7 @@ struct RecordFields {
     pyapi::Ref reason, message, tags;
 };
 
-// A new record (sequence 0), taking the references in `f`.
-AnomalyRecordObject* new_anomaly_record(RecordFields&& f);
+// A new record (sequence 0) of `state`'s module, taking the references in `f`.
+AnomalyRecordObject* new_anomaly_record(State& state, RecordFields&& f);
 
 }  // namespace sdk_telemetry

@@ -24,15 +24,10 @@ struct CallSiteObject {
     MessageTemplate* message;  // message_template, split once (owned)
 };
 
-extern PyTypeObject CallSiteType;
+struct State;
 
-// Readies the type once per process.
-void ready_call_site_type();
-
-inline bool is_call_site(PyObject* o) { return PyObject_TypeCheck(o, &CallSiteType); }
-
-// A new handle; takes every reference given.
-pyapi::Ref new_call_site(pyapi::Ref name, pyapi::Ref description, pyapi::Ref message_template,
+// A new handle of `state`'s module; takes every reference given.
+pyapi::Ref new_call_site(State& state, pyapi::Ref name, pyapi::Ref description, pyapi::Ref message_template,
                          pyapi::Ref value_unit, pyapi::Ref severity_default, pyapi::Ref file,
                          Py_ssize_t line, pyapi::Ref tag_keys, std::uint64_t owner, Py_ssize_t lane,
                          std::unique_ptr<MessageTemplate> message);

@@ -1,11 +1,11 @@
 // vantorel._sdk_telemetry: the SDK's in-process telemetry runtime.
-#include "anomaly_record.hpp"
-#include "call_site.hpp"
-#include "pyapi/pyapi.hpp"
-#include "runtime.hpp"
-#include "severity.hpp"
+#include "pyapi/compat.hpp"
+#include "pyapi/ops.hpp"
+#include "telemetry.hpp"
 
 namespace {
+
+using namespace sdk_telemetry;
 
 const char kDoc[] =
     "In-process telemetry runtime of the vantorel SDK: call sites, bounded anomaly rings.";
@@ -14,21 +14,57 @@ void add(PyObject* module, const char* name, PyObject* value) {
     pyapi::check_status(PyModule_AddObjectRef(module, name, value));
 }
 
-void exec(PyObject* module) {
-    using namespace sdk_telemetry;
-    ready_call_site_type();
-    ready_anomaly_record_type();
-    ready_runtime_type();
-    pyapi::Ref severity = make_severity(module);
-    add(module, "Severity", severity.get());
-    add(module, "CallSite", reinterpret_cast<PyObject*>(&CallSiteType));
-    add(module, "AnomalyRecord", reinterpret_cast<PyObject*>(&AnomalyRecordType));
-    add(module, "TelemetryRuntime", reinterpret_cast<PyObject*>(&TelemetryRuntimeType));
-    pyapi::Ref all = pyapi::check(
+// The methods' parameters are keyword-only but warn's first two; warn's
+// `severity` may be left out (the call site's default).
+void make_signatures(State& state) {
+    const Names& n = state.names;
+    state.new_params = pyapi::kwnames({n.component, n.lanes, n.ring_capacity});
+    state.register_params =
+        pyapi::kwnames({n.name, n.description, n.message_template, n.value_unit,
+                        n.severity_default, n.file, n.line, n.tag_keys});
+    state.warn_params = pyapi::kwnames({n.site, n.value, n.epoch_ns, n.reason, n.tags, n.severity});
+    const auto method = pyapi::Wording::runtime_method;
+    state.new_sig = {n.runtime_qualname, state.new_params.get(), 0, 3, nullptr, nullptr, 0, method};
+    state.register_sig = {n.register_qualname, state.register_params.get(), 0, 8,
+                          nullptr,             nullptr,                     0, method};
+    state.warn_sig = {n.warn_qualname, state.warn_params.get(), 2, 4, nullptr, nullptr, 1, method};
+}
+
+void exec(PyObject* module, State& state) {
+    make_signatures(state);
+    state.severity = make_severity(module, state);
+    state.call_site_type = make_call_site_type(module);
+    state.record_type = make_record_type(module);
+    state.runtime_type = make_runtime_type(module);
+    add(module, "Severity", state.severity.get());
+    add(module, "CallSite", state.call_site_type.get());
+    add(module, "AnomalyRecord", state.record_type.get());
+    add(module, "TelemetryRuntime", state.runtime_type.get());
+    Ref all = pyapi::check(
         Py_BuildValue("[ssss]", "AnomalyRecord", "CallSite", "Severity", "TelemetryRuntime"));
     add(module, "__all__", all.get());
 }
 
 }  // namespace
 
-PYAPI_MODULE(_sdk_telemetry, "vantorel._sdk_telemetry", kDoc, exec)
+PYAPI_MODULE(_sdk_telemetry, "vantorel._sdk_telemetry", kDoc, State, exec)
+
+namespace sdk_telemetry {
+
+PyModuleDef& module_def() noexcept { return pyapi_def__sdk_telemetry; }
+
+State* state_of_type(PyTypeObject* type) noexcept {
+    PyObject* module = pyapi::module_by_def(type, &module_def());
+    return module ? &pyapi::module_state<State>(module) : nullptr;
+}
+
+bool made_by_us(PyObject* o, Ref State::*which) noexcept {
+    State* state = state_of_type(Py_TYPE(o));
+    if (!state) {
+        PyErr_Clear();
+        return false;
+    }
+    return reinterpret_cast<PyObject*>(Py_TYPE(o)) == (state->*which).get();
+}
+
+}  // namespace sdk_telemetry

@@ -7,9 +7,6 @@
 
 namespace sdk_telemetry {
 
-// Strings made by old extension APIs may need readying before their data is read.
-void ensure_ready(PyObject* text);
-
 // A private copy of `tags` (a dict or dict subclass) with exact str keys and
 // values; TypeError for anything else.
 pyapi::Ref copy_tags(PyObject* tags);

@@ -1,13 +1,10 @@
-#include "severity.hpp"
-
+// `Severity`: an IntEnum made through the host's enum machinery by the module body.
 #include "pyapi/classes.hpp"
 #include "pyapi/ops.hpp"
+#include "telemetry.hpp"
 
 namespace sdk_telemetry {
 namespace {
-
-// Strong reference, kept for the process (replaced when the module loads again).
-PyObject* g_severity = nullptr;
 
 const char kSeverityDoc[] =
     "Severity of an anomaly record; the values are those of the logging levels.";
@@ -22,30 +19,26 @@ constexpr Member kMembers[] = {
 
 }  // namespace
 
-pyapi::Ref make_severity(PyObject* module) {
-    pyapi::Ref enum_module = pyapi::import_module("enum");
-    pyapi::Ref int_enum = pyapi::getattr(enum_module.get(), pyapi::intern("IntEnum"));
-    pyapi::Ref metaclass = pyapi::Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(int_enum.get())));
-    pyapi::Ref bases = pyapi::check(PyTuple_Pack(1, int_enum.get()));
-    pyapi::Ref cls = pyapi::new_class(metaclass.get(), module, "Severity", bases.get(),
-                                      [](PyObject* ns) {
-                                          pyapi::Ref doc = pyapi::new_str(kSeverityDoc);
-                                          pyapi::ns_set(ns, "__doc__", doc.get());
-                                          for (const Member& m : kMembers) {
-                                              pyapi::Ref v = pyapi::check(PyLong_FromLong(m.value));
-                                              pyapi::ns_set(ns, m.name, v.get());
-                                          }
-                                      });
-    PyObject* old = g_severity;
-    g_severity = pyapi::Ref(cls).release();
-    Py_XDECREF(old);
-    return cls;
+Ref make_severity(PyObject* module, State& state) {
+    Ref enum_module = pyapi::import_module("enum");
+    Ref int_enum = pyapi::getattr(enum_module.get(), state.names.IntEnum);
+    Ref metaclass = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(int_enum.get())));
+    Ref bases = pyapi::check(PyTuple_Pack(1, int_enum.get()));
+    return pyapi::new_class(metaclass.get(), module, "Severity", bases.get(), [](PyObject* ns) {
+        Ref doc = pyapi::new_str(kSeverityDoc);
+        pyapi::ns_set(ns, "__doc__", doc.get());
+        for (const Member& m : kMembers) {
+            Ref v = pyapi::check(PyLong_FromLong(m.value));
+            pyapi::ns_set(ns, m.name, v.get());
+        }
+    });
 }
 
-pyapi::Ref coerce_severity(PyObject* value) {
-    if (!g_severity) pyapi::raise(PyExc_RuntimeError, "Severity is not initialised");
-    if (reinterpret_cast<PyObject*>(Py_TYPE(value)) == g_severity) return pyapi::Ref::borrow(value);
-    pyapi::Ref cls = pyapi::Ref::borrow(g_severity);  // the call may reload the module
+Ref coerce_severity(State& state, PyObject* value) {
+    if (reinterpret_cast<PyObject*>(Py_TYPE(value)) == state.severity.get())
+        return Ref::borrow(value);
+    Ref cls = state.severity;  // held: the call runs caller code
+    if (!cls) pyapi::raise(PyExc_RuntimeError, "the module of Severity has been cleared");
     return pyapi::call(cls.get(), {value});
 }
 
