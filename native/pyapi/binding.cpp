@@ -82,12 +82,11 @@ std::string name_list(const std::vector<std::string>& names) {
     raise();
 }
 
-// The index of the parameter called `key`: by address first (callers' keyword
-// names are almost always the interned names themselves), then by value.
+// The index of the parameter called `key`, which is none of the names
+// themselves (callers' keyword names almost always are: the binder compares
+// addresses first), or a TypeError.
 Py_ssize_t find(const Signature& sig, PyObject* key) {
     const Py_ssize_t total = sig.argcount + sig.kwonlycount;
-    for (Py_ssize_t j = 0; j < total; ++j)
-        if (name_at(sig, j) == key) return j;
     if (!PyUnicode_Check(key)) raise(PyExc_TypeError, "keywords must be strings");
     for (Py_ssize_t j = 0; j < total; ++j) {
         int eq = PyObject_RichCompareBool(name_at(sig, j), key, Py_EQ);
@@ -97,12 +96,12 @@ Py_ssize_t find(const Signature& sig, PyObject* key) {
     unexpected_keyword(sig, key);
 }
 
-}  // namespace
-
 // The steps and their order follow the interpreter's own frame setup, so that
-// the first fault found is the one CPython would report.
-void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          Bound& b) {
+// the first fault found is the one CPython would report. `for_each_keyword`
+// hands each (name, value) pair of the call to its argument.
+template <class ForEachKeyword>
+void bind_impl(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+               ForEachKeyword&& for_each_keyword, Bound& b) {
     const Py_ssize_t total = sig.argcount + sig.kwonlycount;
     PyObject** slots = b.slots;
     const Py_ssize_t defcount = sig.defaults ? PyTuple_GET_SIZE(sig.defaults) : 0;
@@ -111,17 +110,18 @@ void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
     const Py_ssize_t n = nargs < sig.argcount ? nargs : sig.argcount;
     for (Py_ssize_t i = 0; i < n; ++i) slots[i] = args[i];
 
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        const Py_ssize_t j = find(sig, key);
+    for_each_keyword([&](PyObject* key, PyObject* value) {
+        Py_ssize_t j = 0;
+        while (j < total && name_at(sig, j) != key) ++j;  // the usual case, kept inline
+        if (j == total) j = find(sig, key);
         if (slots[j]) {
             PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
                          sig.qualname, key);
             raise();
         }
-        slots[j] = args[nargs + k];
-    }
+        slots[j] = value;
+        return j;
+    });
 
     if (nargs > sig.argcount) too_many_positional(sig, slots, nargs, defcount);
 
@@ -133,10 +133,7 @@ void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
         for (Py_ssize_t i = nargs; i < end; ++i)
             if (!slots[i]) missing_arguments(sig, slots, true, end);
         for (Py_ssize_t i = nargs > m ? nargs - m : 0; i < defcount; ++i) {
-            if (!slots[m + i]) {
-                b.held[m + i] = Ref::borrow(PyTuple_GET_ITEM(sig.defaults, i));
-                slots[m + i] = b.held[m + i].get();
-            }
+            if (!slots[m + i]) b.hold(m + i, PyTuple_GET_ITEM(sig.defaults, i));
         }
     }
 
@@ -147,8 +144,7 @@ void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
             if (sig.kwdefaults) {
                 PyObject* value = PyDict_GetItemWithError(sig.kwdefaults, name_at(sig, i));
                 if (value) {
-                    b.held[i] = Ref::borrow(value);
-                    slots[i] = value;
+                    b.hold(i, value);
                     continue;
                 }
                 if (PyErr_Occurred()) raise();
@@ -159,26 +155,29 @@ void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
     }
 }
 
+}  // namespace
+
+void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          Bound& b) {
+    bind_impl(sig, args, nargs, [&](auto&& place) {
+        const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        for (Py_ssize_t k = 0; k < nkw; ++k) place(PyTuple_GET_ITEM(kwnames, k), args[nargs + k]);
+    }, b);
+}
+
 void bind(const Signature& sig, PyObject* args, PyObject* kwargs, Bound& b) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     PyObject* const* positional = nargs ? &PyTuple_GET_ITEM(args, 0) : nullptr;
-    if (!kwargs || PyDict_GET_SIZE(kwargs) == 0) return bind(sig, positional, nargs, nullptr, b);
-    // As a vectorcall passes them: the positional values, then the keywords'
-    // values, their names in a tuple. Every value is held, so that a keyword
-    // compared by value (a str subclass's __eq__) cannot free one by changing the dict.
-    std::vector<PyObject*> stack(positional, positional + nargs);
-    std::vector<Ref> values;
-    Ref names = check(PyTuple_New(PyDict_GET_SIZE(kwargs)));
-    Py_ssize_t pos = 0, k = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(kwargs, &pos, &key, &value) && k < PyTuple_GET_SIZE(names.get())) {
-        PyTuple_SET_ITEM(names.get(), k++, Py_NewRef(key));
-        values.push_back(Ref::borrow(value));
-        stack.push_back(value);
-    }
-    bind(sig, stack.data(), nargs, names.get(), b);
-    for (Py_ssize_t i = 0; i < kMaxParams; ++i)
-        if (b.slots[i] && !b.held[i]) b.held[i] = Ref::borrow(b.slots[i]);
+    bind_impl(sig, positional, nargs, [&](auto&& place) {
+        if (!kwargs) return;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            // Held: a name compared by value (a str subclass's __eq__) may change the dict.
+            Ref held_key = Ref::borrow(key), held_value = Ref::borrow(value);
+            b.hold(place(key, value), value);
+        }
+    }, b);
 }
 
 }  // namespace pyapi

@@ -40,9 +40,26 @@ struct Signature {
 // The bound arguments: slots[i] is parameter i (borrowed, or nullptr for an
 // absent optional one). Defaults are held, so that rebinding __defaults__
 // during the call cannot free a value in use.
-struct Bound {
+class Bound {
+public:
     PyObject* slots[kMaxParams] = {};
-    Ref held[kMaxParams];
+
+    Bound() = default;
+    ~Bound() {
+        for (int i = 0; held_; ++i, held_ >>= 1)
+            if (held_ & 1u) Py_DECREF(slots[i]);
+    }
+    Bound(const Bound&) = delete;
+    Bound& operator=(const Bound&) = delete;
+
+    // Binds parameter i to `value`, held for the call.
+    void hold(Py_ssize_t i, PyObject* value) noexcept {
+        slots[i] = Py_NewRef(value);
+        held_ |= 1u << i;
+    }
+
+private:
+    unsigned held_ = 0;  // bit i: slots[i] is a reference of ours
 };
 
 // Binds a vectorcall (args, nargs, kwnames); throws py_error with the
