@@ -88,10 +88,11 @@ Ref make_call_site_type(PyObject* module) {
     return pyapi::check(PyType_FromModuleAndSpec(module, &spec, nullptr));
 }
 
-Ref new_call_site(State& state, pyapi::Ref name, pyapi::Ref description, pyapi::Ref message_template,
-                         pyapi::Ref value_unit, pyapi::Ref severity_default, pyapi::Ref file,
-                         Py_ssize_t line, pyapi::Ref tag_keys, std::uint64_t owner,
-                         Py_ssize_t lane, std::unique_ptr<MessageTemplate> message) {
+Ref new_call_site(State& state, pyapi::Ref name, pyapi::Ref description,
+                  pyapi::Ref message_template, pyapi::Ref value_unit,
+                  pyapi::Ref severity_default, pyapi::Ref file, Py_ssize_t line,
+                  pyapi::Ref tag_keys, std::uint64_t owner, Py_ssize_t lane,
+                  std::unique_ptr<MessageTemplate> message) {
     auto* type = reinterpret_cast<PyTypeObject*>(state.call_site_type.get());
     auto* s = PyObject_GC_New(CallSiteObject, type);  // holds its type
     if (!s) pyapi::raise();

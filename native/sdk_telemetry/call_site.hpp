@@ -27,9 +27,10 @@ struct CallSiteObject {
 struct State;
 
 // A new handle of `state`'s module; takes every reference given.
-pyapi::Ref new_call_site(State& state, pyapi::Ref name, pyapi::Ref description, pyapi::Ref message_template,
-                         pyapi::Ref value_unit, pyapi::Ref severity_default, pyapi::Ref file,
-                         Py_ssize_t line, pyapi::Ref tag_keys, std::uint64_t owner, Py_ssize_t lane,
+pyapi::Ref new_call_site(State& state, pyapi::Ref name, pyapi::Ref description,
+                         pyapi::Ref message_template, pyapi::Ref value_unit,
+                         pyapi::Ref severity_default, pyapi::Ref file, Py_ssize_t line,
+                         pyapi::Ref tag_keys, std::uint64_t owner, Py_ssize_t lane,
                          std::unique_ptr<MessageTemplate> message);
 
 }  // namespace sdk_telemetry

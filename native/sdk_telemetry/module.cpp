@@ -28,6 +28,9 @@ void make_signatures(State& state) {
     state.register_sig = {n.register_qualname, state.register_params.get(), 0, 8,
                           nullptr,             nullptr,                     0, method};
     state.warn_sig = {n.warn_qualname, state.warn_params.get(), 2, 4, nullptr, nullptr, 1, method};
+    for (const pyapi::Signature* sig : {&state.new_sig, &state.register_sig, &state.warn_sig})
+        if (sig->argcount + sig->kwonlycount > pyapi::kMaxParams)
+            pyapi::raise(PyExc_SystemError, "too many parameters for the binder");
 }
 
 void exec(PyObject* module, State& state) {

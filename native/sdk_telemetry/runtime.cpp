@@ -10,7 +10,6 @@
 
 #include "anomaly_record.hpp"
 #include "call_site.hpp"
-#include "pyapi/compat.hpp"
 #include "pyapi/ops.hpp"
 #include "record_parts.hpp"
 #include "rings.hpp"
@@ -183,9 +182,10 @@ PyObject* register_call_site(PyObject* self, PyTypeObject* cls, PyObject* const*
         auto message = std::make_unique<MessageTemplate>(message_template.get());
         auto lane = static_cast<Py_ssize_t>(stable_name_hash(name.get()) %
                                             static_cast<std::uint64_t>(rt->lanes));
-        return new_call_site(state, std::move(name), std::move(description), std::move(message_template),
-                             std::move(value_unit), std::move(severity), std::move(file), line,
-                             std::move(tag_keys), rt->serial, lane, std::move(message));
+        return new_call_site(state, std::move(name), std::move(description),
+                             std::move(message_template), std::move(value_unit),
+                             std::move(severity), std::move(file), line, std::move(tag_keys),
+                             rt->serial, lane, std::move(message));
     });
 }
 
