@@ -1,10 +1,9 @@
-#include "anomaly_record.hpp"
+// `AnomalyRecord`: the records warn stores.
+#include "telemetry.hpp"
 
 #include <structmember.h>
 
 #include <cmath>
-
-#include "telemetry.hpp"
 
 namespace sdk_telemetry {
 namespace {
@@ -147,16 +146,13 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"vantorel._sdk_telemetry.AnomalyRecord", sizeof(AnomalyRecordObject), 0,
-                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
-                        Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                    slots};
-
 }  // namespace
 
-Ref make_record_type(PyObject* module) {
-    return pyapi::check(PyType_FromModuleAndSpec(module, &spec, nullptr));
-}
+PyType_Spec record_spec = {
+    "vantorel._sdk_telemetry.AnomalyRecord", sizeof(AnomalyRecordObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    slots};
 
 AnomalyRecordObject* new_anomaly_record(State& state, RecordFields&& f) {
     auto* type = reinterpret_cast<PyTypeObject*>(state.record_type.get());

@@ -1,8 +1,7 @@
-#include "call_site.hpp"
+// `CallSite`: the handles of registered call sites.
+#include "telemetry.hpp"
 
 #include <structmember.h>
-
-#include "telemetry.hpp"
 
 namespace sdk_telemetry {
 namespace {
@@ -77,22 +76,17 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"vantorel._sdk_telemetry.CallSite", sizeof(CallSiteObject), 0,
-                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
-                        Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                    slots};
-
 }  // namespace
 
-Ref make_call_site_type(PyObject* module) {
-    return pyapi::check(PyType_FromModuleAndSpec(module, &spec, nullptr));
-}
+PyType_Spec call_site_spec = {
+    "vantorel._sdk_telemetry.CallSite", sizeof(CallSiteObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    slots};
 
-Ref new_call_site(State& state, pyapi::Ref name, pyapi::Ref description,
-                  pyapi::Ref message_template, pyapi::Ref value_unit,
-                  pyapi::Ref severity_default, pyapi::Ref file, Py_ssize_t line,
-                  pyapi::Ref tag_keys, std::uint64_t owner, Py_ssize_t lane,
-                  std::unique_ptr<MessageTemplate> message) {
+Ref new_call_site(State& state, Ref name, Ref description, Ref message_template, Ref value_unit,
+                  Ref severity_default, Ref file, Py_ssize_t line, Ref tag_keys,
+                  std::uint64_t owner, Py_ssize_t lane, std::unique_ptr<MessageTemplate> message) {
     auto* type = reinterpret_cast<PyTypeObject*>(state.call_site_type.get());
     auto* s = PyObject_GC_New(CallSiteObject, type);  // holds its type
     if (!s) pyapi::raise();
@@ -108,7 +102,7 @@ Ref new_call_site(State& state, pyapi::Ref name, pyapi::Ref description,
     s->lane = lane;
     s->message = message.release();
     PyObject_GC_Track(s);
-    return pyapi::Ref::steal(reinterpret_cast<PyObject*>(s));
+    return Ref::steal(reinterpret_cast<PyObject*>(s));
 }
 
 }  // namespace sdk_telemetry

@@ -1,4 +1,7 @@
 // vantorel._sdk_telemetry: the SDK's in-process telemetry runtime.
+#include <utility>
+
+#include "pyapi/classes.hpp"
 #include "pyapi/compat.hpp"
 #include "pyapi/ops.hpp"
 #include "telemetry.hpp"
@@ -12,6 +15,31 @@ const char kDoc[] =
 
 void add(PyObject* module, const char* name, PyObject* value) {
     pyapi::check_status(PyModule_AddObjectRef(module, name, value));
+}
+
+// `Severity`: an IntEnum made through the host's enum machinery.
+struct Member {
+    const char* name;
+    long value;
+};
+constexpr Member kSeverities[] = {
+    {"DEBUG", 10}, {"INFO", 20}, {"WARN", 30}, {"ERROR", 40}, {"CRITICAL", 50},
+};
+
+Ref make_severity(PyObject* module, State& state) {
+    Ref enum_module = pyapi::import_module("enum");
+    Ref int_enum = pyapi::getattr(enum_module.get(), state.names.IntEnum);
+    Ref metaclass = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(int_enum.get())));
+    Ref bases = pyapi::check(PyTuple_Pack(1, int_enum.get()));
+    return pyapi::new_class(metaclass.get(), module, "Severity", bases.get(), [](PyObject* ns) {
+        Ref doc = pyapi::new_str(
+            "Severity of an anomaly record; the values are those of the logging levels.");
+        pyapi::ns_set(ns, "__doc__", doc.get());
+        for (const Member& m : kSeverities) {
+            Ref v = pyapi::check(PyLong_FromLong(m.value));
+            pyapi::ns_set(ns, m.name, v.get());
+        }
+    });
 }
 
 // The methods' parameters are keyword-only but warn's first two; warn's
@@ -36,9 +64,10 @@ void make_signatures(State& state) {
 void exec(PyObject* module, State& state) {
     make_signatures(state);
     state.severity = make_severity(module, state);
-    state.call_site_type = make_call_site_type(module);
-    state.record_type = make_record_type(module);
-    state.runtime_type = make_runtime_type(module);
+    for (auto [type, spec] : {std::pair{&state.call_site_type, &call_site_spec},
+                              std::pair{&state.record_type, &record_spec},
+                              std::pair{&state.runtime_type, &runtime_spec}})
+        *type = pyapi::check(PyType_FromModuleAndSpec(module, spec, nullptr));
     add(module, "Severity", state.severity.get());
     add(module, "CallSite", state.call_site_type.get());
     add(module, "AnomalyRecord", state.record_type.get());
@@ -59,6 +88,14 @@ PyModuleDef& module_def() noexcept { return pyapi_def__sdk_telemetry; }
 State* state_of_type(PyTypeObject* type) noexcept {
     PyObject* module = pyapi::module_by_def(type, &module_def());
     return module ? &pyapi::module_state<State>(module) : nullptr;
+}
+
+Ref coerce_severity(State& state, PyObject* value) {
+    if (reinterpret_cast<PyObject*>(Py_TYPE(value)) == state.severity.get())
+        return Ref::borrow(value);
+    Ref cls = state.severity;  // held: the call runs caller code
+    if (!cls) pyapi::raise(PyExc_RuntimeError, "the module of Severity has been cleared");
+    return pyapi::call(cls.get(), {value});
 }
 
 bool made_by_us(PyObject* o, Ref State::*which) noexcept {

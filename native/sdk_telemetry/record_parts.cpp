@@ -1,8 +1,8 @@
-#include "record_parts.hpp"
-
+// The parts of a record that warn derives from its arguments.
 #include <cstdint>
 
 #include "pyapi/ops.hpp"
+#include "telemetry.hpp"
 
 namespace sdk_telemetry {
 namespace {

@@ -8,10 +8,7 @@
 #include <memory>
 #include <new>
 
-#include "anomaly_record.hpp"
-#include "call_site.hpp"
 #include "pyapi/ops.hpp"
-#include "record_parts.hpp"
 #include "rings.hpp"
 
 namespace sdk_telemetry {
@@ -367,15 +364,11 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"vantorel._sdk_telemetry.TelemetryRuntime", sizeof(RuntimeObject), 0,
-                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE |
-                        Py_TPFLAGS_IMMUTABLETYPE,
-                    slots};
-
 }  // namespace
 
-Ref make_runtime_type(PyObject* module) {
-    return pyapi::check(PyType_FromModuleAndSpec(module, &spec, nullptr));
-}
+PyType_Spec runtime_spec = {
+    "vantorel._sdk_telemetry.TelemetryRuntime", sizeof(RuntimeObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
+    slots};
 
 }  // namespace sdk_telemetry
