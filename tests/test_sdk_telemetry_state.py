@@ -128,3 +128,35 @@ def test_reload_returns_the_same_module_and_state():
     severity = st.Severity
     assert importlib.reload(st) is st and st.Severity is severity
     assert rt.warn(site, 1.0, epoch_ns=1, reason="r", tags={}, severity=severity.ERROR) is True
+
+
+def test_a_dropped_module_object_is_freed_with_its_types_and_objects():
+    """The state's types hold their module, each instance holds its type: once the last
+    object is gone the collector frees the whole module object (nothing leaks a type)."""
+    import gc
+    import weakref
+    name = "vantorel._sdk_telemetry"
+    first = importlib.import_module(name)
+    del sys.modules[name]
+    try:
+        st = importlib.import_module(name)
+    finally:
+        sys.modules[name] = sys.modules["vantorel"]._sdk_telemetry = first
+    rt, site = _runtime_and_site(st, "c")
+
+    class Sub(st.TelemetryRuntime):
+        pass
+
+    sub = Sub(component="c", lanes=1, ring_capacity=1)
+    sub.me = sub
+    rt.warn(site, 1.0, epoch_ns=1, reason="r", tags={"a": "x"}, severity=st.Severity.ERROR)
+    record = rt.snapshot_anomalies()[0]
+    module = weakref.ref(st)
+    types = [weakref.ref(t) for t in (st.TelemetryRuntime, st.CallSite, st.AnomalyRecord, Sub)]
+    del st
+    gc.collect()
+    assert module() is not None  # the objects still hold it
+    assert record.severity == 40 and rt.warn(site, 2.0, epoch_ns=2, reason="r", tags={})
+    del rt, site, record, sub, Sub
+    gc.collect()
+    assert module() is None and all(t() is None for t in types)
