@@ -24,8 +24,9 @@ Ref run(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnam
     // may rebind any of them.
     Ref qualname = Ref::borrow(f->qualname), defaults = Ref::borrow(f->defaults),
         kwdefaults = Ref::borrow(f->kwdefaults);
-    const Signature sig{qualname.get(), f->varnames,      f->argcount,
-                        f->kwonlycount, defaults.get(), kwdefaults.get()};
+    const Signature sig{.qualname = qualname.get(), .names = f->varnames,
+                        .argcount = f->argcount, .kwonlycount = f->kwonlycount,
+                        .defaults = defaults.get(), .kwdefaults = kwdefaults.get()};
     Bound b;
     bind(sig, args, nargs, kwnames, b);
     return f->def->body(*f, b.slots);

@@ -52,10 +52,12 @@ void make_signatures(State& state) {
                         n.severity_default, n.file, n.line, n.tag_keys});
     state.warn_params = pyapi::kwnames({n.site, n.value, n.epoch_ns, n.reason, n.tags, n.severity});
     const auto method = pyapi::Wording::runtime_method;
-    state.new_sig = {n.runtime_qualname, state.new_params.get(), 0, 3, nullptr, nullptr, 0, method};
-    state.register_sig = {n.register_qualname, state.register_params.get(), 0, 8,
-                          nullptr,             nullptr,                     0, method};
-    state.warn_sig = {n.warn_qualname, state.warn_params.get(), 2, 4, nullptr, nullptr, 1, method};
+    state.new_sig = {.qualname = n.runtime_qualname, .names = state.new_params.get(),
+                     .argcount = 0, .kwonlycount = 3, .wording = method};
+    state.register_sig = {.qualname = n.register_qualname, .names = state.register_params.get(),
+                          .argcount = 0, .kwonlycount = 8, .wording = method};
+    state.warn_sig = {.qualname = n.warn_qualname, .names = state.warn_params.get(),
+                      .argcount = 2, .kwonlycount = 4, .optional = 1, .wording = method};
     for (const pyapi::Signature* sig : {&state.new_sig, &state.register_sig, &state.warn_sig})
         if (sig->argcount + sig->kwonlycount > pyapi::kMaxParams)
             pyapi::raise(PyExc_SystemError, "too many parameters for the binder");
