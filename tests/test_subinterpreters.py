@@ -284,9 +284,10 @@ def test_reload_returns_the_module_and_keeps_its_namespace(name, function):
         import importlib
         m = importlib.import_module({name!r})
         rebound = m.{function} = lambda *args: "rebound"
-        m.extra, m.__file__ = 1, "elsewhere"
+        m.extra, m.__file__, m.__package__ = 1, "elsewhere", "elsewhere"
         assert importlib.reload(m) is m and sys.modules[{name!r}] is m
         assert m.{function} is rebound and m.extra == 1
         assert m.__file__ == m.__spec__.origin != "elsewhere" and m.__name__ == {name!r}
+        assert m.__package__ == m.__spec__.parent != "elsewhere"
         emit(True)
     """)
