@@ -2,7 +2,7 @@
 #include <utility>
 
 #include "pyapi/classes.hpp"
-#include "pyapi/compat.hpp"
+#include "pyapi/interpreter_compat.hpp"
 #include "pyapi/ops.hpp"
 #include "telemetry.hpp"
 
@@ -88,7 +88,7 @@ namespace sdk_telemetry {
 PyModuleDef& module_def() noexcept { return pyapi_def__sdk_telemetry; }
 
 State* state_of_type(PyTypeObject* type) noexcept {
-    PyObject* module = pyapi::module_by_def(type, &module_def());
+    PyObject* module = pyapi::compat::module_by_def(type, &module_def());
     return module ? &pyapi::module_state<State>(module) : nullptr;
 }
 

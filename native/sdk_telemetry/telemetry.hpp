@@ -85,7 +85,8 @@ struct State : pyapi::ModuleState {
     }
 };
 
-// This module's definition, by which slots find their module (pyapi/compat.hpp).
+// This module's definition, by which slots find their module
+// (pyapi::compat::module_by_def).
 PyModuleDef& module_def() noexcept;
 
 // The state of the module whose class `cls` is (a method's defining class).
