@@ -49,15 +49,10 @@ std::string name_list(const std::vector<std::string>& names) {
     Py_ssize_t kwonly_given = 0;
     for (Py_ssize_t i = sig.argcount; i < sig.argcount + sig.kwonlycount; ++i)
         if (slots[i]) ++kwonly_given;
-    bool plural = sig.argcount != 1;
-    Ref count;
-    if (defcount) {
-        count = check(
-            PyUnicode_FromFormat("from %zd to %zd", sig.argcount - defcount, sig.argcount));
-        plural = true;
-    } else {
-        count = check(PyUnicode_FromFormat("%zd", sig.argcount));
-    }
+    const bool plural = defcount || sig.argcount != 1;
+    Ref count = check(defcount ? PyUnicode_FromFormat("from %zd to %zd", sig.argcount - defcount,
+                                                      sig.argcount)
+                               : PyUnicode_FromFormat("%zd", sig.argcount));
     Ref kwonly = kwonly_given
         ? check(PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
                                      given != 1 ? "s" : "", kwonly_given,

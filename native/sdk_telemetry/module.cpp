@@ -13,19 +13,7 @@ using namespace sdk_telemetry;
 const char kDoc[] =
     "In-process telemetry runtime of the vantorel SDK: call sites, bounded anomaly rings.";
 
-void add(PyObject* module, const char* name, PyObject* value) {
-    pyapi::check_status(PyModule_AddObjectRef(module, name, value));
-}
-
 // `Severity`: an IntEnum made through the host's enum machinery.
-struct Member {
-    const char* name;
-    long value;
-};
-constexpr Member kSeverities[] = {
-    {"DEBUG", 10}, {"INFO", 20}, {"WARN", 30}, {"ERROR", 40}, {"CRITICAL", 50},
-};
-
 Ref make_severity(PyObject* module, State& state) {
     Ref enum_module = pyapi::import_module("enum");
     Ref int_enum = pyapi::getattr(enum_module.get(), state.names.IntEnum);
@@ -35,9 +23,10 @@ Ref make_severity(PyObject* module, State& state) {
         Ref doc = pyapi::new_str(
             "Severity of an anomaly record; the values are those of the logging levels.");
         pyapi::ns_set(ns, "__doc__", doc.get());
-        for (const Member& m : kSeverities) {
-            Ref v = pyapi::check(PyLong_FromLong(m.value));
-            pyapi::ns_set(ns, m.name, v.get());
+        for (auto [name, value] : {std::pair{"DEBUG", 10}, {"INFO", 20}, {"WARN", 30},
+                                   {"ERROR", 40}, {"CRITICAL", 50}}) {
+            Ref v = pyapi::check(PyLong_FromLong(value));
+            pyapi::ns_set(ns, name, v.get());
         }
     });
 }
@@ -70,13 +59,13 @@ void exec(PyObject* module, State& state) {
                               std::pair{&state.record_type, &record_spec},
                               std::pair{&state.runtime_type, &runtime_spec}})
         *type = pyapi::check(PyType_FromModuleAndSpec(module, spec, nullptr));
-    add(module, "Severity", state.severity.get());
-    add(module, "CallSite", state.call_site_type.get());
-    add(module, "AnomalyRecord", state.record_type.get());
-    add(module, "TelemetryRuntime", state.runtime_type.get());
     Ref all = pyapi::check(
         Py_BuildValue("[ssss]", "AnomalyRecord", "CallSite", "Severity", "TelemetryRuntime"));
-    add(module, "__all__", all.get());
+    for (auto [name, value] : {std::pair{"Severity", &state.severity},
+                               {"CallSite", &state.call_site_type},
+                               {"AnomalyRecord", &state.record_type},
+                               {"TelemetryRuntime", &state.runtime_type}, {"__all__", &all}})
+        pyapi::check_status(PyModule_AddObjectRef(module, name, value->get()));
 }
 
 }  // namespace
