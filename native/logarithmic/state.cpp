@@ -1,5 +1,7 @@
 #include "state.hpp"
 
+#include <cstring>
+
 namespace logarithmic {
 namespace {
 
@@ -12,6 +14,35 @@ PyObject* module_item(PyObject* module, PyObject* name) {
     PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(module), name);
     if (!v) PyErr_Clear();
     return v;
+}
+
+// True when `o.__name__` (and `o.__module__`, if given) read as given.
+bool named(PyObject* o, const char* name, const char* module = nullptr) {
+    auto is = [&](const char* attr, const char* want) {
+        Ref v = Ref::steal(PyObject_GetAttrString(o, attr));
+        if (!v) PyErr_Clear();
+        return v && PyUnicode_Check(v.get()) && PyUnicode_CompareWithASCIIString(v.get(), want) == 0;
+    };
+    return is("__name__", name) && (!module || is("__module__", module));
+}
+
+// True when each original the kernels stand in for is the library's own
+// object of that name, as they assume (a name replaced before the first
+// import is bound as the original, and the general path then calls it).
+bool genuine(const Originals& o) {
+    auto ufunc = [](const Ref& f, const char* name) {
+        return f && std::strcmp(Py_TYPE(f.get())->tp_name, "numpy.ufunc") == 0 && named(f.get(), name);
+    };
+    auto numpy_function = [](const Ref& f, const char* name) { return f && named(f.get(), name, "numpy"); };
+    auto math_function = [&](const Ref& f, const char* name) {
+        return f && PyCFunction_Check(f.get()) && PyCFunction_GET_SELF(f.get()) == o.math_module.get() &&
+               named(f.get(), name, "math");
+    };
+    return ufunc(o.np.isnan, "isnan") && ufunc(o.np.isinf, "isinf") && ufunc(o.np.log, "log") &&
+           ufunc(o.np.abs, "absolute") && numpy_function(o.np.prod, "prod") &&
+           numpy_function(o.np.any, "any") && numpy_function(o.np.sum, "sum") &&
+           math_function(o.math.isnan, "isnan") && math_function(o.math.isinf, "isinf") &&
+           math_function(o.math.exp, "exp");
 }
 
 // A borrowed item of a dict, or nullptr (no error left set).
@@ -41,6 +72,7 @@ void remember_originals(PyObject* module, State& st) {
     o.range = Ref::borrow(PyDict_GetItemWithError(builtins, n.range));
     o.max = Ref::borrow(PyDict_GetItemWithError(builtins, n.max));
     if (PyErr_Occurred()) pyapi::raise();
+    o.genuine = genuine(o);
 
     st.dtype_kw = pyapi::kwnames({n.dtype});
     st.int0 = check(PyLong_FromLong(0));
@@ -56,7 +88,7 @@ bool globals_are_original(const pyapi::FunctionObject& self) {
     const Names& n = st.names;
     const Originals& o = st.originals;
     PyObject* g = self.globals;
-    if (!o.numpy || dict_item(g, n.np) != o.numpy.get() || dict_item(g, n.math) != o.math_module.get())
+    if (!o.genuine || dict_item(g, n.np) != o.numpy.get() || dict_item(g, n.math) != o.math_module.get())
         return false;
 #define LOGARITHMIC_SAME_NP_(id) \
     if (!o.np.id || module_item(o.numpy.get(), n.id) != o.np.id.get()) return false;

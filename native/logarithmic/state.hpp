@@ -51,6 +51,10 @@ struct Originals {
         LOGARITHMIC_MATH_ATTRS(LOGARITHMIC_REF_MEMBER_)
     } math;
     pyapi::Ref range, max;
+    // Each of them that the kernels stand in for (or call as NumPy's own: np.log
+    // with an output array, np.sum's result read as a scalar) is the library's
+    // own object of that name; if not, only the general path serves.
+    bool genuine = false;
 
     template <class F>
     void each_ref(F&& f) {
