@@ -42,7 +42,8 @@ bool genuine(const Originals& o) {
            ufunc(o.np.abs, "absolute") && numpy_function(o.np.prod, "prod") &&
            numpy_function(o.np.any, "any") && numpy_function(o.np.sum, "sum") &&
            math_function(o.math.isnan, "isnan") && math_function(o.math.isinf, "isinf") &&
-           math_function(o.math.exp, "exp");
+           math_function(o.math.exp, "exp") && o.range.get() == reinterpret_cast<PyObject*>(&PyRange_Type) &&
+           o.max && PyCFunction_Check(o.max.get()) && named(o.max.get(), "max", "builtins");
 }
 
 // A borrowed item of a dict, or nullptr (no error left set).

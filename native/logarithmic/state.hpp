@@ -70,9 +70,9 @@ struct Originals {
 struct State : pyapi::ModuleState {
     Names names;
     Originals originals;
-    pyapi::Ref dtype_kw;                       // ("dtype",): np.full's keyword
-    pyapi::Ref int0, int1, int2;               // the literals 0, 1, 2
-    pyapi::Ref zero, one, minus_one;           // the literals 0.0, 1.0, -1.0
+    pyapi::Ref dtype_kw;              // ("dtype",): np.full's keyword
+    pyapi::Ref int0, int1, int2;      // the literals 0, 1, 2
+    pyapi::Ref zero, one, minus_one;  // the literals 0.0, 1.0, -1.0
 
     template <class F>
     void each_ref(F&& f) {
@@ -83,15 +83,14 @@ struct State : pyapi::ModuleState {
 };
 
 inline State& state(const pyapi::FunctionObject& f) { return pyapi::state_of<State>(f); }
-inline const Names& names(const pyapi::FunctionObject& f) { return state(f).names; }
-inline const Originals& originals(const pyapi::FunctionObject& f) { return state(f).originals; }
 
 // Fills the state after the module body's imports.
 void remember_originals(PyObject* module, State& state);
 
-// True when the globals of `self`'s module still hold the imported `np` and
-// `math` with the attributes the per-cell steps use, and `range`/`max` are the
-// builtins. Looks names up without side effects (dict reads only).
+// True when the globals of `self`'s module still hold the `np` and `math` its
+// body imported, with the attributes the per-cell steps use as they were then
+// and the library's own, and `range`/`max` are the builtins found then. Looks
+// names up without side effects (dict reads only).
 bool globals_are_original(const pyapi::FunctionObject& self);
 
 }  // namespace logarithmic
