@@ -318,7 +318,7 @@ print("ok")
 @pytest.mark.parametrize("replace", [
     "math.exp = lambda x: 2.0", "math.isinf = lambda x: x > 3", "np.isnan = np.isinf",
     "np.prod = lambda v: -7.0", "np.abs = np.negative", "np.log = lambda v, *o: np.log1p(v, *o)",
-    "np.sum = lambda v: 1.5", "import builtins; builtins.max = lambda a, b: 0"])
+    "np.sum = lambda v: 1.5", "import builtins; m = max; builtins.max = lambda *a: 0 if a[:1] == (0,) else m(*a)"])
 def test_names_replaced_before_the_first_import_are_called(replace):
     """The objects bound at import are the originals; where one is not the library's own, the
     per-cell steps call it, as the reference does."""
