@@ -298,6 +298,10 @@ std::string FunctionDef::signature_line() const {
     return line;
 }
 
+std::string FunctionDef::doc() const {
+    return summary ? signature_line() + "\n" + summary : signature_line();
+}
+
 Ref make_function_type(PyObject* module) {
     return check(PyType_FromModuleAndSpec(module, &fn_spec, nullptr));
 }
@@ -345,7 +349,7 @@ Ref make_function(const FunctionDef& def, PyObject* module, DefaultValues values
                        : Ref();
     Ref name = new_str(def.name);
     Ref qualname = new_str(def.qualname().c_str());
-    Ref doc = new_str(def.signature_line().c_str());
+    Ref doc = new_str(def.doc().c_str());
 
     auto* type = reinterpret_cast<PyTypeObject*>(state.function_type.get());
     auto* f = PyObject_GC_New(FunctionObject, type);  // holds its (heap) type

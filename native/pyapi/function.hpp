@@ -45,10 +45,13 @@ struct FunctionDef {
     const char* return_annotation;  // nullptr: none
     Body body;
     const char* owner = nullptr;  // the class of a method, for its qualname
+    const char* summary = nullptr;  // the docstring's text after the signature line, if any
 
     std::string qualname() const;
     // The `__doc__` line: "qualname(a: int, *, b=x) -> str".
     std::string signature_line() const;
+    // `__doc__`: the signature line, then the summary on the lines below.
+    std::string doc() const;
 };
 
 struct FunctionObject {
