@@ -2,20 +2,21 @@
 #   make demo        build into .venv and run the tour of every module
 #   make test        what CI runs: every leg of the matrix (Python 3.10-3.13 with NumPy 2,
 #                    3.10 with NumPy 1.26, the AddressSanitizer+UBSan build, clang with libc++,
-#                    the portable-paths build, the repaired wheel, aarch64 under qemu with GCC
-#                    and clang), two legs at a time, one line per leg
+#                    the portable-paths build, the assertion build, the repaired wheel, aarch64
+#                    under qemu with GCC and clang), two legs at a time, one line per leg
 #   make test-quick  build into .venv and run the whole suite once (3.10, NumPy 2)
 #   make matrix      the interpreter legs only;  make sanitize  the sanitizer leg only
 #   make leaks       the reference-leak check alone (it is part of every leg too)
 #   make fuzz        long property tests and the coverage-guided fuzz target
 #   make wheel       release wheels for 3.10-3.13 in dist/, repaired and checked
 #   make cross       the two aarch64 legs alone (cross-built, run under qemu-user)
+#   make format      lay out native/ as .clang-format says (format-check: only report)
 PYTHON ?= $(shell tools/find-python.sh)
 VENV   ?= .venv
 # Optional Dask for the Dask recipe's tests, on x86-64 as in CI (tools/leg.sh).
 DASK_REQS := $(if $(filter x86_64,$(shell uname -m)),requirements/dask.txt)
 
-.PHONY: demo test test-quick matrix sanitize cross leaks fuzz bench venv wheel
+.PHONY: demo test test-quick matrix sanitize cross leaks fuzz bench venv wheel format format-check
 
 venv:
 	tools/venv.sh $(VENV) $(PYTHON) $(DASK_REQS)
@@ -40,6 +41,12 @@ cross:
 
 wheel:
 	tools/wheel.sh
+
+format:
+	tools/format.sh
+
+format-check:
+	tools/format.sh --check
 
 leaks: venv
 	$(VENV)/bin/python -m pytest -q tests/test_leaks.py

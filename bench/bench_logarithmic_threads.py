@@ -2,9 +2,10 @@
 
 float64 data of shape (100000, 100), W=20, about 5% NaN. For each function prints:
   - beside a busy thread: the call's time while a pure-Python thread spins, over
-    its time alone (goal at most 1.5: the call hardly waits for the interpreter lock);
+    its time alone (1.0 when the call never waits for the interpreter lock and has
+    a core to itself);
   - two threads: two calls run one after the other, over the same two calls
-    started together from two threads (goal at least 1.5 on 2 cores).
+    started together from two threads (at most the number of idle cores).
 Every figure is the best of several runs; the ratios are taken between figures
 measured in the same run.
 
@@ -102,12 +103,10 @@ def main():
         print(f"{name:<18} {alone * 1e3:9.1f} {busy * 1e3:9.1f} {busy / alone:11.2f} {sequential * 1e3:9.1f} "
               f"{parallel * 1e3:9.1f} {sequential / parallel:8.2f}x")
     print()
-    print("goals:")
     for name, busy_ratio, speed_up in results:
-        print(f"  {'met    ' if busy_ratio <= 1.5 else 'NOT MET'}  {name}: beside a busy thread "
-              f"{busy_ratio:.2f}x its time alone (at most 1.5)")
-        print(f"  {'met    ' if speed_up >= 1.5 else 'NOT MET'}  {name}: two threads {speed_up:.2f}x "
-              f"faster than one after the other (at least 1.5)")
+        print(f"  {name}: beside a busy thread {busy_ratio:.2f}x its time alone (1.0 at best); "
+              f"two threads {speed_up:.2f}x faster than one after the other "
+              f"(at most {os.cpu_count()}, the cores)")
 
 
 if __name__ == "__main__":

@@ -1,9 +1,9 @@
 """The shipped .pyi stubs agree with the native modules (mypy's stubtest)."""
 import subprocess
-import sys
 from pathlib import Path
 
 import pytest
+from interpreter import PYTHON
 
 pytest.importorskip("mypy")
 
@@ -24,7 +24,7 @@ def test_every_native_module_has_a_stub():
 
 def test_stubs_match_runtime(tmp_path):
     result = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", *STUBBED,
+        [*PYTHON, "-m", "mypy.stubtest", *STUBBED,
          "--allowlist", str(ROOT / "tools" / "stubtest-allowlist.txt"),
          "--mypy-config-file", str(tmp_path / "none.ini")],
         cwd=tmp_path, capture_output=True, text=True, timeout=600,

@@ -4,11 +4,13 @@
 # emulated legs are single-threaded), prints each leg's summary line as it finishes and
 # fails when any leg failed. See tools/leg.sh for the legs; each leg's output is in
 # build/logs/LEG.log. The longest legs come first so the two lanes end together.
+# VANTOREL_FORMAT_CHECK=1 also checks the layout of native/ first (tools/format.sh --check,
+# output in build/logs/format.log), counted as one more leg.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 legs=("$@")
 [ "${#legs[@]}" -gt 0 ] || legs=(aarch64-gcc aarch64-clang py3.10 py3.10-numpy1.26 asan-py3.10
-  py3.11 py3.12 py3.13 clang-py3.10 portable-py3.10 wheel-py3.10)
+  debug-py3.10 py3.11 py3.12 py3.13 clang-py3.10 portable-py3.10 wheel-py3.10)
 jobs="${CI_JOBS:-2}"
 # Parallel legs share the cores: one compile job each unless told otherwise.
 [ "$jobs" -le 1 ] || export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-1}"
@@ -34,6 +36,14 @@ blocked() {  # blocked LEG: no free lane, or LEG's predecessor still runs
   [ "${#leg_of[@]}" -ge "$jobs" ] || { [ -n "$dep" ] && [ -n "${running[$dep]:-}" ]; }
 }
 
+if [ "${VANTOREL_FORMAT_CHECK:-0}" = 1 ]; then
+  if tools/format.sh --check >"$logs/format.log" 2>&1; then
+    printf '%-4s %-18s %s\n' PASS format "$(tail -n 1 "$logs/format.log")"; passed=$((passed + 1))
+  else
+    printf '%-4s %-18s %s\n' FAIL format "$(tail -n 1 "$logs/format.log"); the diff is in $logs/format.log"
+    failed=$((failed + 1))
+  fi
+fi
 for leg in "${legs[@]}"; do
   while blocked "$leg"; do finish_one; done
   tools/leg.sh "$leg" >"$logs/$leg.out" 2>&1 &

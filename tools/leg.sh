@@ -9,6 +9,8 @@
 #   py3.10-numpy1.26              the py3.10 build (made against NumPy 2) installed
 #                                 beside NumPy 1.26, as a wheel user with old NumPy gets it
 #   asan-py3.10                   AddressSanitizer + UBSan build, whole suite
+#   debug-py3.10                  VANTOREL_ASSERTS build: the release optimisation with
+#                                 assertions on (PYAPI_ASSERT, _GLIBCXX_ASSERTIONS)
 #   clang-py3.10                  clang with libc++ (no std::to_chars for doubles: the
 #                                 fallback float writer runs)
 #   portable-py3.10               VANTOREL_PORTABLE_PATHS build: portable SHA-256 rounds and
@@ -33,6 +35,7 @@ case "$leg" in
   py3.1[1-9]) version="${leg#py}"; venv=".venv-$version" ;;
   py3.10-numpy1.26) version=3.10; venv=.venv-3.10-numpy1.26; kind=old-numpy ;;
   asan-py3.10) version=3.10; venv=.venv-asan-3.10; kind=asan ;;
+  debug-py3.10) version=3.10; venv=.venv-debug-3.10; kind=debug ;;
   clang-py3.10) version=3.10; venv=.venv-clang-3.10; kind=clang ;;
   portable-py3.10) version=3.10; venv=.venv-portable-3.10; kind=portable ;;
   wheel-py3.10) version=3.10; venv="build/wheel-test-venv-3.10"; kind=wheel ;;
@@ -91,6 +94,15 @@ case "$kind" in
     env_run=(env LD_PRELOAD="$libasan $libstdcxx" PYTHONMALLOC=malloc
       ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:detect_stack_use_after_return=0"
       UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1") ;;
+  debug)
+    VANTOREL_BUILD_ARGS="$werror -Ccmake.define.VANTOREL_ASSERTS=ON" BUILD_NAME="debug-cp${version/./}" \
+      tools/venv.sh "$venv" "$python" "${extra_reqs[@]}" >>"$log" 2>&1 || fail "build failed"
+    # A build that lost its assertions would pass for the wrong reason: every compile command
+    # (Ninja's or Make's) must define _GLIBCXX_ASSERTIONS and none NDEBUG.
+    rules="$(find "build/debug-cp${version/./}" \( -name build.ninja -o -name flags.make \) -exec cat {} +)"
+    defines="$(grep -E '^ *(CXX_)?DEFINES *=' <<<"$rules")"
+    [ -n "$defines" ] && ! grep -qv -- -D_GLIBCXX_ASSERTIONS <<<"$defines" || fail "modules built without assertions"
+    case "$rules" in *-DNDEBUG*) fail "modules built with NDEBUG" ;; esac ;;
   clang)
     tools/apt-deps.sh clang libc++-dev libc++abi-dev >>"$log" 2>&1 || fail "apt-get failed"
     CXX=clang++ CXXFLAGS=-stdlib=libc++ LDFLAGS=-stdlib=libc++ VANTOREL_BUILD_ARGS="$werror" \
