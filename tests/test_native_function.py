@@ -139,3 +139,67 @@ def test_metadata_is_writable_like_a_python_function():
 def test_non_string_keywords_are_refused():
     with pytest.raises(TypeError, match="keywords must be strings"):
         cr.epochs_for_process_role(**{1: 2})
+
+
+def _native_functions():
+    """Every native function of every module, found by walking the modules and their classes."""
+    found = {}
+    for dotted in ("vantorel.cycle_roster", "vantorel._parity_watch",
+                   "vantorel.functions.rotations.batch_references.longitudinal.logarithmic"):
+        try:
+            module = importlib.import_module(dotted)
+        except ImportError:
+            continue
+        kind = type(cr.valid_epochs_for_category)
+        spaces = [vars(module)] + [vars(v) for v in vars(module).values()
+                                   if isinstance(v, type) and v.__module__ == dotted]
+        for space in spaces:
+            for value in space.values():
+                value = getattr(value, "__func__", value)
+                value = getattr(value, "fget", value)
+                if type(value) is kind:
+                    found[f"{value.__module__}.{value.__qualname__}"] = value
+    return found
+
+
+def _default_text(value):
+    if callable(value):
+        return f"{value.__module__}.{value.__name__}"
+    return repr(value)
+
+
+def _doc_line_from_attributes(fn):
+    """The signature line as the introspectable attributes describe it."""
+    code = fn.__code__
+    names = code.co_varnames[:code.co_argcount + code.co_kwonlyargcount]
+    defaults = dict(zip(names[code.co_argcount - len(fn.__defaults__ or ()):code.co_argcount],
+                        fn.__defaults__ or ()))
+    defaults.update(fn.__kwdefaults__ or {})
+    parts = []
+    for i, name in enumerate(names):
+        if i == code.co_argcount:
+            parts.append("*")
+        text = name
+        if name in fn.__annotations__:
+            text += ": " + fn.__annotations__[name]
+        if name in defaults:
+            text += (" = " if name in fn.__annotations__ else "=") + _default_text(defaults[name])
+        parts.append(text)
+    line = f"{fn.__qualname__}({', '.join(parts)})"
+    if "return" in fn.__annotations__:
+        line += " -> " + fn.__annotations__["return"]
+    return line
+
+
+NATIVE = _native_functions()
+
+
+@pytest.mark.parametrize("name", sorted(NATIVE))
+def test_each_doc_line_is_derived_from_the_one_declaration(name):
+    """__doc__, __qualname__, __code__, __annotations__ and the defaults all tell one story."""
+    fn = NATIVE[name]
+    assert fn.__doc__ == _doc_line_from_attributes(fn)
+    assert fn.__qualname__.rpartition(".")[2] == fn.__name__ == fn.__code__.co_name
+    code = fn.__code__
+    assert list(inspect.signature(fn).parameters) == list(
+        code.co_varnames[:code.co_argcount + code.co_kwonlyargcount])

@@ -13,6 +13,7 @@
 #include <initializer_list>
 
 #include "function.hpp"
+#include "interpreter_compat.hpp"
 #include "ref.hpp"
 
 namespace pyapi {
@@ -22,10 +23,6 @@ enum class Builtin : unsigned {
     count_
 };
 inline constexpr unsigned kBuiltinCount = static_cast<unsigned>(Builtin::count_);
-
-#if PY_VERSION_HEX < 0x030E0000
-#define PYAPI_DICT_VERSION 1
-#endif
 
 // Per module: the builtins' names, the builtins module of the interpreter
 // that imported the module, and the memo of which names, looked up from the
@@ -60,15 +57,7 @@ public:
 
 private:
 #ifdef PYAPI_DICT_VERSION
-    // The host's version tag of a dict: a new value from a process-wide counter at
-    // every change, so an equal tag means an unchanged dict. Deprecated from 3.12
-    // on but still maintained through 3.13.
-    static std::uint64_t dict_version(PyObject* d) noexcept {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-        return reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
-#pragma GCC diagnostic pop
-    }
+    static std::uint64_t dict_version(PyObject* d) noexcept { return compat::dict_version(d); }
     bool memo_valid_ = false;
     std::uint64_t memo_globals_version_ = 0;
     std::uint64_t memo_builtins_version_ = 0;

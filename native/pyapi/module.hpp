@@ -15,6 +15,7 @@
 #include <new>
 
 #include "builtins.hpp"
+#include "interpreter_compat.hpp"
 #include "ref.hpp"
 
 namespace pyapi {
@@ -109,15 +110,6 @@ S& module_state(PyObject* module) noexcept {
 
 }  // namespace pyapi
 
-// Subinterpreters: every module supports them, each with its own GIL where
-// the host offers one (3.12 and newer).
-#if PY_VERSION_HEX >= 0x030C0000
-#define PYAPI_MODULE_EXTRA_SLOTS \
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#else
-#define PYAPI_MODULE_EXTRA_SLOTS
-#endif
-
 // PYAPI_MODULE(leaf, "dotted.name", doc, State, exec): defines PyInit_<leaf>.
 // `State` derives from pyapi::ModuleState and lists its references in
 // each_ref; `exec` is `void exec(PyObject* module, State& state)`, throwing
@@ -140,6 +132,6 @@ S& module_state(PyObject* module) noexcept {
                                     ::pyapi::slot(::pyapi::detail::clear_state<State>),        \
                                     ::pyapi::slot(::pyapi::detail::free_state<State>)};        \
     }                                                                                          \
-    extern "C" __attribute__((visibility("default"))) PyObject* PyInit_##leaf() noexcept {     \
+    PyMODINIT_FUNC PyInit_##leaf() noexcept {                                                  \
         return PyModuleDef_Init(&pyapi_def_##leaf);                                            \
     }

@@ -4,6 +4,7 @@
 
 #include <initializer_list>
 
+#include "interpreter_compat.hpp"
 #include "ref.hpp"
 
 namespace pyapi {
@@ -49,13 +50,7 @@ void unpack_two(PyObject* value, Ref& a, Ref& b);
 
 // Readies a str's canonical representation (a no-op from 3.12 on, where
 // every str is ready) before its data is read directly.
-inline void ensure_ready(PyObject* text) {
-#if PY_VERSION_HEX < 0x030C0000
-    check_status(PyUnicode_READY(text));
-#else
-    (void)text;
-#endif
-}
+inline void ensure_ready(PyObject* text) { check_status(compat::ensure_ready(text)); }
 
 // `import name` (absolute), returning the module bound to the top-level name
 // when `fromlist` is empty, as the import statement does.

@@ -1,0 +1,50 @@
+// What differs between the interpreter versions the layer supports (3.10 to
+// 3.13), and the interpreter internals it reads, each with the reason no
+// public interface serves. Nothing else in the modules names a version.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+
+namespace pyapi::compat {
+
+#if PY_VERSION_HEX < 0x030E0000
+#define PYAPI_DICT_VERSION 1
+// The version tag of a dict (`ma_version_tag`, internal): a new value from a
+// process-wide counter at every change, so an equal tag means an unchanged
+// dict. It lets a late-bound builtin cost two compares while nothing moved;
+// the public dict watchers (3.12+) would need a callback per interpreter and
+// do not exist on 3.10/3.11. Deprecated from 3.12 on but maintained through
+// 3.13; without it every lookup is done in full.
+inline std::uint64_t dict_version(PyObject* d) noexcept {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
+#pragma GCC diagnostic pop
+}
+#endif
+
+// Readies a str's canonical representation before its data is read directly;
+// from 3.12 on every str is ready and the call is deprecated.
+inline int ensure_ready(PyObject* text) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_READY(text);
+#else
+    (void)text;
+    return 0;
+#endif
+}
+
+}  // namespace pyapi::compat
+
+// Module slots: from 3.12 a module says whether it may be loaded in several
+// interpreters, and whether each may have its own GIL. Ours keep all their
+// state per module object, so they support both.
+#if PY_VERSION_HEX >= 0x030C0000
+#define PYAPI_MODULE_EXTRA_SLOTS \
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#else
+#define PYAPI_MODULE_EXTRA_SLOTS
+#endif
