@@ -5,17 +5,8 @@
 namespace parity_watch {
 namespace {
 
-// The host's version tag of a dict: a new value from a counter at every
-// change, so an equal tag means an unchanged dict. The field is deprecated
-// from 3.12 on but still maintained through 3.13.
-#if PY_VERSION_HEX < 0x030E0000
-#define PARITY_WATCH_DICT_VERSION 1
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-inline std::uint64_t dict_version(PyObject* d) {
-    return reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
-}
-#pragma GCC diagnostic pop
+#ifdef PYAPI_DICT_VERSION
+using pyapi::compat::dict_version;
 
 void reset(DictMemo& m, PyObject* d, std::uint64_t v) {
     m.dict = d;
@@ -44,7 +35,7 @@ DictMemo& memo_for(State& st, PyObject* dict) {
 }  // namespace
 
 PyObject* dict_read([[maybe_unused]] State& st, PyObject* dict, PyObject* name) {
-#ifdef PARITY_WATCH_DICT_VERSION
+#ifdef PYAPI_DICT_VERSION
     if (PyDict_CheckExact(dict) && PyUnicode_CheckExact(name)) {
         DictMemo& m = memo_for(st, dict);
         const std::uint64_t v = dict_version(dict);
