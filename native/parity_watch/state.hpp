@@ -46,8 +46,8 @@ extern const FunctionDef kBoundedText;
     /* keyword names */                                                                        \
     X(component) X(lanes) X(ring_capacity) X(name) X(description) X(message_template)          \
     X(value_unit) X(severity_default) X(file) X(line) X(tag_keys) X(epoch_ns) X(reason)        \
-    X(severity) X(tags_key, "tags") X(data) X(projection) X(reason_code) X(mismatches) X(sort_keys) X(separators)  \
-    X(default_, "default")                                                                     \
+    X(severity) X(tags_key, "tags") X(data) X(projection) X(reason_code) X(mismatches)         \
+    X(sort_keys) X(separators) X(default_, "default")                                          \
     /* mapping keys */                                                                         \
     X(version) X(schema_version) X(projection_version_key, "projection_version")               \
     X(shape_fields) X(shape_key) X(market_id) X(era_id) X(era_number) X(slot_id)               \
