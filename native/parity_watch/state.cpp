@@ -1,5 +1,7 @@
 #include "state.hpp"
 
+#include <utility>
+
 namespace parity_watch {
 
 using pyapi::check;
@@ -24,6 +26,14 @@ void init_state(PyObject*, State& st) {
     st.list_tuple_types = check(PyTuple_Pack(2, &PyList_Type, &PyTuple_Type));
     st.scalar_types =
         check(PyTuple_Pack(4, &PyUnicode_Type, &PyLong_Type, &PyFloat_Type, &PyBool_Type));
+    st.tags_template = check(PyDict_New());
+    const std::pair<PyObject*, PyObject*> entries[] = {
+        {n.slot_id, n.simulation_data_contract_projection}, {n.parent_home, Py_None},
+        {n.market_id, Py_None}, {n.era_number, Py_None}, {n.reason_code, Py_None},
+        {n.projection_version_key, Py_None}, {n.projection_hash, Py_None},
+        {n.consumer, n.vantorel_sdk}, {n.decision, n.mismatch}, {n.surface, n.sdk_runtime}};
+    for (const auto& [key, value] : entries)
+        pyapi::check_status(PyDict_SetItem(st.tags_template.get(), key, value));
 }
 
 void capture_originals(PyObject* module, State& st) {

@@ -117,6 +117,7 @@ struct State : pyapi::ModuleState {
     // Constants of the module's source.
     Ref one, ring_capacity, site_line, one_float, three, first16, json_separators;
     Ref list_tuple_types, scalar_types;  // (list, tuple), (str, int, float, bool)
+    Ref tags_template;                   // _tags' dict display, its constant entries filled
 
     template <class F>
     void each_ref(F&& f) {
@@ -126,7 +127,7 @@ struct State : pyapi::ModuleState {
                        &o.c_make_encoder, &o.encode_basestring_ascii, &o.hashlib, &o.sha256,
                        &o.abc_cache_token, &runtime_kw, &site_kw, &warn_kw, &tags_kw, &record_kw,
                        &dumps_kw, &one, &ring_capacity, &site_line, &one_float, &three, &first16,
-                       &json_separators, &list_tuple_types, &scalar_types})
+                       &json_separators, &list_tuple_types, &scalar_types, &tags_template})
             f(*r);
     }
 };

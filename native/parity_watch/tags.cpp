@@ -44,18 +44,14 @@ Ref tags_body(FunctionObject& self, PyObject* const* argv) {
     Ref version = pyapi::call_global(self, n.projection_version, kProjectionVersion, {projection});
     Ref hash = pyapi::call_global(self, n.projection_hash, kProjectionHash, {projection});
 
-    // Sized for its ten entries, as the host sizes a ten-entry dict display.
-    Ref tags = pyapi::check(_PyDict_NewPresized(10));
-    put(tags.get(), n.slot_id, n.simulation_data_contract_projection);
+    // The ten entries in display order, the constant ones already in place.
+    Ref tags = pyapi::check(PyDict_Copy(st.tags_template.get()));
     put(tags.get(), n.parent_home, parent_home.get());
     put(tags.get(), n.market_id, market.get());
     put(tags.get(), n.era_number, era.get());
     put(tags.get(), n.reason_code, reason.get());
     put(tags.get(), n.projection_version_key, version.get());
     put(tags.get(), n.projection_hash, hash.get());
-    put(tags.get(), n.consumer, n.vantorel_sdk);
-    put(tags.get(), n.decision, n.mismatch);
-    put(tags.get(), n.surface, n.sdk_runtime);
 
     Ref axes = pyapi::call_global(self, n.projection_shape_axes, kProjectionShapeAxes,
                                   {projection, projected_shape_key.get()});
