@@ -230,3 +230,100 @@ def test_math_nan_is_read_when_used_even_if_rebound_before_import(value, first):
     for line in done.stdout.splitlines():
         cell = float(line.split(" ", 1)[1].strip("[]").split(",")[0])
         assert (math.isnan(cell) if first is None else cell == first), line
+
+
+_FRESH_IMPORT_SCRIPT = r"""
+import importlib, sys, types
+import numpy as np
+from models.logarithmic_model import FUNCTIONS, Instance, same_bits
+LOG = "vantorel.functions.rotations.batch_references.longitudinal.logarithmic"
+
+class GeneralPath(Exception):
+    pass
+
+def hook(frame, event, arg):
+    # np.prod, np.sum and np.any are Python-level functions only the general path calls
+    if event == "call" and frame.f_code.co_name in ("prod", "sum", "any", "_sum"):
+        raise GeneralPath
+
+def path(m):
+    out = []
+    for model in FUNCTIONS.values():
+        sys.setprofile(hook)
+        try:
+            getattr(m, model.__name__)(Instance(3), a)
+            out.append("native")
+        except GeneralPath:
+            out.append("general")
+        finally:
+            sys.setprofile(None)
+    return out
+
+a = np.random.default_rng(3).uniform(0.5, 2.0, (3000, 8))
+old = importlib.import_module(LOG)
+copy = types.ModuleType("numpy")  # NumPy's own objects in another module object
+copy.__dict__.update(np.__dict__)
+sys.modules["numpy"] = copy
+del sys.modules[LOG]
+new = importlib.import_module(LOG)
+sys.modules["numpy"] = np
+assert new is not old and new.np is copy and old.np is np
+assert (path(old), path(new)) == (["native"] * 2, ["native"] * 2)
+old.np, new.np = copy, np  # each compares against the objects its own body bound
+assert (path(old), path(new)) == (["general"] * 2, ["general"] * 2)
+old.np, new.np = np, copy
+old.max = max
+assert (path(old), path(new)) == (["general"] * 2, ["native"] * 2)
+del old.max
+log = np.log
+for stand_in in (np.negative, lambda v: log(v)):  # not NumPy's own log: the general path
+    np.log = stand_in
+    del sys.modules[LOG]
+    assert path(importlib.import_module(LOG)) == ["general"] * 2
+np.log = log
+assert path(old) == ["native"] * 2
+for model in FUNCTIONS.values():
+    b = a[:50]
+    assert same_bits(getattr(old, model.__name__)(Instance(3), b), model(Instance(3), b))
+print("ok")
+"""
+
+
+def test_each_module_object_compares_against_its_own_originals():
+    """A fresh import captures the objects bound then; each module object's functions take the
+    native path while that module's own originals are in place (the general path shows as
+    Python-level calls of np.prod, np.sum or np.any)."""
+    import subprocess
+    from pathlib import Path
+    done = subprocess.run([*PYTHON, "-c", _FRESH_IMPORT_SCRIPT], capture_output=True, text=True,
+                          cwd=Path(__file__).resolve().parent, timeout=300)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout.split() == ["ok"]
+
+
+_REPLACED_SCRIPT = r"""
+import math, sys
+import numpy as np
+exec(sys.argv[1])  # replaces a name before the module is first imported
+import vantorel.functions.rotations.batch_references.longitudinal.logarithmic as lg
+from models.logarithmic_model import FUNCTIONS, Instance, same_bits
+data = np.array([[np.nan, 2.0], [-1.0, 3.0], [4.0, np.inf], [0.5, 8.0]])
+for key, model in FUNCTIONS.items():
+    got, want = getattr(lg, model.__name__)(Instance(2), data), model(Instance(2), data)
+    assert same_bits(got, want), (key, got, want)
+print("ok")
+"""
+
+
+@pytest.mark.parametrize("replace", [
+    "math.exp = lambda x: 2.0", "math.isinf = lambda x: x > 3", "np.isnan = np.isinf",
+    "np.prod = lambda v: -7.0", "np.abs = np.negative", "np.log = lambda v, *o: np.log1p(v, *o)",
+    "np.sum = lambda v: 1.5", "import builtins; m = max; builtins.max = lambda *a: 0 if a[:1] == (0,) else m(*a)"])
+def test_names_replaced_before_the_first_import_are_called(replace):
+    """The objects bound at import are the originals; where one is not the library's own, the
+    per-cell steps call it, as the reference does."""
+    import subprocess
+    from pathlib import Path
+    done = subprocess.run([*PYTHON, "-c", _REPLACED_SCRIPT, replace], capture_output=True,
+                          text=True, cwd=Path(__file__).resolve().parent, timeout=120)
+    assert done.returncode == 0, done.stderr[-2000:]

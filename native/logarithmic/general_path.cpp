@@ -16,29 +16,12 @@ Ref g(Call& c, PyObject* name) { return pyapi::global(c.self, name); }
 Ref attr(const Ref& o, PyObject* name) { return pyapi::getattr(o.get(), name); }
 Ref call1(const Ref& f, PyObject* a) { return check(PyObject_CallOneArg(f.get(), a)); }
 Ref np_call(Call& c, PyObject* fn, PyObject* arg) {
-    Ref np = g(c, names().np);
+    Ref np = g(c, c.n.np);
     Ref f = attr(np, fn);
     return call1(f, arg);
 }
 bool truth(const Ref& o) { return pyapi::truthy(o.get()); }
 Ref compare(PyObject* a, PyObject* b, int op) { return check(PyObject_RichCompare(a, b, op)); }
-
-PyObject* small_int(long v) {
-    static PyObject* zero = PyLong_FromLong(0);
-    static PyObject* one = PyLong_FromLong(1);
-    static PyObject* two = PyLong_FromLong(2);
-    PyObject* r = v == 0 ? zero : v == 1 ? one : two;
-    if (!r) pyapi::raise();
-    return r;
-}
-PyObject* float_const(double v) {
-    static PyObject* zero = PyFloat_FromDouble(0.0);
-    static PyObject* one = PyFloat_FromDouble(1.0);
-    static PyObject* minus_one = PyFloat_FromDouble(-1.0);
-    PyObject* r = v == 0.0 ? zero : v == 1.0 ? one : minus_one;
-    if (!r) pyapi::raise();
-    return r;
-}
 
 Ref full_slice() { return check(PySlice_New(nullptr, nullptr, nullptr)); }
 Ref pair(PyObject* a, PyObject* b) { return check(PyTuple_Pack(2, a, b)); }
@@ -48,35 +31,35 @@ void store(Call& c, PyObject* t, PyObject* n, PyObject* value) {
     pyapi::check_status(PyObject_SetItem(c.out.get(), key.get(), value));
 }
 void store_nan(Call& c, PyObject* t, PyObject* n) {
-    Ref math = g(c, names().math);
-    Ref nan = attr(math, names().nan);
+    Ref math = g(c, c.n.math);
+    Ref nan = attr(math, c.n.nan);
     store(c, t, n, nan.get());
 }
 
 // `math.isnan(current) or math.isinf(current) or current <= 0.0`
 bool current_gate_fails(Call& c, PyObject* current) {
     {
-        Ref math = g(c, names().math);
-        Ref f = attr(math, names().isnan);
+        Ref math = g(c, c.n.math);
+        Ref f = attr(math, c.n.isnan);
         if (truth(call1(f, current))) return true;
     }
     {
-        Ref math = g(c, names().math);
-        Ref f = attr(math, names().isinf);
+        Ref math = g(c, c.n.math);
+        Ref f = attr(math, c.n.isinf);
         if (truth(call1(f, current))) return true;
     }
-    return truth(compare(current, float_const(0.0), Py_LE));
+    return truth(compare(current, c.st.zero.get(), Py_LE));
 }
 
 }  // namespace
 
 Ref general_window(Call& c, PyObject* t) {
-    Ref maxf = g(c, names().max);
+    Ref maxf = g(c, c.n.max);
     Ref diff = check(PyNumber_Subtract(t, c.W.get()));
-    Ref bound = check(PyNumber_Add(diff.get(), small_int(1)));
-    PyObject* args[] = {small_int(0), bound.get()};
+    Ref bound = check(PyNumber_Add(diff.get(), c.st.int1.get()));
+    PyObject* args[] = {c.st.int0.get(), bound.get()};
     Ref start = check(PyObject_Vectorcall(maxf.get(), args, 2, nullptr));
-    Ref stop = check(PyNumber_Add(t, small_int(1)));
+    Ref stop = check(PyNumber_Add(t, c.st.int1.get()));
     Ref rows = check(PySlice_New(start.get(), stop.get(), nullptr));
     Ref all = full_slice();
     Ref key = pair(rows.get(), all.get());
@@ -89,49 +72,49 @@ void general_cell(Call& c, PyObject* t, PyObject* n, PyObject* window) {
     Ref col = check(PyObject_GetItem(window, col_key.get()));
     Ref cur_key = pair(t, n);
     Ref current = check(PyObject_GetItem(c.data, cur_key.get()));
-    Ref is_nan = np_call(c, names().isnan, col.get());
-    Ref is_inf = np_call(c, names().isinf, col.get());
+    Ref is_nan = np_call(c, c.n.isnan, col.get());
+    Ref is_inf = np_call(c, c.n.isinf, col.get());
     Ref either = check(PyNumber_Or(is_nan.get(), is_inf.get()));
     Ref valid = check(PyNumber_Invert(either.get()));
 
     if (c.kind == Kind::Product) {
-        Ref count = pyapi::call_method(valid.get(), names().sum);
-        if (truth(compare(count.get(), small_int(1), Py_LT))) return store_nan(c, t, n);
+        Ref count = pyapi::call_method(valid.get(), c.n.sum);
+        if (truth(compare(count.get(), c.st.int1.get(), Py_LT))) return store_nan(c, t, n);
         if (current_gate_fails(c, current.get())) return store_nan(c, t, n);
-        Ref np = g(c, names().np);
-        Ref prod = attr(np, names().prod);
+        Ref np = g(c, c.n.np);
+        Ref prod = attr(np, c.n.prod);
         Ref values = check(PyObject_GetItem(col.get(), valid.get()));
         Ref result = call1(prod, values.get());
         return store(c, t, n, result.get());
     }
 
     Ref valid_col = check(PyObject_GetItem(col.get(), valid.get()));
-    Ref nobs = attr(valid_col, names().size);
-    if (truth(compare(nobs.get(), small_int(1), Py_LT))) return store_nan(c, t, n);
+    Ref nobs = attr(valid_col, c.n.size);
+    if (truth(compare(nobs.get(), c.st.int1.get(), Py_LT))) return store_nan(c, t, n);
     if (current_gate_fails(c, current.get())) return store_nan(c, t, n);
     {
-        Ref np = g(c, names().np);
-        Ref any = attr(np, names().any);
-        Ref zeros = compare(valid_col.get(), float_const(0.0), Py_EQ);
-        if (truth(call1(any, zeros.get()))) return store(c, t, n, float_const(0.0));
+        Ref np = g(c, c.n.np);
+        Ref any = attr(np, c.n.any);
+        Ref zeros = compare(valid_col.get(), c.st.zero.get(), Py_EQ);
+        if (truth(call1(any, zeros.get()))) return store(c, t, n, c.st.zero.get());
     }
     Ref neg_c;
     {
-        Ref np = g(c, names().np);
-        Ref sum = attr(np, names().sum);
-        Ref negative = compare(valid_col.get(), small_int(0), Py_LT);
+        Ref np = g(c, c.n.np);
+        Ref sum = attr(np, c.n.sum);
+        Ref negative = compare(valid_col.get(), c.st.int0.get(), Py_LT);
         neg_c = call1(sum, negative.get());
     }
-    Ref parity = check(PyNumber_Remainder(neg_c.get(), small_int(2)));
-    PyObject* sign = truth(compare(parity.get(), small_int(1), Py_EQ)) ? float_const(-1.0)
-                                                                        : float_const(1.0);
-    Ref math = g(c, names().math);
-    Ref exp = attr(math, names().exp);
-    Ref np1 = g(c, names().np);
-    Ref sum = attr(np1, names().sum);
-    Ref np2 = g(c, names().np);
-    Ref log = attr(np2, names().log);
-    Ref magnitudes = np_call(c, names().abs, valid_col.get());
+    Ref parity = check(PyNumber_Remainder(neg_c.get(), c.st.int2.get()));
+    PyObject* sign = truth(compare(parity.get(), c.st.int1.get(), Py_EQ)) ? c.st.minus_one.get()
+                                                                         : c.st.one.get();
+    Ref math = g(c, c.n.math);
+    Ref exp = attr(math, c.n.exp);
+    Ref np1 = g(c, c.n.np);
+    Ref sum = attr(np1, c.n.sum);
+    Ref np2 = g(c, c.n.np);
+    Ref log = attr(np2, c.n.log);
+    Ref magnitudes = np_call(c, c.n.abs, valid_col.get());
     Ref logs = call1(log, magnitudes.get());
     Ref total = call1(sum, logs.get());
     Ref mean = check(PyNumber_TrueDivide(total.get(), nobs.get()));
@@ -143,7 +126,7 @@ void general_cell(Call& c, PyObject* t, PyObject* n, PyObject* window) {
 void general_loop(Call& c, Py_ssize_t first_row) {
     Ref rows;
     {
-        Ref range = g(c, names().range);
+        Ref range = g(c, c.n.range);
         rows = call1(range, c.T.get());
     }
     Ref it = check(PyObject_GetIter(rows.get()));
@@ -155,7 +138,7 @@ void general_loop(Call& c, Py_ssize_t first_row) {
         }
         if (row < first_row) continue;
         Ref window = general_window(c, t.get());
-        Ref range = g(c, names().range);
+        Ref range = g(c, c.n.range);
         Ref cols = call1(range, c.N.get());
         Ref cit = check(PyObject_GetIter(cols.get()));
         while (Ref n = Ref::steal(PyIter_Next(cit.get()))) general_cell(c, t.get(), n.get(), window.get());

@@ -24,7 +24,7 @@ void numpy_logs(Driver& d, const L* mags, L* logs, Index len) {
         constexpr int type = std::is_same_v<L, double> ? NPY_DOUBLE : NPY_FLOAT;
         Ref src = check(PyArray_SimpleNewFromData(1, &n, type, const_cast<L*>(mags)));
         Ref dst = check(PyArray_SimpleNewFromData(1, &n, type, logs));
-        Ref r = check(PyObject_CallFunctionObjArgs(originals().np_attr[7], src.get(), dst.get(), nullptr));
+        Ref r = check(PyObject_CallFunctionObjArgs(d.c.st.originals.np.log.get(), src.get(), dst.get(), nullptr));
         if (r.get() != dst.get()) pyapi::raise(PyExc_SystemError, "unexpected result of numpy.log");
     });
 }
@@ -32,13 +32,13 @@ void numpy_logs(Driver& d, const L* mags, L* logs, Index len) {
 // np.sum of a long run of values, by NumPy itself (its chunking of long
 // reductions depends on the installed version).
 template <class L>
-L numpy_long_sum(const L* a, Index len) {
+L numpy_long_sum(Driver& d, const L* a, Index len) {
     const fexcept_t held = save_flags();
     npy_intp n = static_cast<npy_intp>(len);
     constexpr int type = std::is_same_v<L, double> ? NPY_DOUBLE : NPY_FLOAT;
     Ref arr = check(PyArray_SimpleNew(1, &n, type));
     std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get())), a, sizeof(L) * static_cast<size_t>(len));
-    Ref s = check(PyObject_CallOneArg(originals().np_attr[6], arr.get()));
+    Ref s = check(PyObject_CallOneArg(d.c.st.originals.np.sum.get(), arr.get()));
     L total;
     if constexpr (std::is_same_v<L, double>) total = PyArrayScalar_VAL(s.get(), Double);
     else total = PyArrayScalar_VAL(s.get(), Float);
@@ -430,7 +430,7 @@ LOGARITHMIC_INLINE void geo_tiles_body(Driver& d, Index c0, Index N) {
             d.python([&] {  // the tile's long sums under one taking of the lock
                 for (const LongCell& lc : longs) {
                     const Index i = (lc.t - t0) * N + lc.n;
-                    mean[i] = geo_quotient(numpy_long_sum(comp.data() + lc.off, lc.nobs), lc.nobs, d.f32_quotient);
+                    mean[i] = geo_quotient(numpy_long_sum(d, comp.data() + lc.off, lc.nobs), lc.nobs, d.f32_quotient);
                     kind[i] = lc.negative ? kNegativeCell : kPositiveCell;
                 }
             });

@@ -33,31 +33,28 @@ Ref geo_mean_body(pyapi::FunctionObject& self, PyObject* const* argv) {
 }
 
 const pyapi::FunctionDef kProduct{
-    "longitudinal_logarithmic_694eff_batch_reference",
-    "longitudinal_logarithmic_694eff_batch_reference",
-    "longitudinal_logarithmic_694eff_batch_reference(instance, data)\n"
-    "Non-streaming ground truth for longitudinal_logarithmic_694eff.",
-    kParams,
-    nullptr,
-    product_body};
-
+    .name = "longitudinal_logarithmic_694eff_batch_reference",
+    .params = kParams,
+    .return_annotation = nullptr,
+    .body = product_body,
+    .summary = "Non-streaming ground truth for longitudinal_logarithmic_694eff."};
 const pyapi::FunctionDef kGeoMean{
-    "longitudinal_logarithmic_665270_batch_reference",
-    "longitudinal_logarithmic_665270_batch_reference",
-    "longitudinal_logarithmic_665270_batch_reference(instance, data)\n"
-    "Non-streaming ground truth for longitudinal_logarithmic_665270.",
-    kParams,
-    nullptr,
-    geo_mean_body};
+    .name = "longitudinal_logarithmic_665270_batch_reference",
+    .params = kParams,
+    .return_annotation = nullptr,
+    .body = geo_mean_body,
+    .summary = "Non-streaming ground truth for longitudinal_logarithmic_665270."};
 
 // The module body: `import math`, `import numpy as np`, then the two functions.
-void exec(PyObject* m) {
+// Where NumPy refuses the interpreter (one with its own GIL), its ImportError
+// is the import's.
+void exec(PyObject* m, logarithmic::State& state) {
     Ref math = pyapi::import_module("math");
-    pyapi::setattr(m, pyapi::intern("math"), math.get());
+    pyapi::setattr(m, state.names.math, math.get());
     Ref np = pyapi::import_module("numpy");
-    pyapi::setattr(m, pyapi::intern("np"), np.get());
+    pyapi::setattr(m, state.names.np, np.get());
     if (PyArray_ImportNumPyAPI() < 0) pyapi::raise();
-    logarithmic::remember_originals(m);
+    logarithmic::remember_originals(m, state);
     pyapi::add_function(m, kProduct);
     pyapi::add_function(m, kGeoMean);
 }
@@ -65,4 +62,4 @@ void exec(PyObject* m) {
 }  // namespace
 
 PYAPI_MODULE(logarithmic, "vantorel.functions.rotations.batch_references.longitudinal.logarithmic",
-             kDoc, exec)
+             kDoc, logarithmic::State, exec)

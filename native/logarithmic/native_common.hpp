@@ -239,14 +239,14 @@ struct Driver {
     int non_ignored_flags() {
         if (raising >= 0) return raising;
         python([&] {
-            Ref np = pyapi::global(c.self, names().np);
-            Ref geterr = pyapi::getattr(np.get(), names().geterr);
+            Ref np = pyapi::global(c.self, c.n.np);
+            Ref geterr = pyapi::getattr(np.get(), c.n.geterr);
             Ref modes = check(PyObject_CallNoArgs(geterr.get()));
             static const std::pair<const char*, int> keys[] = {
                 {"divide", FE_DIVBYZERO}, {"over", FE_OVERFLOW}, {"under", FE_UNDERFLOW}, {"invalid", FE_INVALID}};
             int r = 0;
             for (auto& [key, flag] : keys) {
-                Ref mode = check(PyObject_GetItem(modes.get(), pyapi::intern(key)));
+                Ref mode = check(PyObject_GetItem(modes.get(), pyapi::intern(key).get()));
                 int eq = PyUnicode_Check(mode.get()) ? PyUnicode_CompareWithASCIIString(mode.get(), "ignore") : 1;
                 if (eq != 0) r |= flag;
             }

@@ -18,6 +18,7 @@
 // cell it had not stored goes to the general path, on the arrays as they now
 // are, as the per-cell evaluation would go on.
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cfenv>
 #include <cmath>
@@ -87,16 +88,19 @@ void dispatch(PyArrayObject* a, F&& f) {
     }
 }
 
+// A fact about the loaded NumPy, asked once per process (state.hpp).
 bool float32_quotient_stays_float32() {
-    static int cached = -1;
-    if (cached < 0) {
+    static std::atomic<int> cached{-1};
+    int known = cached.load(std::memory_order_relaxed);
+    if (known < 0) {
         Ref one = check(PyArrayScalar_New(Float));
         PyArrayScalar_VAL(one.get(), Float) = 1.0f;
         Ref three = check(PyLong_FromLong(3));
         Ref q = check(PyNumber_TrueDivide(one.get(), three.get()));
-        cached = PyArray_IsScalar(q.get(), Float) ? 1 : 0;
+        known = PyArray_IsScalar(q.get(), Float) ? 1 : 0;
+        cached.store(known, std::memory_order_relaxed);
     }
-    return cached == 1;
+    return known == 1;
 }
 
 // The cells left to the general path, in row-major order: the flagged ones,
@@ -142,7 +146,7 @@ struct Relock {
 }  // namespace
 
 bool native_loop(Call& c) {
-    if (!PyArray_CheckExact(c.data) || !globals_are_original(c.self.globals)) return false;
+    if (!PyArray_CheckExact(c.data) || !globals_are_original(c.self)) return false;
     auto* data = reinterpret_cast<PyArrayObject*>(c.data);
     if (PyArray_NDIM(data) != 2 || !dtype_supported(data, c.kind)) return false;
     if (!PyArray_CheckExact(c.out.get())) return false;
@@ -155,7 +159,7 @@ bool native_loop(Call& c) {
     if (!window_rows(c.W.get(), T, rows)) return false;
     // `out[t, n] = math.nan` stores what NumPy makes of the object found now
     // (the original one, checked above); only an exact float is taken natively.
-    PyObject* const nan_now = originals().math_attr[0];
+    PyObject* const nan_now = c.st.originals.math.nan.get();
     if (!PyFloat_CheckExact(nan_now)) return false;
 
     Driver d{c, data, static_cast<double*>(PyArray_DATA(out)), T, N, N, rows, {}, -1, true,
@@ -164,7 +168,7 @@ bool native_loop(Call& c) {
         d.f32_quotient = float32_quotient_stays_float32();
         dispatch(data, [&](auto tag) {
             constexpr Geo geo = Elem<decltype(tag)>::geo;
-            if constexpr (geo != Geo::None) d.log = numpy_log(originals().np_attr[7], geo == Geo::F64);
+            if constexpr (geo != Geo::None) d.log = numpy_log(c.st.originals.np.log.get(), geo == Geo::F64);
         });
     }
     if (rows.count > 0 && N > 0) {

@@ -96,34 +96,41 @@ bool proven(PyObject* log, const NumpyLog& f) {
     return true;
 }
 
-struct Cache {
-    std::atomic<int> state{0};  // 0 unknown, 1 proven, -1 refused
-    PyObject* ufunc = nullptr;   // the ufunc the proof was made for (borrowed; compared only)
-    NumpyLog log;
+// One proof per loop and process: the loop is NumPy's C code, which every
+// module object and interpreter of the process shares.
+struct Proof {
+    enum : int { kUnknown, kProving, kProven, kRefused };
+    std::atomic<int> state{kUnknown};
+    NumpyLog log;  // the loop proven or refused; written before `state` leaves kProving
 };
 
 }  // namespace
 
 const NumpyLog& numpy_log(PyObject* log, bool f64) {
-    static Cache caches[2];
+    static Proof proofs[2];
     static const NumpyLog none;
-    Cache& c = caches[f64 ? 1 : 0];
-    const int state = c.state.load(std::memory_order_acquire);
-    if (state != 0) return state > 0 && c.ufunc == log ? c.log : none;
+    Proof& p = proofs[f64 ? 1 : 0];
     const NumpyLog f = find_loop(log, f64 ? NPY_DOUBLE : NPY_FLOAT);
-    bool ok = false;
-    if (f) {
+    if (!f) return none;
+    int state = p.state.load(std::memory_order_acquire);
+    if (state == Proof::kUnknown &&
+        p.state.compare_exchange_strong(state, Proof::kProving, std::memory_order_acq_rel)) {
+        // The proof calls np.log, which may let another thread in: that one
+        // finds kProving and calls the ufunc meanwhile.
+        bool ok;
         try {
             ok = f64 ? proven<double>(log, f) : proven<float>(log, f);
         } catch (const pyapi::py_error&) {
             PyErr_Clear();  // no memory for the proof, say: the ufunc serves this call
+            p.state.store(Proof::kUnknown, std::memory_order_release);
             return none;
         }
+        p.log = f;
+        state = ok ? Proof::kProven : Proof::kRefused;
+        p.state.store(state, std::memory_order_release);
     }
-    c.ufunc = log;
-    c.log = f;
-    c.state.store(ok ? 1 : -1, std::memory_order_release);
-    return ok ? c.log : none;
+    if (state != Proof::kProven) return none;
+    return p.log.loop == f.loop && p.log.data == f.data ? p.log : none;
 }
 
 }  // namespace logarithmic

@@ -18,10 +18,11 @@ struct NumpyLog {
     }
 };
 
-// The loop `log` (the module's original np.log) selects for d->d (or f->f),
-// once it has been proven at first use to give np.log's results bit for bit;
-// an empty NumpyLog when it could not be found or the proof failed, and the
-// ufunc is then called per tile instead. Needs the lock.
+// The loop `log` (a module's original np.log) selects for d->d (or f->f),
+// once that loop has been proven, at its first use in the process, to give
+// np.log's results bit for bit; an empty NumpyLog when it could not be found,
+// the proof failed or is under way in another thread, and the ufunc is then
+// called per tile instead. Needs the lock.
 const NumpyLog& numpy_log(PyObject* log, bool f64);
 
 }  // namespace logarithmic

@@ -8,6 +8,8 @@ namespace logarithmic {
 
 struct Call {
     const pyapi::FunctionObject& self;
+    const State& st;  // of self's module
+    const Names& n;   // st.names
     Kind kind;
     PyObject* data;
     pyapi::Ref T, N, out, W;

@@ -1,75 +1,108 @@
 #include "state.hpp"
 
+#include <cstring>
+
 namespace logarithmic {
 namespace {
 
-Originals g_orig;
-
-const char* const kNumpyAttrs[9] = {"full", "float64", "isnan", "isinf", "prod",
-                                    "any",  "sum",     "log",   "abs"};
-const char* const kMathAttrs[4] = {"nan", "isnan", "isinf", "exp"};
+using pyapi::check;
+using pyapi::Ref;
 
 // A borrowed item of a module's namespace, or nullptr (no error left set).
-PyObject* module_item(PyObject* module, const char* name) {
-    if (!PyModule_CheckExact(module)) return nullptr;
-    PyObject* d = PyModule_GetDict(module);
-    PyObject* v = PyDict_GetItemWithError(d, pyapi::intern(name));
+PyObject* module_item(PyObject* module, PyObject* name) {
+    if (!module || !PyModule_CheckExact(module)) return nullptr;
+    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(module), name);
     if (!v) PyErr_Clear();
     return v;
 }
 
-void keep(PyObject*& slot, PyObject* v) {
-    Py_XINCREF(v);
-    Py_XSETREF(slot, v);
+// True when `o.__name__` (and `o.__module__`, if given) read as given.
+bool named(PyObject* o, const char* name, const char* module = nullptr) {
+    auto is = [&](const char* attr, const char* want) {
+        Ref v = Ref::steal(PyObject_GetAttrString(o, attr));
+        if (!v) PyErr_Clear();
+        return v && PyUnicode_Check(v.get()) && PyUnicode_CompareWithASCIIString(v.get(), want) == 0;
+    };
+    return is("__name__", name) && (!module || is("__module__", module));
+}
+
+// True when each original the kernels stand in for is the library's own
+// object of that name, as they assume (a name replaced before the first
+// import is bound as the original, and the general path then calls it).
+bool genuine(const Originals& o) {
+    auto ufunc = [](const Ref& f, const char* name) {
+        return f && std::strcmp(Py_TYPE(f.get())->tp_name, "numpy.ufunc") == 0 && named(f.get(), name);
+    };
+    auto numpy_function = [](const Ref& f, const char* name) { return f && named(f.get(), name, "numpy"); };
+    auto math_function = [&](const Ref& f, const char* name) {
+        return f && PyCFunction_Check(f.get()) && PyCFunction_GET_SELF(f.get()) == o.math_module.get() &&
+               named(f.get(), name, "math");
+    };
+    return ufunc(o.np.isnan, "isnan") && ufunc(o.np.isinf, "isinf") && ufunc(o.np.log, "log") &&
+           ufunc(o.np.abs, "absolute") && numpy_function(o.np.prod, "prod") &&
+           numpy_function(o.np.any, "any") && numpy_function(o.np.sum, "sum") &&
+           math_function(o.math.isnan, "isnan") && math_function(o.math.isinf, "isinf") &&
+           math_function(o.math.exp, "exp") && o.range.get() == reinterpret_cast<PyObject*>(&PyRange_Type) &&
+           o.max && PyCFunction_Check(o.max.get()) && named(o.max.get(), "max", "builtins");
+}
+
+// A borrowed item of a dict, or nullptr (no error left set).
+PyObject* dict_item(PyObject* dict, PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(dict, name);
+    if (!v) PyErr_Clear();
+    return v;
 }
 
 }  // namespace
 
-const Names& names() {
-    using pyapi::intern;
-    static const Names n{intern("np"),    intern("math"),   intern("shape"),  intern("full"),
-                         intern("nan"),   intern("float64"), intern("window"), intern("range"),
-                         intern("max"),   intern("isnan"),  intern("isinf"),  intern("sum"),
-                         intern("prod"),  intern("any"),    intern("log"),    intern("abs"),
-                         intern("exp"),   intern("size"),   intern("dtype"),  intern("geterr")};
-    return n;
-}
-
-void remember_originals(PyObject* module) {
+void remember_originals(PyObject* module, State& st) {
+    const Names& n = st.names;
+    Originals& o = st.originals;
     PyObject* g = PyModule_GetDict(module);
-    keep(g_orig.numpy, PyDict_GetItemWithError(g, names().np));
-    keep(g_orig.math, PyDict_GetItemWithError(g, names().math));
+    o.numpy = Ref::borrow(PyDict_GetItemWithError(g, n.np));
+    o.math_module = Ref::borrow(PyDict_GetItemWithError(g, n.math));
     if (PyErr_Occurred()) pyapi::raise();
-    for (int i = 0; i < 9; ++i) keep(g_orig.np_attr[i], module_item(g_orig.numpy, kNumpyAttrs[i]));
-    for (int i = 0; i < 4; ++i) keep(g_orig.math_attr[i], module_item(g_orig.math, kMathAttrs[i]));
+#define LOGARITHMIC_KEEP_NP_(id) o.np.id = Ref::borrow(module_item(o.numpy.get(), n.id));
+#define LOGARITHMIC_KEEP_MATH_(id) o.math.id = Ref::borrow(module_item(o.math_module.get(), n.id));
+    LOGARITHMIC_NUMPY_ATTRS(LOGARITHMIC_KEEP_NP_)
+    LOGARITHMIC_MATH_ATTRS(LOGARITHMIC_KEEP_MATH_)
+#undef LOGARITHMIC_KEEP_NP_
+#undef LOGARITHMIC_KEEP_MATH_
     PyObject* builtins = PyEval_GetBuiltins();
     if (!builtins) pyapi::raise(PyExc_RuntimeError, "no builtins");
-    keep(g_orig.range, PyDict_GetItemWithError(builtins, names().range));
-    keep(g_orig.max, PyDict_GetItemWithError(builtins, names().max));
+    o.range = Ref::borrow(PyDict_GetItemWithError(builtins, n.range));
+    o.max = Ref::borrow(PyDict_GetItemWithError(builtins, n.max));
     if (PyErr_Occurred()) pyapi::raise();
+    o.genuine = genuine(o);
+
+    st.dtype_kw = pyapi::kwnames({n.dtype});
+    st.int0 = check(PyLong_FromLong(0));
+    st.int1 = check(PyLong_FromLong(1));
+    st.int2 = check(PyLong_FromLong(2));
+    st.zero = check(PyFloat_FromDouble(0.0));
+    st.one = check(PyFloat_FromDouble(1.0));
+    st.minus_one = check(PyFloat_FromDouble(-1.0));
 }
 
-const Originals& originals() { return g_orig; }
-
-bool globals_are_original(PyObject* globals) {
-    const Originals& o = g_orig;
-    auto item = [&](PyObject* name) {
-        PyObject* v = PyDict_GetItemWithError(globals, name);
-        if (!v) PyErr_Clear();
-        return v;
-    };
-    if (!o.numpy || item(names().np) != o.numpy || item(names().math) != o.math) return false;
-    for (int i = 0; i < 9; ++i)
-        if (!o.np_attr[i] || module_item(o.numpy, kNumpyAttrs[i]) != o.np_attr[i]) return false;
-    for (int i = 0; i < 4; ++i)
-        if (!o.math_attr[i] || module_item(o.math, kMathAttrs[i]) != o.math_attr[i]) return false;
-    if (item(names().range) || item(names().max)) return false;
+bool globals_are_original(const pyapi::FunctionObject& self) {
+    const State& st = state(self);
+    const Names& n = st.names;
+    const Originals& o = st.originals;
+    PyObject* g = self.globals;
+    if (!o.genuine || dict_item(g, n.np) != o.numpy.get() || dict_item(g, n.math) != o.math_module.get())
+        return false;
+#define LOGARITHMIC_SAME_NP_(id) \
+    if (!o.np.id || module_item(o.numpy.get(), n.id) != o.np.id.get()) return false;
+#define LOGARITHMIC_SAME_MATH_(id) \
+    if (!o.math.id || module_item(o.math_module.get(), n.id) != o.math.id.get()) return false;
+    LOGARITHMIC_NUMPY_ATTRS(LOGARITHMIC_SAME_NP_)
+    LOGARITHMIC_MATH_ATTRS(LOGARITHMIC_SAME_MATH_)
+#undef LOGARITHMIC_SAME_NP_
+#undef LOGARITHMIC_SAME_MATH_
+    if (dict_item(g, n.range) || dict_item(g, n.max)) return false;
     PyObject* builtins = PyEval_GetBuiltins();
     if (!builtins) return false;
-    PyObject* r = PyDict_GetItemWithError(builtins, names().range);
-    PyObject* m = r ? PyDict_GetItemWithError(builtins, names().max) : nullptr;
-    if (PyErr_Occurred()) PyErr_Clear();
-    return r == o.range && m == o.max;
+    return dict_item(builtins, n.range) == o.range.get() && dict_item(builtins, n.max) == o.max.get();
 }
 
 }  // namespace logarithmic

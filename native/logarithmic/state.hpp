@@ -1,6 +1,25 @@
-// The objects the module body bound at import, kept so that a call can tell
-// whether the module's globals (and what they hold) are still the originals:
-// only then may the native kernels stand in for the Python-level steps.
+// The module's state: its interned names and the objects its body bound at
+// import, kept so that a call can tell whether the module's globals (and what
+// they hold) are still those objects: only then may the native kernels stand
+// in for the Python-level steps. Each module object has its own (a fresh
+// import, a subinterpreter), and a function keeps using the state of the
+// module that made it.
+//
+// What is process-wide on purpose, because it is a fact about the process
+// rather than about a module object:
+// - which CPU variants run (cpu_has_avx2, cpu_has_avx512dq: compat.hpp);
+// - the exponential each path uses, chosen by a one-time proof against the C
+//   library (c_exp.cpp, exp_batch.cpp);
+// - NumPy's own inner loop of `log`, proven at first use: a function pointer
+//   into NumPy's loaded library, which every interpreter of the process shares
+//   (numpy_log.cpp);
+// - whether NumPy's float32 divided by an int stays float32 (native_path.cpp);
+// - NumPy's C-API table (numpy_api.hpp): one pointer per loaded extension,
+//   into NumPy's loaded library, filled by the exec slot after `import numpy`
+//   has succeeded; NumPy imports only where the process's main GIL is held
+//   (it refuses an interpreter with its own GIL), so the fill never races.
+// The one-time checks are function-local statics (initialised once, thread-
+// safely) or atomics.
 #pragma once
 
 #include "pyapi/pyapi.hpp"
@@ -9,32 +28,69 @@ namespace logarithmic {
 
 enum class Kind { Product, GeoMean };
 
-// Interned names used by both paths.
-struct Names {
-    PyObject *np, *math, *shape, *full, *nan, *float64, *window, *range, *max, *isnan, *isinf,
-        *sum, *prod, *any, *log, *abs, *exp, *size, *dtype, *geterr;
-};
-const Names& names();
+#define LOGARITHMIC_NAMES(X)                                                                  \
+    X(np) X(math) X(shape) X(full) X(nan) X(float64) X(window) X(range) X(max) X(isnan)       \
+    X(isinf) X(sum) X(prod) X(any) X(log) X(abs) X(exp) X(size) X(dtype) X(geterr)
+PYAPI_NAMES(Names, LOGARITHMIC_NAMES)
 
+// The attributes of `np` and of `math` the per-cell steps use.
+#define LOGARITHMIC_NUMPY_ATTRS(X) X(full) X(float64) X(isnan) X(isinf) X(prod) X(any) X(sum) X(log) X(abs)
+#define LOGARITHMIC_MATH_ATTRS(X) X(nan) X(isnan) X(isinf) X(exp)
+#define LOGARITHMIC_REF_MEMBER_(id) pyapi::Ref id;
+#define LOGARITHMIC_VISIT_NP_(id) f(np.id);
+#define LOGARITHMIC_VISIT_MATH_(id) f(math.id);
+
+// What the module body bound: `np` and `math` and the attributes above, as
+// they were then, and the builtins `range` and `max`.
 struct Originals {
-    PyObject* numpy = nullptr;
-    PyObject* math = nullptr;
-    // numpy attributes, in the order of kNumpyAttrs (state.cpp)
-    PyObject* np_attr[9] = {};
-    // math attributes: nan, isnan, isinf, exp
-    PyObject* math_attr[4] = {};
-    PyObject* range = nullptr;
-    PyObject* max = nullptr;
+    pyapi::Ref numpy, math_module;
+    struct {
+        LOGARITHMIC_NUMPY_ATTRS(LOGARITHMIC_REF_MEMBER_)
+    } np;
+    struct {
+        LOGARITHMIC_MATH_ATTRS(LOGARITHMIC_REF_MEMBER_)
+    } math;
+    pyapi::Ref range, max;
+    // Each of them that the kernels stand in for (or call as NumPy's own: np.log
+    // with an output array, np.sum's result read as a scalar) is the library's
+    // own object of that name; if not, only the general path serves.
+    bool genuine = false;
+
+    template <class F>
+    void each_ref(F&& f) {
+        f(numpy);
+        f(math_module);
+        LOGARITHMIC_NUMPY_ATTRS(LOGARITHMIC_VISIT_NP_)
+        LOGARITHMIC_MATH_ATTRS(LOGARITHMIC_VISIT_MATH_)
+        f(range);
+        f(max);
+    }
 };
 
-// Records the originals; called by the module body after its imports.
-void remember_originals(PyObject* module);
+struct State : pyapi::ModuleState {
+    Names names;
+    Originals originals;
+    pyapi::Ref dtype_kw;              // ("dtype",): np.full's keyword
+    pyapi::Ref int0, int1, int2;      // the literals 0, 1, 2
+    pyapi::Ref zero, one, minus_one;  // the literals 0.0, 1.0, -1.0
 
-// True when the globals seen by `globals` still hold the imported `np` and
-// `math` with the attributes the per-cell steps use, and `range`/`max` are the
-// builtins. Looks names up without side effects (dict reads only).
-bool globals_are_original(PyObject* globals);
+    template <class F>
+    void each_ref(F&& f) {
+        ModuleState::each_ref(f);
+        originals.each_ref(f);
+        for (pyapi::Ref* r : {&dtype_kw, &int0, &int1, &int2, &zero, &one, &minus_one}) f(*r);
+    }
+};
 
-const Originals& originals();
+inline State& state(const pyapi::FunctionObject& f) { return pyapi::state_of<State>(f); }
+
+// Fills the state after the module body's imports.
+void remember_originals(PyObject* module, State& state);
+
+// True when the globals of `self`'s module still hold the `np` and `math` its
+// body imported, with the attributes the per-cell steps use as they were then
+// and the library's own, and `range`/`max` are the builtins found then. Looks
+// names up without side effects (dict reads only).
+bool globals_are_original(const pyapi::FunctionObject& self);
 
 }  // namespace logarithmic

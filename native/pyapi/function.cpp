@@ -1,162 +1,18 @@
 #include "function.hpp"
 
 #include <cstddef>
-#include <string>
-#include <vector>
-
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include <structmember.h>
 
+#include "binding.hpp"
 #include "module.hpp"
 #include "ops.hpp"
-#include "suggest.hpp"
 
 namespace pyapi {
 namespace {
-
-// ---------------------------------------------------------------- bad calls
-// Each mirrors the text CPython gives for a `def` of the same signature.
-
-std::string repr_utf8(PyObject* o) {
-    Ref r = check(PyObject_Repr(o));
-    const char* s = PyUnicode_AsUTF8(r.get());
-    if (!s) raise();
-    return s;
-}
-
-[[noreturn]] void missing_arguments(FunctionObject* f, PyObject** slots, bool positional,
-                                    Py_ssize_t defcount) {
-    Py_ssize_t start = positional ? 0 : f->argcount;
-    Py_ssize_t end = positional ? f->argcount - defcount : f->argcount + f->kwonlycount;
-    std::vector<std::string> names;
-    for (Py_ssize_t i = start; i < end; ++i)
-        if (!slots[i]) names.push_back(repr_utf8(PyTuple_GET_ITEM(f->varnames, i)));
-    std::string joined;
-    if (names.size() == 1) {
-        joined = names[0];
-    } else if (names.size() == 2) {
-        joined = names[0] + " and " + names[1];
-    } else {
-        for (size_t i = 0; i + 2 < names.size(); ++i) joined += names[i] + ", ";
-        joined += names[names.size() - 2] + ", and " + names.back();
-    }
-    PyErr_Format(PyExc_TypeError, "%U() missing %zd required %s argument%s: %s", f->qualname,
-                 static_cast<Py_ssize_t>(names.size()), positional ? "positional" : "keyword-only",
-                 names.size() == 1 ? "" : "s", joined.c_str());
-    raise();
-}
-
-[[noreturn]] void too_many_positional(FunctionObject* f, PyObject** slots, Py_ssize_t given,
-                                      Py_ssize_t defcount) {
-    Py_ssize_t kwonly_given = 0;
-    for (Py_ssize_t i = f->argcount; i < f->argcount + f->kwonlycount; ++i)
-        if (slots[i]) ++kwonly_given;
-    bool plural = f->argcount != 1;
-    Ref sig;
-    if (defcount) {
-        sig = check(PyUnicode_FromFormat("from %zd to %zd", f->argcount - defcount, f->argcount));
-        plural = true;
-    } else {
-        sig = check(PyUnicode_FromFormat("%zd", f->argcount));
-    }
-    Ref kwonly_sig = kwonly_given
-        ? check(PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
-                                     given != 1 ? "s" : "", kwonly_given,
-                                     kwonly_given != 1 ? "s" : ""))
-        : new_str("");
-    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given",
-                 f->qualname, sig.get(), plural ? "s" : "", given, kwonly_sig.get(),
-                 given == 1 && !kwonly_given ? "was" : "were");
-    raise();
-}
-
-[[noreturn]] void unexpected_keyword(FunctionObject* f, PyObject* key) {
-    Ref suggestion = keyword_suggestion(f->varnames, key);
-    if (suggestion)
-        PyErr_Format(PyExc_TypeError,
-                     "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
-                     f->qualname, key, suggestion.get());
-    else
-        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
-                     f->qualname, key);
-    raise();
-}
-
-// ---------------------------------------------------------------- binding
-// The steps and their order follow the interpreter's own frame setup, so that
-// the first fault found is the one CPython would report.
-struct Bound {
-    PyObject* slots[kMaxParams] = {};
-    Ref held[kMaxParams];  // defaults, kept alive even if __defaults__ is rebound mid-call
-};
-
-void bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          Bound& b) {
-    const Py_ssize_t total = f->argcount + f->kwonlycount;
-    PyObject** slots = b.slots;
-    const Py_ssize_t n = nargs < f->argcount ? nargs : f->argcount;
-    for (Py_ssize_t i = 0; i < n; ++i) slots[i] = args[i];
-
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        if (!PyUnicode_Check(key)) raise(PyExc_TypeError, "keywords must be strings");
-        Py_ssize_t j = 0;
-        for (; j < total; ++j)
-            if (PyTuple_GET_ITEM(f->varnames, j) == key) break;
-        if (j == total) {
-            for (j = 0; j < total; ++j) {
-                int eq = PyObject_RichCompareBool(PyTuple_GET_ITEM(f->varnames, j), key, Py_EQ);
-                if (eq < 0) raise();
-                if (eq) break;
-            }
-        }
-        if (j == total) unexpected_keyword(f, key);
-        if (slots[j]) {
-            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
-                         f->qualname, key);
-            raise();
-        }
-        slots[j] = args[nargs + k];
-    }
-
-    const Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
-    if (nargs > f->argcount) too_many_positional(f, slots, nargs, defcount);
-
-    if (nargs < f->argcount) {
-        const Py_ssize_t m = f->argcount - defcount;
-        for (Py_ssize_t i = nargs; i < m; ++i)
-            if (!slots[i]) missing_arguments(f, slots, true, defcount);
-        Ref defaults = Ref::borrow(f->defaults);
-        for (Py_ssize_t i = nargs > m ? nargs - m : 0; i < defcount; ++i) {
-            if (!slots[m + i]) {
-                b.held[m + i] = Ref::borrow(PyTuple_GET_ITEM(defaults.get(), i));
-                slots[m + i] = b.held[m + i].get();
-            }
-        }
-    }
-
-    if (f->kwonlycount) {
-        bool missing = false;
-        for (Py_ssize_t i = f->argcount; i < total; ++i) {
-            if (slots[i]) continue;
-            if (f->kwdefaults) {
-                PyObject* def =
-                    PyDict_GetItemWithError(f->kwdefaults, PyTuple_GET_ITEM(f->varnames, i));
-                if (def) {
-                    b.held[i] = Ref::borrow(def);
-                    slots[i] = def;
-                    continue;
-                }
-                if (PyErr_Occurred()) raise();
-            }
-            missing = true;
-        }
-        if (missing) missing_arguments(f, slots, false, defcount);
-    }
-}
 
 Ref run(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     // Keep the function alive: a body may rebind the very global that held it.
@@ -164,8 +20,15 @@ Ref run(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnam
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (!kwnames && nargs == f->argcount + f->kwonlycount && f->kwonlycount == 0)
         return f->def->body(*f, args);
+    // Held for the call: a keyword compared by value runs caller code, which
+    // may rebind any of them.
+    Ref qualname = Ref::borrow(f->qualname), defaults = Ref::borrow(f->defaults),
+        kwdefaults = Ref::borrow(f->kwdefaults);
+    const Signature sig{.qualname = qualname.get(), .names = f->varnames,
+                        .argcount = f->argcount, .kwonlycount = f->kwonlycount,
+                        .defaults = defaults.get(), .kwdefaults = kwdefaults.get()};
     Bound b;
-    bind(f, args, nargs, kwnames, b);
+    bind(sig, args, nargs, kwnames, b);
     return f->def->body(*f, b.slots);
 }
 
@@ -435,6 +298,10 @@ std::string FunctionDef::signature_line() const {
     return line;
 }
 
+std::string FunctionDef::doc() const {
+    return summary ? signature_line() + "\n" + summary : signature_line();
+}
+
 Ref make_function_type(PyObject* module) {
     return check(PyType_FromModuleAndSpec(module, &fn_spec, nullptr));
 }
@@ -482,7 +349,7 @@ Ref make_function(const FunctionDef& def, PyObject* module, DefaultValues values
                        : Ref();
     Ref name = new_str(def.name);
     Ref qualname = new_str(def.qualname().c_str());
-    Ref doc = new_str(def.signature_line().c_str());
+    Ref doc = new_str(def.doc().c_str());
 
     auto* type = reinterpret_cast<PyTypeObject*>(state.function_type.get());
     auto* f = PyObject_GC_New(FunctionObject, type);  // holds its (heap) type

@@ -16,6 +16,7 @@
 #include <string>
 #include <utility>
 
+#include "binding.hpp"
 #include "ref.hpp"
 
 namespace pyapi {
@@ -38,18 +39,19 @@ struct Param {
     const char* default_text = nullptr;  // the default's source text; nullptr: required
 };
 
-inline constexpr int kMaxParams = 8;
-
 struct FunctionDef {
     const char* name;
     std::span<const Param> params;
     const char* return_annotation;  // nullptr: none
     Body body;
     const char* owner = nullptr;  // the class of a method, for its qualname
+    const char* summary = nullptr;  // the docstring's text after the signature line, if any
 
     std::string qualname() const;
     // The `__doc__` line: "qualname(a: int, *, b=x) -> str".
     std::string signature_line() const;
+    // `__doc__`: the signature line, then the summary on the lines below.
+    std::string doc() const;
 };
 
 struct FunctionObject {

@@ -1,4 +1,5 @@
-#include "anomaly_record.hpp"
+// `AnomalyRecord`: the records warn stores.
+#include "telemetry.hpp"
 
 #include <structmember.h>
 
@@ -10,6 +11,7 @@ namespace {
 AnomalyRecordObject* as_record(PyObject* o) { return reinterpret_cast<AnomalyRecordObject*>(o); }
 
 int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(Py_TYPE(self));
     Py_VISIT(as_record(self)->severity);
     Py_VISIT(as_record(self)->tags);
     return 0;
@@ -29,7 +31,9 @@ int clear(PyObject* self) noexcept {
 void dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
     clear(self);
-    Py_TYPE(self)->tp_free(self);
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);  // instances of a heap type hold it
 }
 
 PyObject* repr(PyObject* self) noexcept {
@@ -58,7 +62,9 @@ int fields_equal(AnomalyRecordObject* a, AnomalyRecordObject* b) noexcept {
 }
 
 PyObject* richcompare(PyObject* a, PyObject* b, int op) noexcept {
-    if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(b, &AnomalyRecordType)) {
+    // A record of an earlier import of the module compares as one of ours.
+    if ((op != Py_EQ && op != Py_NE) ||
+        (Py_TYPE(b) != Py_TYPE(a) && !made_by_us(b, &State::record_type))) {
         Py_RETURN_NOTIMPLEMENTED;
     }
     int eq = fields_equal(as_record(a), as_record(b));
@@ -125,36 +131,32 @@ PyGetSetDef getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "One anomaly stored by TelemetryRuntime.warn (read-only). Records compare "
+                    "and hash by value; the insertion sequence takes no part.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(pyapi::slot(dealloc))},
+    {Py_tp_traverse, reinterpret_cast<void*>(pyapi::slot(traverse))},
+    {Py_tp_clear, reinterpret_cast<void*>(pyapi::slot(clear))},
+    {Py_tp_repr, reinterpret_cast<void*>(pyapi::slot(repr))},
+    {Py_tp_richcompare, reinterpret_cast<void*>(pyapi::slot(richcompare))},
+    {Py_tp_hash, reinterpret_cast<void*>(pyapi::slot(hash))},
+    {Py_tp_members, members},
+    {Py_tp_getset, getset},
+    {0, nullptr},
+};
+
 }  // namespace
 
-// The head as the host initialises static types; the other slots are set
-// by name when the type is readied.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-PyTypeObject AnomalyRecordType = {PyVarObject_HEAD_INIT(nullptr, 0)};
-#pragma GCC diagnostic pop
+PyType_Spec record_spec = {
+    "vantorel._sdk_telemetry.AnomalyRecord", sizeof(AnomalyRecordObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    slots};
 
-void ready_anomaly_record_type() {
-    if (AnomalyRecordType.tp_flags & Py_TPFLAGS_READY) return;
-    AnomalyRecordType.tp_name = "vantorel._sdk_telemetry.AnomalyRecord";
-    AnomalyRecordType.tp_basicsize = sizeof(AnomalyRecordObject);
-    AnomalyRecordType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    AnomalyRecordType.tp_doc = PyDoc_STR(
-        "One anomaly stored by TelemetryRuntime.warn (read-only). Records compare and hash "
-        "by value; the insertion sequence takes no part.");
-    AnomalyRecordType.tp_dealloc = pyapi::slot(dealloc);
-    AnomalyRecordType.tp_traverse = pyapi::slot(traverse);
-    AnomalyRecordType.tp_clear = pyapi::slot(clear);
-    AnomalyRecordType.tp_repr = pyapi::slot(repr);
-    AnomalyRecordType.tp_richcompare = pyapi::slot(richcompare);
-    AnomalyRecordType.tp_hash = pyapi::slot(hash);
-    AnomalyRecordType.tp_members = members;
-    AnomalyRecordType.tp_getset = getset;
-    pyapi::check_status(PyType_Ready(&AnomalyRecordType));
-}
-
-AnomalyRecordObject* new_anomaly_record(RecordFields&& f) {
-    auto* r = PyObject_GC_New(AnomalyRecordObject, &AnomalyRecordType);
+AnomalyRecordObject* new_anomaly_record(State& state, RecordFields&& f) {
+    auto* type = reinterpret_cast<PyTypeObject*>(state.record_type.get());
+    auto* r = PyObject_GC_New(AnomalyRecordObject, type);  // holds its type
     if (!r) pyapi::raise();
     r->component = f.component.release();
     r->call_site = f.call_site.release();

@@ -1,4 +1,5 @@
-#include "call_site.hpp"
+// `CallSite`: the handles of registered call sites.
+#include "telemetry.hpp"
 
 #include <structmember.h>
 
@@ -7,6 +8,7 @@ namespace {
 
 int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     auto* s = reinterpret_cast<CallSiteObject*>(self);
+    Py_VISIT(Py_TYPE(self));
     Py_VISIT(s->severity_default);  // the only field that is not plain text
     Py_VISIT(s->tag_keys);
     return 0;
@@ -32,7 +34,9 @@ void dealloc(PyObject* self) noexcept {
     auto* s = reinterpret_cast<CallSiteObject*>(self);
     delete s->message;
     s->message = nullptr;
-    Py_TYPE(self)->tp_free(self);
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);  // instances of a heap type hold it
 }
 
 PyObject* repr(PyObject* self) noexcept {
@@ -60,36 +64,31 @@ PyMemberDef members[] = {
 
 #undef CS_MEMBER
 
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "Handle of a registered call site (made by "
+                    "TelemetryRuntime.register_call_site; read-only).")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(pyapi::slot(dealloc))},
+    {Py_tp_traverse, reinterpret_cast<void*>(pyapi::slot(traverse))},
+    {Py_tp_clear, reinterpret_cast<void*>(pyapi::slot(clear))},
+    {Py_tp_repr, reinterpret_cast<void*>(pyapi::slot(repr))},
+    {Py_tp_members, members},
+    {0, nullptr},
+};
+
 }  // namespace
 
-// The head as the host initialises static types; the other slots are set
-// by name when the type is readied.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-PyTypeObject CallSiteType = {PyVarObject_HEAD_INIT(nullptr, 0)};
-#pragma GCC diagnostic pop
+PyType_Spec call_site_spec = {
+    "vantorel._sdk_telemetry.CallSite", sizeof(CallSiteObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    slots};
 
-void ready_call_site_type() {
-    if (CallSiteType.tp_flags & Py_TPFLAGS_READY) return;
-    CallSiteType.tp_name = "vantorel._sdk_telemetry.CallSite";
-    CallSiteType.tp_basicsize = sizeof(CallSiteObject);
-    CallSiteType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    CallSiteType.tp_doc = PyDoc_STR(
-        "Handle of a registered call site (made by TelemetryRuntime.register_call_site; "
-        "read-only).");
-    CallSiteType.tp_dealloc = pyapi::slot(dealloc);
-    CallSiteType.tp_traverse = pyapi::slot(traverse);
-    CallSiteType.tp_clear = pyapi::slot(clear);
-    CallSiteType.tp_repr = pyapi::slot(repr);
-    CallSiteType.tp_members = members;
-    pyapi::check_status(PyType_Ready(&CallSiteType));
-}
-
-pyapi::Ref new_call_site(pyapi::Ref name, pyapi::Ref description, pyapi::Ref message_template,
-                         pyapi::Ref value_unit, pyapi::Ref severity_default, pyapi::Ref file,
-                         Py_ssize_t line, pyapi::Ref tag_keys, std::uint64_t owner,
-                         Py_ssize_t lane, std::unique_ptr<MessageTemplate> message) {
-    auto* s = PyObject_GC_New(CallSiteObject, &CallSiteType);
+Ref new_call_site(State& state, Ref name, Ref description, Ref message_template, Ref value_unit,
+                  Ref severity_default, Ref file, Py_ssize_t line, Ref tag_keys,
+                  std::uint64_t owner, Py_ssize_t lane, std::unique_ptr<MessageTemplate> message) {
+    auto* type = reinterpret_cast<PyTypeObject*>(state.call_site_type.get());
+    auto* s = PyObject_GC_New(CallSiteObject, type);  // holds its type
     if (!s) pyapi::raise();
     s->name = name.release();
     s->description = description.release();
@@ -103,7 +102,7 @@ pyapi::Ref new_call_site(pyapi::Ref name, pyapi::Ref description, pyapi::Ref mes
     s->lane = lane;
     s->message = message.release();
     PyObject_GC_Track(s);
-    return pyapi::Ref::steal(reinterpret_cast<PyObject*>(s));
+    return Ref::steal(reinterpret_cast<PyObject*>(s));
 }
 
 }  // namespace sdk_telemetry

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "record_parts.hpp"
+#include "pyapi/ops.hpp"
 
 namespace sdk_telemetry {
 namespace {
@@ -58,7 +58,7 @@ private:
 MessageTemplate::MessageTemplate(PyObject* text) : text_(text) {
     Py_INCREF(text_);
     try {
-        ensure_ready(text);
+        pyapi::ensure_ready(text);
         const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
         Py_ssize_t copied = 0;  // text before this index is in literals_
         Py_ssize_t search = 0;
@@ -131,7 +131,7 @@ pyapi::Ref MessageTemplate::fill(PyObject* tags) const {
     for (std::size_t i = 0; i < nholes; ++i) {
         PyObject* value = PyDict_GetItemWithError(tags, holes_[i].key);
         if (value) {
-            ensure_ready(value);
+            pyapi::ensure_ready(value);
             filled = true;
         } else {
             if (PyErr_Occurred()) pyapi::raise();

@@ -1,6 +1,8 @@
-#include "record_parts.hpp"
-
+// The parts of a record that warn derives from its arguments.
 #include <cstdint>
+
+#include "pyapi/ops.hpp"
+#include "telemetry.hpp"
 
 namespace sdk_telemetry {
 namespace {
@@ -11,14 +13,6 @@ namespace {
 }
 
 }  // namespace
-
-void ensure_ready(PyObject* text) {
-#if PY_VERSION_HEX < 0x030C0000
-    pyapi::check_status(PyUnicode_READY(text));
-#else
-    (void)text;
-#endif
-}
 
 pyapi::Ref copy_tags(PyObject* tags) {
     if (!PyDict_Check(tags)) {
@@ -50,7 +44,7 @@ pyapi::Ref copy_tags(PyObject* tags) {
 }
 
 std::uint64_t stable_name_hash(PyObject* name) {
-    ensure_ready(name);
+    pyapi::ensure_ready(name);
     const int kind = PyUnicode_KIND(name);
     const void* data = PyUnicode_DATA(name);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(name);

@@ -13,7 +13,7 @@
 #include <mutex>
 #include <vector>
 
-#include "anomaly_record.hpp"
+#include "telemetry.hpp"
 
 namespace sdk_telemetry {
 

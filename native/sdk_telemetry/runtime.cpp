@@ -1,19 +1,15 @@
-#include "runtime.hpp"
+// `TelemetryRuntime`: call-site registration and bounded anomaly rings.
+#include "telemetry.hpp"
 
 #include <structmember.h>
 
-#include <atomic>
 #include <cstdint>
 #include <limits>
 #include <memory>
 #include <new>
 
-#include "anomaly_record.hpp"
-#include "args.hpp"
-#include "call_site.hpp"
-#include "record_parts.hpp"
+#include "pyapi/ops.hpp"
 #include "rings.hpp"
-#include "severity.hpp"
 
 namespace sdk_telemetry {
 namespace {
@@ -21,10 +17,6 @@ namespace {
 // More lanes than call sites buy nothing; the bound keeps a mistyped count
 // from reserving gigabytes up front.
 constexpr Py_ssize_t kMaxLanes = 4096;
-
-// Serial numbers tell a handle's runtime apart without the handle keeping the
-// runtime alive (and without mistaking a new runtime at a reused address).
-std::atomic<std::uint64_t> g_next_serial{1};
 
 struct RuntimeObject {
     PyObject_HEAD
@@ -45,7 +37,7 @@ pyapi::Ref text_arg(PyObject* value, const char* what) {
         pyapi::raise();
     }
     pyapi::Ref text = pyapi::check(PyUnicode_FromObject(value));  // a plain str of a subclass
-    ensure_ready(text.get());
+    pyapi::ensure_ready(text.get());
     return text;
 }
 
@@ -82,13 +74,13 @@ Py_ssize_t count_arg(PyObject* value, const char* what, Py_ssize_t minimum, cons
 
 // ---- construction ----------------------------------------------------------
 
-constexpr const char* kNewNames[] = {"component", "lanes", "ring_capacity"};
-const Signature kNewSig{"TelemetryRuntime", kNewNames, 0, 3};
-
 PyObject* runtime_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return pyapi::guarded([&] {
-        PyObject* a[3];
-        bind(kNewSig, args, kwargs, a);
+        State* state = state_of_type(type);  // `type` may be a subclass
+        if (!state) pyapi::raise();
+        pyapi::Bound bound;
+        pyapi::bind(state->new_sig, args, kwargs, bound);
+        PyObject* const* a = bound.slots;
         pyapi::Ref component = text_arg(a[0], "component");
         Py_ssize_t lanes = count_arg(a[1], "lanes", 1, "a positive int");
         if (lanes > kMaxLanes) {
@@ -102,7 +94,7 @@ PyObject* runtime_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
         rt->component = component.release();
         rt->lanes = lanes;
         rt->ring_capacity = capacity;
-        rt->serial = g_next_serial.fetch_add(1);
+        rt->serial = state->next_serial++;
         return self;
     });
 }
@@ -125,6 +117,7 @@ int runtime_clear(PyObject* self) noexcept {
 
 int runtime_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     RuntimeObject* rt = as_runtime(self);
+    Py_VISIT(Py_TYPE(self));
     if (!rt->rings) return 0;
     return rt->rings->visit([&](AnomalyRecordObject* r) {
         Py_VISIT(r);
@@ -139,16 +132,12 @@ void runtime_dealloc(PyObject* self) noexcept {
     delete rt->rings;
     rt->rings = nullptr;
     Py_CLEAR(rt->component);
-    PyTypeObject* type = Py_TYPE(self);
+    PyTypeObject* type = Py_TYPE(self);  // a subclass's too: its dealloc leaves it to us
     type->tp_free(self);
+    Py_DECREF(type);
 }
 
 // ---- methods ---------------------------------------------------------------
-
-constexpr const char* kRegisterNames[] = {"name",     "description", "message_template",
-                                          "value_unit", "severity_default", "file",
-                                          "line",     "tag_keys"};
-const Signature kRegisterSig{"TelemetryRuntime.register_call_site", kRegisterNames, 0, 8};
 
 pyapi::Ref tag_keys_arg(PyObject* value) {
     if (PyUnicode_Check(value)) {
@@ -169,31 +158,33 @@ pyapi::Ref tag_keys_arg(PyObject* value) {
     return keys;
 }
 
-PyObject* register_call_site(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) noexcept {
+// The methods take their module's state from their defining class
+// (METH_METHOD): a subclass's instance reaches the same state.
+PyObject* register_call_site(PyObject* self, PyTypeObject* cls, PyObject* const* args,
+                             size_t nargs, PyObject* kwnames) noexcept {
     return pyapi::guarded([&] {
         RuntimeObject* rt = as_runtime(self);
-        PyObject* a[8];
-        bind(kRegisterSig, args, nargs, kwnames, a);
+        State& state = state_of_class(cls);
+        pyapi::Bound bound;
+        pyapi::bind(state.register_sig, args, static_cast<Py_ssize_t>(nargs), kwnames, bound);
+        PyObject* const* a = bound.slots;
         pyapi::Ref name = text_arg(a[0], "name");
         pyapi::Ref description = text_arg(a[1], "description");
         pyapi::Ref message_template = text_arg(a[2], "message_template");
         pyapi::Ref value_unit = text_arg(a[3], "value_unit");
-        pyapi::Ref severity = coerce_severity(a[4]);
+        pyapi::Ref severity = coerce_severity(state, a[4]);
         pyapi::Ref file = text_arg(a[5], "file");
         Py_ssize_t line = count_arg(a[6], "line", 0, "a non-negative int");
         pyapi::Ref tag_keys = tag_keys_arg(a[7]);
         auto message = std::make_unique<MessageTemplate>(message_template.get());
         auto lane = static_cast<Py_ssize_t>(stable_name_hash(name.get()) %
                                             static_cast<std::uint64_t>(rt->lanes));
-        return new_call_site(std::move(name), std::move(description), std::move(message_template),
-                             std::move(value_unit), std::move(severity), std::move(file), line,
-                             std::move(tag_keys), rt->serial, lane, std::move(message));
+        return new_call_site(state, std::move(name), std::move(description),
+                             std::move(message_template), std::move(value_unit),
+                             std::move(severity), std::move(file), line, std::move(tag_keys),
+                             rt->serial, lane, std::move(message));
     });
 }
-
-constexpr const char* kWarnNames[] = {"site", "value", "epoch_ns", "reason", "tags", "severity"};
-const Signature kWarnSig{"TelemetryRuntime.warn", kWarnNames, 2, 5};
 
 long long epoch_arg(PyObject* value) {
     if (PyBool_Check(value) || !PyLong_Check(value)) {
@@ -214,19 +205,24 @@ long long epoch_arg(PyObject* value) {
     return ns;
 }
 
-PyObject* warn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* warn(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargs,
+               PyObject* kwnames) noexcept {
     return pyapi::guarded([&] {
         RuntimeObject* rt = as_runtime(self);
-        PyObject* a[6];
-        bind(kWarnSig, args, nargs, kwnames, a);
-        if (!is_call_site(a[0])) {
+        State& state = state_of_class(cls);
+        pyapi::Bound bound;
+        pyapi::bind(state.warn_sig, args, static_cast<Py_ssize_t>(nargs), kwnames, bound);
+        PyObject* const* a = bound.slots;
+        // A handle of an earlier import of the module is another runtime's.
+        const bool ours = reinterpret_cast<PyObject*>(Py_TYPE(a[0])) == state.call_site_type.get();
+        if (!ours && !made_by_us(a[0], &State::call_site_type)) {
             PyErr_Format(PyExc_TypeError,
                          "site must be a CallSite returned by register_call_site, not %.200s",
                          Py_TYPE(a[0])->tp_name);
             pyapi::raise();
         }
         auto* site = reinterpret_cast<CallSiteObject*>(a[0]);
-        if (site->owner != rt->serial) {
+        if (!ours || site->owner != rt->serial) {
             PyErr_Format(PyExc_ValueError,
                          "call site %R was registered with another TelemetryRuntime", site->name);
             pyapi::raise();
@@ -236,10 +232,10 @@ PyObject* warn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         long long epoch_ns = epoch_arg(a[2]);
         pyapi::Ref reason = text_arg(a[3], "reason");
         pyapi::Ref tags = copy_tags(a[4]);
-        pyapi::Ref severity = (a[5] && a[5] != Py_None) ? coerce_severity(a[5])
+        pyapi::Ref severity = (a[5] && a[5] != Py_None) ? coerce_severity(state, a[5])
                                                         : pyapi::Ref::borrow(site->severity_default);
         pyapi::Ref message = site->message->fill(tags.get());
-        pyapi::Ref record = pyapi::Ref::steal(reinterpret_cast<PyObject*>(new_anomaly_record(
+        pyapi::Ref record = pyapi::Ref::steal(reinterpret_cast<PyObject*>(new_anomaly_record(state,
             {pyapi::Ref::borrow(rt->component), pyapi::Ref::borrow(site->name), std::move(severity),
              value, epoch_ns, std::move(reason), std::move(message), std::move(tags)})));
         auto* stored = reinterpret_cast<AnomalyRecordObject*>(record.get());
@@ -298,7 +294,7 @@ PyObject* runtime_repr(PyObject* self) noexcept {
 
 PyMethodDef methods[] = {
     {"register_call_site", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pyapi::slot(register_call_site))),
-     METH_FASTCALL | METH_KEYWORDS,
+     METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("register_call_site($self, /, *, name, description, message_template, value_unit, "
                "severity_default, file, line, tag_keys)\n--\n\n"
                "Register a call site and return its handle (an immutable CallSite).\n\n"
@@ -309,7 +305,7 @@ PyMethodDef methods[] = {
                "records go to lane stable_hash(name) % lanes (FNV-1a over the name's\n"
                "code points, the same in every process).")},
     {"warn", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pyapi::slot(warn))),
-     METH_FASTCALL | METH_KEYWORDS,
+     METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("warn($self, site, value, *, epoch_ns, reason, tags, severity=None)\n--\n\n"
                "Store one AnomalyRecord for `site` and return True.\n\n"
                "value is converted with float(); epoch_ns is an int (not bool) that fits in\n"
@@ -348,34 +344,31 @@ PyGetSetDef getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// The signature in the doc is what __text_signature__ and inspect read.
+const char kRuntimeDoc[] =
+    "TelemetryRuntime(*, component, lanes, ring_capacity)\n--\n\n"
+    "In-process store of anomaly records: `lanes` bounded rings of `ring_capacity`\n"
+    "records each. Thread-safe: warn, snapshot_anomalies and drain_anomalies may\n"
+    "run concurrently and lose nothing; every eviction is counted.";
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(kRuntimeDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(pyapi::slot(runtime_new))},
+    {Py_tp_dealloc, reinterpret_cast<void*>(pyapi::slot(runtime_dealloc))},
+    {Py_tp_traverse, reinterpret_cast<void*>(pyapi::slot(runtime_traverse))},
+    {Py_tp_clear, reinterpret_cast<void*>(pyapi::slot(runtime_clear))},
+    {Py_tp_repr, reinterpret_cast<void*>(pyapi::slot(runtime_repr))},
+    {Py_tp_methods, methods},
+    {Py_tp_members, members},
+    {Py_tp_getset, getset},
+    {0, nullptr},
+};
+
 }  // namespace
 
-// The head as the host initialises static types; the other slots are set
-// by name when the type is readied.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-PyTypeObject TelemetryRuntimeType = {PyVarObject_HEAD_INIT(nullptr, 0)};
-#pragma GCC diagnostic pop
-
-void ready_runtime_type() {
-    if (TelemetryRuntimeType.tp_flags & Py_TPFLAGS_READY) return;
-    TelemetryRuntimeType.tp_name = "vantorel._sdk_telemetry.TelemetryRuntime";
-    TelemetryRuntimeType.tp_basicsize = sizeof(RuntimeObject);
-    TelemetryRuntimeType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE;
-    TelemetryRuntimeType.tp_doc = PyDoc_STR(
-        "TelemetryRuntime(*, component, lanes, ring_capacity)\n--\n\n"
-        "In-process store of anomaly records: `lanes` bounded rings of `ring_capacity`\n"
-        "records each. Thread-safe: warn, snapshot_anomalies and drain_anomalies may\n"
-        "run concurrently and lose nothing; every eviction is counted.");
-    TelemetryRuntimeType.tp_new = pyapi::slot(runtime_new);
-    TelemetryRuntimeType.tp_dealloc = pyapi::slot(runtime_dealloc);
-    TelemetryRuntimeType.tp_traverse = pyapi::slot(runtime_traverse);
-    TelemetryRuntimeType.tp_clear = pyapi::slot(runtime_clear);
-    TelemetryRuntimeType.tp_repr = pyapi::slot(runtime_repr);
-    TelemetryRuntimeType.tp_methods = methods;
-    TelemetryRuntimeType.tp_members = members;
-    TelemetryRuntimeType.tp_getset = getset;
-    pyapi::check_status(PyType_Ready(&TelemetryRuntimeType));
-}
+PyType_Spec runtime_spec = {
+    "vantorel._sdk_telemetry.TelemetryRuntime", sizeof(RuntimeObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
+    slots};
 
 }  // namespace sdk_telemetry
