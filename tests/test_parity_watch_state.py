@@ -1,14 +1,11 @@
-"""Module state of vantorel._parity_watch: every module object (a fresh import, a
-subinterpreter) has its own, and functions keep using the state of the module that made
-them."""
+"""Module state of vantorel._parity_watch: every module object has its own, and functions
+keep using the state of the module that made them (subinterpreters: test_subinterpreters.py)."""
 import gc
-import subprocess
 import sys
 
 import pytest
 
 import vantorel._parity_watch as pw
-from interpreter import PYTHON
 from models import parity_watch_model as pw_model
 
 NAME = "vantorel._parity_watch"
@@ -90,72 +87,3 @@ def test_the_generator_a_shadowed_tuple_receives_looks_like_the_hosts(which):
             del module.tuple
     assert seen[pw] == seen[pw_model]
     assert seen[pw][2] == "_projection_shape_axes.<locals>.<genexpr>"
-
-
-SUBINTERPRETERS = '''
-try:  # 3.13
-    import _interpreters as interpreters
-
-    def run(interp, code):
-        failure = interpreters.exec(interp, code)
-        assert failure is None, failure
-except ImportError:  # 3.10-3.12 (on 3.12 each subinterpreter has its own GIL)
-    import _xxsubinterpreters as interpreters
-    run = interpreters.run_string
-import vantorel._parity_watch as pw
-
-# A stand-in for the runtime module, to test this module alone.
-STUB = """
-import sys, types
-import vantorel
-stub = types.ModuleType("vantorel._sdk_telemetry")
-class Severity:
-    WARN = "warn"
-class TelemetryRuntime:
-    def __init__(self, **kw):
-        self.records = []
-    def register_call_site(self, **kw):
-        return "site"
-    def warn(self, *args, **kw):
-        self.records.append(args)
-        return True
-    def snapshot_anomalies(self):
-        return tuple(self.records)
-stub.Severity, stub.TelemetryRuntime, stub.AnomalyRecord = Severity, TelemetryRuntime, object
-sys.modules[stub.__name__] = stub
-"""
-CHECK = """
-import vantorel._parity_watch as pw
-assert (pw._DEFAULT_TELEMETRY is None) == FIRST, pw._DEFAULT_TELEMETRY
-d = pw.default_parity_watch()
-assert pw.record_projection_mismatch(data={}, projection={"a": [1]}, mismatches=["m"],
-                                     epoch_ns=1) is True
-assert len(d.snapshot_anomalies()) == COUNT
-assert pw.projection_hash({"a": [1, "x"]}) == DIGEST
-""".replace("DIGEST", repr(pw.projection_hash({"a": [1, "x"]})))
-main = pw.default_parity_watch()
-a, b = interpreters.create(), interpreters.create()
-if STUBBED:
-    run(a, STUB)
-    run(b, STUB)
-run(a, CHECK.replace("FIRST", "True").replace("COUNT", "1"))
-run(b, CHECK.replace("FIRST", "True").replace("COUNT", "1"))
-run(a, CHECK.replace("FIRST", "False").replace("COUNT", "2"))
-interpreters.destroy(a)
-assert pw._DEFAULT_TELEMETRY is main and not main.snapshot_anomalies()
-run(b, CHECK.replace("FIRST", "False").replace("COUNT", "2"))
-interpreters.destroy(b)
-assert pw.default_parity_watch() is main
-print("ok")
-'''
-
-
-@pytest.mark.parametrize("stubbed", [False, True], ids=["runtime", "stub-runtime"])
-def test_two_subinterpreters_get_independent_defaults(stubbed):
-    """In a child process: each subinterpreter has its own module, state and default object,
-    and neither disturbs the main interpreter's."""
-    code = f"STUBBED = {stubbed}\n" + SUBINTERPRETERS
-    run = subprocess.run([*PYTHON, "-c", code], capture_output=True, text=True, timeout=120)
-    if not stubbed and "does not support loading in subinterpreters" in run.stderr:
-        pytest.skip("vantorel._sdk_telemetry refuses subinterpreters on this interpreter")
-    assert run.returncode == 0 and run.stdout.strip() == "ok", run.stderr
