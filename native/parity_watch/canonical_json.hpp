@@ -10,9 +10,11 @@
 #include <string_view>
 #include <vector>
 
-#include "state.hpp"
+#include "pyapi/pyapi.hpp"
 
 namespace parity_watch {
+
+using pyapi::Ref;
 
 // A JSON-safe value held without building it, as a flat pre-order tape.
 // Leaves are the very objects the host's _json_safe would put in its copy; a
@@ -108,6 +110,15 @@ private:
     char* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t cap_ = 0;
+};
+
+// Buffers reused from one projection hash to the next; a hash re-entered from
+// caller code during the walk (on this thread or another) takes its own.
+struct HashScratch {
+    bool busy = false;
+    std::vector<Tok> toks;
+    TextBuffer text;
+    std::vector<Entry> entries;
 };
 
 // Appends the canonical text of the value at tape index 0; false when a token

@@ -4,12 +4,11 @@
 #include <string>
 #include <string_view>
 
-#include "globals.hpp"
 #include "values.hpp"
 
 namespace parity_watch {
 
-Ref mapping_get(PyObject* mapping, PyObject* key, PyObject* fallback) {
+Ref mapping_get(const State& st, PyObject* mapping, PyObject* key, PyObject* fallback) {
     if (PyDict_CheckExact(mapping)) {
         PyObject* v = PyDict_GetItemWithError(mapping, key);
         if (v) return Ref::borrow(v);
@@ -18,31 +17,25 @@ Ref mapping_get(PyObject* mapping, PyObject* key, PyObject* fallback) {
     }
     PyObject* args[] = {mapping, key, fallback};
     const size_t n = fallback ? 3 : 2;
-    return pyapi::check(PyObject_VectorcallMethod(names().get, args, n, nullptr));
+    return pyapi::check(PyObject_VectorcallMethod(st.names.get, args, n, nullptr));
 }
 
 namespace {
 
-Ref str_lower(PyObject* text) {
-    static PyObject* const lower = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower");
-    if (!lower) pyapi::raise();
-    return pyapi::call(lower, {text});
-}
-
 // The reason code from the lowered, space-joined messages; `has(needle)`
 // answers whether that text contains the needle.
 template <class Has>
-PyObject* reason_code(Has&& has) {
-    if (has("not an object") || has("missing")) return PW_NAME("invalid_projection");
-    if (has("market_id") || has("era_number")) return PW_NAME("market_era_mismatch");
-    if (has("shape_key")) return PW_NAME("shape_mismatch");
-    return PW_NAME("projection_mismatch");
+PyObject* reason_code(const Names& n, Has&& has) {
+    if (has("not an object") || has("missing")) return n.invalid_projection;
+    if (has("market_id") || has("era_number")) return n.market_era_mismatch;
+    if (has("shape_key")) return n.shape_mismatch;
+    return n.projection_mismatch;
 }
 
 // Messages that are all exact ASCII strs in an exact list or tuple: str()
 // and str.lower run no caller code and lower only A-Z, so the text is built
 // and searched natively. False (nothing done) for anything else.
-bool ascii_reason(PyObject* items, PyObject*& code) {
+bool ascii_reason(const Names& names, PyObject* items, PyObject*& code) {
     const bool list = PyList_CheckExact(items);
     if (!list && !PyTuple_CheckExact(items)) return false;
     const Py_ssize_t n = list ? PyList_GET_SIZE(items) : PyTuple_GET_SIZE(items);
@@ -69,28 +62,28 @@ bool ascii_reason(PyObject* items, PyObject*& code) {
         }
     }
     const std::string_view joined(text, static_cast<std::size_t>(p - text));
-    code = reason_code([&](const char* needle) {
+    code = reason_code(names, [&](const char* needle) {
         return joined.find(needle) != std::string_view::npos;
     });
     return true;
 }
 
 Ref reason_body(FunctionObject& self, PyObject* const* argv) {
+    const Names& n = state(self).names;
     PyObject* code = nullptr;
-    if (pyapi::builtin_unchanged(self.globals, pyapi::Builtin::str) && ascii_reason(argv[0], code))
+    if (pyapi::builtin_unchanged(self, pyapi::Builtin::str) && ascii_reason(n, argv[0], code))
         return Ref::borrow(code);
     Ref pieces = pyapi::check(PyList_New(0));
     for_each_item(argv[0], [&](PyObject* item) {
         // str(item).lower(): a subclass's own lower() is the one called.
-        Ref text = pyapi::b_str(self.globals, item);
-        static PyObject* const lower = PW_NAME("lower");
-        Ref low = PyUnicode_CheckExact(text.get()) ? str_lower(text.get())
-                                                   : pyapi::call_method(text.get(), lower);
+        Ref text = pyapi::b_str(self, item);
+        PyObject* args[] = {text.get()};
+        Ref low = pyapi::check(PyObject_VectorcallMethod(
+            n.lower, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         pyapi::check_status(PyList_Append(pieces.get(), low.get()));
     });
-    static PyObject* const space = PW_NAME(" ");
-    Ref text = pyapi::check(PyUnicode_Join(space, pieces.get()));
-    code = reason_code([&](const char* needle) {
+    Ref text = pyapi::check(PyUnicode_Join(n.space, pieces.get()));
+    code = reason_code(n, [&](const char* needle) {
         Ref sub = pyapi::new_str(needle);
         return pyapi::check_status(PyUnicode_Contains(text.get(), sub.get())) != 0;
     });
@@ -98,86 +91,89 @@ Ref reason_body(FunctionObject& self, PyObject* const* argv) {
 }
 
 Ref version_body(FunctionObject& self, PyObject* const* argv) {
+    const State& st = state(self);
+    const Names& n = st.names;
     PyObject* projection = argv[0];
-    if (!is_mapping(self, projection)) return Ref::borrow(PW_NAME("none"));
-    PyObject* const keys[] = {PW_NAME("projection_version"), PW_NAME("version"),
-                              PW_NAME("schema_version")};
+    if (!is_mapping(self, projection)) return Ref::borrow(n.none);
     Ref value;
-    for (PyObject* key : keys) {
-        value = mapping_get(projection, key);
+    for (PyObject* key : {n.projection_version_key, n.version, n.schema_version}) {
+        value = mapping_get(st, projection, key);
         if (pyapi::truthy(value.get())) break;
         value = Ref();
     }
-    if (!value) value = Ref::borrow(PW_NAME("unspecified"));
+    if (!value) value = Ref::borrow(n.unspecified);
     return bounded_text(self, value.get());
 }
 
+// (str(field) for field in it if isinstance(field, str) and field)
+Ref declared_axis(const FunctionObject& f, PyObject* field, PyObject* const*) {
+    if (!pyapi::b_isinstance(f, field, {pyapi::Builtin::str}) || !pyapi::truthy(field)) return {};
+    return pyapi::b_str(f, field);
+}
+
+// (str(key) for key in it)
+Ref key_axis(const FunctionObject& f, PyObject* key, PyObject* const*) {
+    return pyapi::b_str(f, key);
+}
+
+// `tuple(<generator expression>)` with a shadowed `tuple`: the replacement
+// gets a lazy generator over `iterable`, as the reference hands it one.
+Ref shadowed_tuple(const FunctionObject& self, PyObject* iterable, pyapi::LazyStep step) {
+    Ref tuple = pyapi::builtin(self, pyapi::Builtin::tuple);
+    Ref gen = pyapi::lazy_generator(self, "_projection_shape_axes", iterable, step);
+    return pyapi::call(tuple.get(), {gen.get()});
+}
+
 Ref shape_axes_body(FunctionObject& self, PyObject* const* argv) {
+    using pyapi::Builtin;
+    const State& st = state(self);
     PyObject* projection = argv[0];
     PyObject* shape_key = argv[1];
     if (!is_mapping(self, projection)) return pyapi::check(PyTuple_New(0));
-    Ref declared = mapping_get(projection, PW_NAME("shape_fields"));
+    Ref declared = mapping_get(st, projection, st.names.shape_fields);
     Ref axes = pyapi::check(PyList_New(0));
-    PyObject* const globals = self.globals;
-    using pyapi::Builtin;
-    const bool declared_sequence = is_list_or_tuple(self, declared.get());
-    if (declared_sequence && !pyapi::builtin_unchanged(globals, Builtin::tuple)) {
-        // A shadowed `tuple` receives the reference's own generator.
-        Ref tuple = pyapi::builtin(globals, Builtin::tuple);
-        Ref it = pyapi::check(PyObject_GetIter(declared.get()));
-        Ref gen = pyapi::generator(
-            "def _projection_shape_axes(it):\n"
-            "    return (str(field) for field in it if isinstance(field, str) and field)\n",
-            globals, {it.get()});
-        Ref result = pyapi::call(tuple.get(), {gen.get()});
-        if (pyapi::truthy(result.get())) return result;
-    } else if (declared_sequence) {
-        for_each_item(declared.get(), [&](PyObject* field) {
-            bool keep;
-            if (!pyapi::builtins_unchanged(globals, {pyapi::Builtin::isinstance, pyapi::Builtin::str})) {
-                keep = pyapi::b_isinstance(globals, field, {pyapi::Builtin::str}) &&
-                       pyapi::truthy(field);
-            } else if (PyUnicode_CheckExact(field)) {
-                keep = PyUnicode_GET_LENGTH(field) != 0;
-            } else {
-                keep = pyapi::is_instance(field, reinterpret_cast<PyObject*>(&PyUnicode_Type)) &&
-                       pyapi::truthy(field);
-            }
-            if (!keep) return;
-            Ref text = pyapi::b_str(globals, field);
-            pyapi::check_status(PyList_Append(axes.get(), text.get()));
-        });
-        // `tuple(...)` then `if axes`
-        Ref result = pyapi::b_tuple_of_list(globals, axes.get());
-        if (pyapi::truthy(result.get())) return result;
-        axes = pyapi::check(PyList_New(0));
-    }
-    const bool keyed = is_mapping(self, shape_key);
-    if (keyed && !pyapi::builtin_unchanged(globals, Builtin::tuple)) {
-        Ref tuple = pyapi::builtin(globals, Builtin::tuple);
-        Ref keys = pyapi::call_method(shape_key, names().keys);
-        Ref it = pyapi::check(PyObject_GetIter(keys.get()));
-        Ref gen = pyapi::generator("def _projection_shape_axes(it):\n"
-                                   "    return (str(key) for key in it)\n",
-                                   globals, {it.get()});
-        return pyapi::call(tuple.get(), {gen.get()});
-    }
-    if (keyed) {
-        auto add = [&](PyObject* key) {
-            Ref text = pyapi::b_str(globals, key);
-            pyapi::check_status(PyList_Append(axes.get(), text.get()));
-        };
-        if (PyDict_CheckExact(shape_key)) {
-            DictWalk walk(shape_key);
-            Ref key, value;
-            while (walk.next(key, value)) add(key.get());
+    if (is_list_or_tuple(self, declared.get())) {
+        Ref result;
+        if (!pyapi::builtin_unchanged(self, Builtin::tuple)) {
+            result = shadowed_tuple(self, declared.get(), declared_axis);
         } else {
-            Ref keys = pyapi::call_method(shape_key, names().keys);
-            for_each_item(keys.get(), add);
+            for_each_item(declared.get(), [&](PyObject* field) {
+                bool keep;
+                if (!pyapi::builtins_unchanged(self, {Builtin::isinstance, Builtin::str}))
+                    keep = pyapi::b_isinstance(self, field, {Builtin::str}) && pyapi::truthy(field);
+                else if (PyUnicode_CheckExact(field))
+                    keep = PyUnicode_GET_LENGTH(field) != 0;
+                else
+                    keep = pyapi::is_instance(field, reinterpret_cast<PyObject*>(&PyUnicode_Type)) &&
+                           pyapi::truthy(field);
+                if (!keep) return;
+                Ref text = pyapi::b_str(self, field);
+                pyapi::check_status(PyList_Append(axes.get(), text.get()));
+            });
+            // `tuple(...)` then `if axes`
+            result = pyapi::b_tuple_of_list(self, axes.get());
+            axes = pyapi::check(PyList_New(0));
         }
-        return pyapi::b_tuple_of_list(globals, axes.get());
+        if (pyapi::truthy(result.get())) return result;
     }
-    return pyapi::check(PyTuple_New(0));
+    if (!is_mapping(self, shape_key)) return pyapi::check(PyTuple_New(0));
+    if (!pyapi::builtin_unchanged(self, Builtin::tuple)) {
+        Ref keys = pyapi::call_method(shape_key, st.names.keys);
+        return shadowed_tuple(self, keys.get(), key_axis);
+    }
+    auto add = [&](PyObject* key) {
+        Ref text = pyapi::b_str(self, key);
+        pyapi::check_status(PyList_Append(axes.get(), text.get()));
+    };
+    if (PyDict_CheckExact(shape_key)) {
+        DictWalk walk(shape_key);
+        Ref key, value;
+        while (walk.next(key, value)) add(key.get());
+    } else {
+        Ref keys = pyapi::call_method(shape_key, st.names.keys);
+        for_each_item(keys.get(), add);
+    }
+    return pyapi::b_tuple_of_list(self, axes.get());
 }
 
 const pyapi::Param kReasonParams[] = {{"mismatches", "tuple[str, ...] | list[str]"}};
@@ -188,16 +184,18 @@ const pyapi::Param kShapeAxesParams[] = {{"projection", "Mapping[str, Any] | Non
 }  // namespace
 
 Ref bounded_text_global(const FunctionObject& self) {
-    return read_global(self, names().bounded_text);
+    return read_global(self, state(self).names.bounded_text);
 }
 
-Ref call_bounded_text(PyObject* target, PyObject* value) {
-    if (pyapi::is_function(target, kBoundedText)) {
+Ref call_bounded_text(const FunctionObject& self, PyObject* target, PyObject* value) {
+    if (pyapi::is_function(self, target, kBoundedText)) {
         auto* f = reinterpret_cast<FunctionObject*>(target);
         if (f->defaults && PyTuple_GET_SIZE(f->defaults) == 1) {
             Ref bound = Ref::borrow(PyTuple_GET_ITEM(f->defaults, 0));
             PyObject* args[] = {value, bound.get()};
-            return kBoundedText.body(*f, args);
+            Ref text = kBoundedText.body(*f, args);
+            if (!text) pyapi::raise();
+            return text;
         }
     }
     return pyapi::call(target, {value});
@@ -205,21 +203,14 @@ Ref call_bounded_text(PyObject* target, PyObject* value) {
 
 Ref bounded_text(const FunctionObject& self, PyObject* value) {
     Ref target = bounded_text_global(self);
-    return call_bounded_text(target.get(), value);
+    return call_bounded_text(self, target.get(), value);
 }
 
-const FunctionDef kProjectionMismatchReason = {
-    "projection_mismatch_reason", "projection_mismatch_reason",
-    "projection_mismatch_reason(mismatches: tuple[str, ...] | list[str]) -> str", kReasonParams,
-    "str", reason_body};
-const FunctionDef kProjectionVersion = {
-    "_projection_version", "_projection_version",
-    "_projection_version(projection: Mapping[str, Any] | None) -> str", kVersionParams, "str",
-    version_body};
-const FunctionDef kProjectionShapeAxes = {
-    "_projection_shape_axes", "_projection_shape_axes",
-    "_projection_shape_axes(projection: Mapping[str, Any] | None, shape_key: Mapping[str, Any] | "
-    "None) -> tuple[str, ...]",
-    kShapeAxesParams, "tuple[str, ...]", shape_axes_body};
+const FunctionDef kProjectionMismatchReason = {"projection_mismatch_reason", kReasonParams, "str",
+                                               reason_body};
+const FunctionDef kProjectionVersion = {"_projection_version", kVersionParams, "str",
+                                        version_body};
+const FunctionDef kProjectionShapeAxes = {"_projection_shape_axes", kShapeAxesParams,
+                                          "tuple[str, ...]", shape_axes_body};
 
 }  // namespace parity_watch

@@ -6,7 +6,7 @@
 namespace parity_watch {
 
 // mapping.get(key) / mapping.get(key, fallback); an exact dict answers directly.
-Ref mapping_get(PyObject* mapping, PyObject* key, PyObject* fallback = nullptr);
+Ref mapping_get(const State& st, PyObject* mapping, PyObject* key, PyObject* fallback = nullptr);
 
 // `for item in iterable: f(item)`, with the list iterator's own semantics for
 // an exact list (a list grown while walked is walked to its new end).
@@ -38,6 +38,6 @@ Ref bounded_text(const FunctionObject& self, PyObject* value);
 // The same in two steps, where the argument is computed after the name is
 // read (`_bounded_text(data.get(...))` reads `_bounded_text` first).
 Ref bounded_text_global(const FunctionObject& self);
-Ref call_bounded_text(PyObject* target, PyObject* value);
+Ref call_bounded_text(const FunctionObject& self, PyObject* target, PyObject* value);
 
 }  // namespace parity_watch

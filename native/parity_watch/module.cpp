@@ -15,13 +15,13 @@ void import_names(PyObject* module, const char* from, std::initializer_list<cons
     // `from <from> import a, b`: the leaf module itself, then each name.
     Ref source = pyapi::import_module(from);
     for (const char* name : names) {
-        Ref value = pyapi::import_from(source.get(), pyapi::intern(name));
+        Ref value = pyapi::import_from(source.get(), pyapi::intern(name).get());
         bind(module, name, value.get());
     }
 }
 
-void exec(PyObject* module) {
-    pyapi::ready_function_type();
+void exec(PyObject* module, State& state) {
+    init_state(module, state);
     for (const char* name : {"hashlib", "json", "time"}) {
         Ref m = pyapi::import_module(name);
         bind(module, name, m.get());
@@ -39,35 +39,26 @@ void exec(PyObject* module) {
     Ref site_name = pyapi::new_str("simulation_contract.projection_mismatch");
     bind(module, "_CALL_SITE_NAME", site_name.get());
 
-    Ref cls = make_telemetry_class(module);
+    Ref cls = make_telemetry_class(module, state);
     bind(module, "SimulationContractSdkTelemetry", cls.get());
     bind(module, "_DEFAULT_TELEMETRY", Py_None);
 
-    Ref none_default = pyapi::check(PyTuple_Pack(1, Py_None));
-    Ref record_kwdefaults = pyapi::check(PyDict_New());
-    pyapi::check_status(PyDict_SetItemString(record_kwdefaults.get(), "epoch_ns", Py_None));
-    Ref bound_default = pyapi::check(Py_BuildValue("(i)", 96));
-
-    pyapi::add_function(module, kDefaultParityWatch);
-    pyapi::add_function(module, kConfigureParityWatch, none_default.get());
-    pyapi::add_function(module, kRecordProjectionMismatch, nullptr, record_kwdefaults.get());
-    pyapi::add_function(module, kProjectionMismatchReason);
-    pyapi::add_function(module, kProjectionHash);
-    pyapi::add_function(module, kTags);
-    pyapi::add_function(module, kProjectionShapeAxes);
-    pyapi::add_function(module, kProjectionVersion);
-    pyapi::add_function(module, kJsonSafe);
-    pyapi::add_function(module, kBoundedText, bound_default.get());
+    for (const FunctionDef* def :
+         {&kDefaultParityWatch, &kConfigureParityWatch, &kRecordProjectionMismatch,
+          &kProjectionMismatchReason, &kProjectionHash, &kTags, &kProjectionShapeAxes,
+          &kProjectionVersion, &kJsonSafe, &kBoundedText})
+        pyapi::add_function(module, *def);
 
     Ref all = pyapi::check(Py_BuildValue("[ssssss]", "SimulationContractSdkTelemetry",
                                          "configure_parity_watch", "default_parity_watch",
                                          "projection_hash", "projection_mismatch_reason",
                                          "record_projection_mismatch"));
     bind(module, "__all__", all.get());
-    capture_originals(module);
+    capture_originals(module, state);
 }
 
 }  // namespace
 }  // namespace parity_watch
 
-PYAPI_MODULE(_parity_watch, "vantorel._parity_watch", parity_watch::kDoc, parity_watch::exec)
+PYAPI_MODULE(_parity_watch, "vantorel._parity_watch", parity_watch::kDoc, parity_watch::State,
+             parity_watch::exec)

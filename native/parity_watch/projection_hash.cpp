@@ -9,19 +9,12 @@
 // json.dumps, so nothing is evaluated twice.
 #include "canonical_json.hpp"
 #include "sha256.hpp"
-#include "globals.hpp"
 #include "values.hpp"
 
 namespace parity_watch {
 namespace {
 
-void ensure_ready(PyObject* s) {
-#if PY_VERSION_HEX < 0x030C0000
-    if (PyUnicode_READY(s) < 0) pyapi::raise();
-#else
-    (void)s;
-#endif
-}
+using pyapi::ensure_ready;
 
 class Walker {
 public:
@@ -50,7 +43,7 @@ public:
             case SafeKind::Stringify:
                 break;
         }
-        Ref text = pyapi::b_str(fn_.globals, value);
+        Ref text = pyapi::b_str(fn_, value);
         is_mapping_.touched();
         ensure_ready(text.get());
         tape.push(Tok::Leaf, std::move(text));
@@ -78,7 +71,7 @@ private:
     }
 
     Ref host_child(PyObject* item) {
-        Ref safe = call_named_global(fn_, names().json_safe, kJsonSafe, {item});
+        Ref safe = pyapi::call_global(fn_, state(fn_).names.json_safe, kJsonSafe, {item});
         is_mapping_.touched();
         return safe;
     }
@@ -104,7 +97,7 @@ private:
         tape.push(Tok::Dict);
         Ref host;
         auto add = [&](PyObject* key, PyObject* item) {
-            Ref text = pyapi::b_str(fn_.globals, key);
+            Ref text = pyapi::b_str(fn_, key);
             if (!PyUnicode_CheckExact(key)) is_mapping_.touched();
             if (!PyUnicode_CheckExact(text.get())) materialize = true;
             if (materialize && !host) host = to_host(start);
@@ -123,12 +116,12 @@ private:
             DictWalk walk(value);
             while (walk.next(key, item)) add(key.get(), item.get());
         } else {
-            Ref items = pyapi::call_method(value, names().items);
+            Ref items = pyapi::call_method(value, state(fn_).names.items);
             Ref iter = pyapi::check(PyObject_GetIter(items.get()));
             is_mapping_.touched();
             while (PyObject* pair = PyIter_Next(iter.get())) {
                 Ref held = Ref::steal(pair);
-                unpack_pair(pair, key, item);
+                pyapi::unpack_two(pair, key, item);
                 add(key.get(), item.get());
             }
             if (PyErr_Occurred()) pyapi::raise();
@@ -175,11 +168,10 @@ private:
     MappingTest& is_mapping_;
 };
 
-// Per-thread buffers reused from call to call (a call re-entered from caller
-// code during the walk takes buffers of its own).
+// The state's buffers, or buffers of its own while those are in use.
 class Scratch {
 public:
-    Scratch() : shared_(pool()), leased_(!shared_.busy) {
+    explicit Scratch(HashScratch& shared) : shared_(shared), leased_(!shared.busy) {
         if (leased_) shared_.busy = true;
     }
     ~Scratch() {
@@ -192,43 +184,23 @@ public:
     }
     Scratch(const Scratch&) = delete;
     Scratch& operator=(const Scratch&) = delete;
-    std::vector<Tok>& toks() { return leased_ ? shared_.toks : own_toks_; }
-    TextBuffer& text() { return leased_ ? shared_.text : own_text_; }
-    std::vector<Entry>& entries() { return leased_ ? shared_.entries : own_entries_; }
+    std::vector<Tok>& toks() { return leased_ ? shared_.toks : own_.toks; }
+    TextBuffer& text() { return leased_ ? shared_.text : own_.text; }
+    std::vector<Entry>& entries() { return leased_ ? shared_.entries : own_.entries; }
 
 private:
-    struct Pool {
-        bool busy = false;
-        std::vector<Tok> toks;
-        TextBuffer text;
-        std::vector<Entry> entries;
-    };
-    static Pool& pool() {
-        static thread_local Pool p;
-        return p;
-    }
-    Pool& shared_;
+    HashScratch& shared_;
     bool leased_;
-    std::vector<Tok> own_toks_;
-    TextBuffer own_text_;
-    std::vector<Entry> own_entries_;
+    HashScratch own_;
 };
-
-PyObject* separators() {
-    static PyObject* const seps = Py_BuildValue("(ss)", ",", ":");
-    return seps;
-}
 
 // json.dumps(value, sort_keys=True, separators=(",", ":"), default=str).encode("utf-8")
 Ref dumps_payload(const FunctionObject& self, PyObject* dumps, PyObject* value) {
-    static PyObject* const kw = pyapi::kwnames("sort_keys", "separators", "default");
-    PyObject* seps = separators();
-    if (!seps) pyapi::raise();
-    Ref str_fn = read_global(self, names().str);
-    Ref text = pyapi::call(dumps, {value, Py_True, seps, str_fn.get()}, kw);
-    static PyObject* const encode = PW_NAME("encode");
-    static PyObject* const utf8 = PW_NAME("utf-8");
-    return pyapi::call_method(text.get(), encode, {utf8});
+    const State& st = state(self);
+    Ref str_fn = read_global(self, st.names.str);
+    Ref text = pyapi::call(dumps, {value, Py_True, st.json_separators.get(), str_fn.get()},
+                           st.dumps_kw.get());
+    return pyapi::call_method(text.get(), st.names.encode, {st.names.utf_8});
 }
 
 Ref hex16(const std::array<std::uint8_t, 32>& digest) {
@@ -244,9 +216,10 @@ Ref hex16(const std::array<std::uint8_t, 32>& digest) {
 
 // hashlib.sha256(payload).hexdigest()[:16], `hashlib` read from the globals now.
 Ref digest_prefix(const FunctionObject& self, const TextBuffer* text, PyObject* payload) {
-    Ref hashlib = read_global(self, names().hashlib);
-    Ref sha = module_attr(hashlib.get(), names().sha256);
-    const Originals& o = originals();
+    State& st = state(self);
+    Ref hashlib = read_global(self, st.names.hashlib);
+    Ref sha = module_attr(st, hashlib.get(), st.names.sha256);
+    const Originals& o = st.originals;
     if (hashlib.get() == o.hashlib.get() && sha.get() == o.sha256.get()) {
         if (text) return hex16(sha256(text->view()));
         if (PyBytes_CheckExact(payload))
@@ -257,30 +230,25 @@ Ref digest_prefix(const FunctionObject& self, const TextBuffer* text, PyObject* 
                            text->view().data(), static_cast<Py_ssize_t>(text->view().size())))
                      : Ref::borrow(payload);
     Ref h = pyapi::call(sha.get(), {bytes.get()});
-    Ref hexdigest = pyapi::call_method(h.get(), names().hexdigest);
-    static PyObject* const first16 = [] {
-        Ref stop = Ref::steal(PyLong_FromLong(16));
-        return PySlice_New(nullptr, stop.get(), nullptr);
-    }();
-    if (!first16) pyapi::raise();
-    return pyapi::check(PyObject_GetItem(hexdigest.get(), first16));
+    Ref hexdigest = pyapi::call_method(h.get(), st.names.hexdigest);
+    return pyapi::check(PyObject_GetItem(hexdigest.get(), st.first16.get()));
 }
 
 // The json module's encoder machinery that dumps reaches at call time.
-bool json_internals_original() {
-    const Originals& o = originals();
+bool json_internals_original(State& st) {
+    const Originals& o = st.originals;
     if (!o.c_make_encoder || o.c_make_encoder.get() == Py_None) return false;
-    auto same = [](PyObject* mod, PyObject* name, PyObject* expected) {
+    auto same = [&st](PyObject* mod, PyObject* name, PyObject* expected) {
         // A plain module's attributes are its dict's entries; no caller code runs.
         if (Py_TYPE(mod) != &PyModule_Type) return false;
         try {
-            return dict_read(PyModule_GetDict(mod), name) == expected;
+            return dict_read(st, PyModule_GetDict(mod), name) == expected;
         } catch (const pyapi::py_error&) {
             PyErr_Clear();  // a key whose __eq__ raised: not ours to report
             return false;
         }
     };
-    const Names& n = names();
+    const Names& n = st.names;
     return same(o.json.get(), n.JSONEncoder, o.JSONEncoder.get()) &&
            same(o.encoder_module.get(), n.c_make_encoder, o.c_make_encoder.get()) &&
            same(o.encoder_module.get(), n.encode_basestring_ascii, o.encode_basestring_ascii.get());
@@ -288,26 +256,27 @@ bool json_internals_original() {
 
 Ref projection_hash_body(FunctionObject& self, PyObject* const* argv) {
     PyObject* projection = argv[0];
+    State& st = state(self);
+    const Names& n = st.names;
+    const Originals& o = st.originals;
     MappingTest is_mapping(self);
-    if (!is_mapping(projection)) return Ref::borrow(PW_NAME("none"));
-    const Names& n = names();
-    const Originals& o = originals();
+    if (!is_mapping(projection)) return Ref::borrow(n.none);
     // `json.dumps` is evaluated before its argument `_json_safe(projection)`.
     Ref json = read_global(self, n.json);
-    Ref dumps = module_attr(json.get(), n.dumps);
+    Ref dumps = module_attr(st, json.get(), n.dumps);
     Ref json_safe = read_global(self, n.json_safe);
     if (json.get() != o.json.get() || dumps.get() != o.dumps.get() ||
-        !pyapi::is_function(json_safe.get(), kJsonSafe)) {
+        !pyapi::is_function(self, json_safe.get(), kJsonSafe)) {
         Ref safe = pyapi::call(json_safe.get(), {projection});
         Ref payload = dumps_payload(self, dumps.get(), safe.get());
         return digest_prefix(self, nullptr, payload.get());
     }
-    Scratch scratch;
+    Scratch scratch(st.hash_scratch);
     // No caller code ran since the test above unless it was noted there, so
     // the walk may go on with what that test read.
     Walker walker(self, is_mapping, scratch.toks());
     walker.walk(projection);
-    if (!walker.materialize && !walker.unwritable && json_internals_original()) {
+    if (!walker.materialize && !walker.unwritable && json_internals_original(st)) {
         TextBuffer& text = scratch.text();
         if (write_canonical(text, walker.tape, scratch.entries())) return digest_prefix(self, &text, nullptr);
     }
@@ -320,8 +289,6 @@ const pyapi::Param kHashParams[] = {{"projection", "Mapping[str, Any] | None"}};
 
 }  // namespace
 
-const FunctionDef kProjectionHash = {"projection_hash", "projection_hash",
-                                      "projection_hash(projection: Mapping[str, Any] | None) -> str",
-                                      kHashParams, "str", projection_hash_body};
+const FunctionDef kProjectionHash = {"projection_hash", kHashParams, "str", projection_hash_body};
 
 }  // namespace parity_watch

@@ -1,87 +1,65 @@
 #include "state.hpp"
 
+#include <utility>
+
 namespace parity_watch {
 
-const Names& names() {
-    using pyapi::intern;
-    static const Names n = {
-        intern("Mapping"),
-        intern("json"),
-        intern("dumps"),
-        intern("hashlib"),
-        intern("sha256"),
-        intern("hexdigest"),
-        intern("_json_safe"),
-        intern("_bounded_text"),
-        intern("projection_hash"),
-        intern("_projection_version"),
-        intern("_projection_shape_axes"),
-        intern("projection_mismatch_reason"),
-        intern("_tags"),
-        intern("get"),
-        intern("items"),
-        intern("keys"),
-        intern("str"),
-        intern("_PARENT_HOME"),
-        intern("_DEFAULT_TELEMETRY"),
-        intern("default_parity_watch"),
-        intern("record_projection_mismatch"),
-        intern("SimulationContractSdkTelemetry"),
-        intern("TelemetryRuntime"),
-        intern("Severity"),
-        intern("WARN"),
-        intern("runtime"),
-        intern("warn"),
-        intern("_clock_ns"),
-        intern("_projection_mismatch_site"),
-        intern("register_call_site"),
-        intern("_CALL_SITE_NAME"),
-        intern("_TAG_KEYS"),
-        intern("__file__"),
-        intern("dropped_count"),
-        intern("snapshot_anomalies"),
-        intern("drain_anomalies"),
-        intern("JSONEncoder"),
-        intern("encoder"),
-        intern("c_make_encoder"),
-        intern("encode_basestring_ascii"),
-    };
-    return n;
+using pyapi::check;
+
+void init_state(PyObject*, State& st) {
+    const Names& n = st.names;
+    st.runtime_kw = pyapi::kwnames({n.component, n.lanes, n.ring_capacity});
+    st.site_kw = pyapi::kwnames({n.name, n.description, n.message_template, n.value_unit,
+                                 n.severity_default, n.file, n.line, n.tag_keys});
+    st.warn_kw = pyapi::kwnames({n.epoch_ns, n.reason, n.tags_key, n.severity});
+    st.tags_kw = pyapi::kwnames({n.data, n.projection, n.reason_code});
+    st.record_kw = pyapi::kwnames({n.data, n.projection, n.mismatches, n.epoch_ns});
+    st.dumps_kw = pyapi::kwnames({n.sort_keys, n.separators, n.default_});
+    st.one = check(PyLong_FromLong(1));
+    st.ring_capacity = check(PyLong_FromLong(128));
+    st.site_line = check(PyLong_FromLong(47));
+    st.one_float = check(PyFloat_FromDouble(1.0));
+    st.three = check(PyLong_FromLong(3));
+    Ref sixteen = check(PyLong_FromLong(16));
+    st.first16 = check(PySlice_New(nullptr, sixteen.get(), nullptr));
+    st.json_separators = check(Py_BuildValue("(ss)", ",", ":"));
+    st.list_tuple_types = check(PyTuple_Pack(2, &PyList_Type, &PyTuple_Type));
+    st.scalar_types =
+        check(PyTuple_Pack(4, &PyUnicode_Type, &PyLong_Type, &PyFloat_Type, &PyBool_Type));
+    st.tags_template = check(PyDict_New());
+    const std::pair<PyObject*, PyObject*> entries[] = {
+        {n.slot_id, n.simulation_data_contract_projection}, {n.parent_home, Py_None},
+        {n.market_id, Py_None}, {n.era_number, Py_None}, {n.reason_code, Py_None},
+        {n.projection_version_key, Py_None}, {n.projection_hash, Py_None},
+        {n.consumer, n.vantorel_sdk}, {n.decision, n.mismatch}, {n.surface, n.sdk_runtime}};
+    for (const auto& [key, value] : entries)
+        pyapi::check_status(PyDict_SetItem(st.tags_template.get(), key, value));
 }
 
-Originals& originals() {
-    // Lives for the process: the module may be imported afresh and
-    // refresh it, but it is never torn down while the interpreter runs.
-    static Originals* o = new Originals();
-    return *o;
-}
-
-void capture_originals(PyObject* module) {
-    const Names& n = names();
+void capture_originals(PyObject* module, State& st) {
+    const Names& n = st.names;
     PyObject* globals = PyModule_GetDict(module);
-    Originals fresh;
-    fresh.Mapping = pyapi::load_global(globals, n.Mapping);
-    fresh.json = pyapi::load_global(globals, n.json);
-    fresh.dumps = pyapi::getattr(fresh.json.get(), n.dumps);
-    fresh.JSONEncoder = pyapi::getattr(fresh.json.get(), n.JSONEncoder);
-    fresh.encoder_module = pyapi::import_module("json.encoder");
-    PyObject* make = PyObject_GetAttr(fresh.encoder_module.get(), n.c_make_encoder);
+    Originals& o = st.originals;
+    o.Mapping = pyapi::load_global(globals, n.Mapping);
+    o.json = pyapi::load_global(globals, n.json);
+    o.dumps = pyapi::getattr(o.json.get(), n.dumps);
+    o.JSONEncoder = pyapi::getattr(o.json.get(), n.JSONEncoder);
+    o.encoder_module = pyapi::import_module("json.encoder");
+    PyObject* make = PyObject_GetAttr(o.encoder_module.get(), n.c_make_encoder);
     if (!make) PyErr_Clear();
-    fresh.c_make_encoder = Ref::steal(make);
-    fresh.encode_basestring_ascii =
-        pyapi::getattr(fresh.encoder_module.get(), n.encode_basestring_ascii);
-    fresh.hashlib = pyapi::load_global(globals, n.hashlib);
-    fresh.sha256 = pyapi::getattr(fresh.hashlib.get(), n.sha256);
+    o.c_make_encoder = Ref::steal(make);
+    o.encode_basestring_ascii = pyapi::getattr(o.encoder_module.get(), n.encode_basestring_ascii);
+    o.hashlib = pyapi::load_global(globals, n.hashlib);
+    o.sha256 = pyapi::getattr(o.hashlib.get(), n.sha256);
     PyObject* abc = PyImport_ImportModule("_abc");
     if (abc) {
         PyObject* token = PyObject_GetAttrString(abc, "get_cache_token");
         Py_DECREF(abc);
         if (!token) PyErr_Clear();
-        fresh.abc_cache_token = Ref::steal(token);
+        o.abc_cache_token = Ref::steal(token);
     } else {
         PyErr_Clear();
     }
-    originals() = std::move(fresh);
 }
 
 }  // namespace parity_watch

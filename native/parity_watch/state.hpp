@@ -1,21 +1,18 @@
-// Shared pieces of vantorel._parity_watch: interned names, the function definitions
-// (whose identity drives the direct-call fast path of late-bound globals) and
-// the host objects the module body bound at import.
+// The state of one vantorel._parity_watch module object: its interned names,
+// the host objects its body bound, the memo of its global reads and the
+// caches of its Mapping tests. The function definitions' identity drives the
+// direct-call fast path of late-bound globals.
 #pragma once
 
-#include "pyapi/pyapi.hpp"
+#include <cstdint>
 
-// An interned str made once per use site and kept for the process.
-#define PW_NAME(text)                                                \
-    ([]() -> PyObject* {                                             \
-        static PyObject* const cached_name = ::pyapi::intern(text); \
-        return cached_name;                                          \
-    }())
+#include "canonical_json.hpp"
+#include "pyapi/pyapi.hpp"
 
 namespace parity_watch {
 
-using pyapi::FunctionObject;
 using pyapi::FunctionDef;
+using pyapi::FunctionObject;
 using pyapi::Ref;
 
 // Module functions, defined in their own files.
@@ -30,56 +27,45 @@ extern const FunctionDef kProjectionVersion;
 extern const FunctionDef kJsonSafe;
 extern const FunctionDef kBoundedText;
 
-// Makes the class SimulationContractSdkTelemetry (module body step 5).
-Ref make_telemetry_class(PyObject* module);
+#define PW_NAMES(X)                                                                            \
+    /* module globals and imported attributes */                                               \
+    X(Mapping) X(json) X(dumps) X(hashlib) X(sha256) X(hexdigest) X(time) X(time_ns)           \
+    X(property) X(JSONEncoder) X(c_make_encoder) X(encode_basestring_ascii)                    \
+    X(json_safe, "_json_safe") X(bounded_text, "_bounded_text") X(projection_hash)             \
+    X(projection_version, "_projection_version")                                               \
+    X(projection_shape_axes, "_projection_shape_axes") X(projection_mismatch_reason)           \
+    X(tags, "_tags") X(str) X(PARENT_HOME, "_PARENT_HOME")                                     \
+    X(DEFAULT_TELEMETRY, "_DEFAULT_TELEMETRY") X(default_parity_watch)                         \
+    X(record_projection_mismatch) X(SimulationContractSdkTelemetry) X(TelemetryRuntime)        \
+    X(Severity) X(WARN) X(CALL_SITE_NAME, "_CALL_SITE_NAME") X(TAG_KEYS, "_TAG_KEYS")          \
+    X(dunder_file, "__file__")                                                                 \
+    /* attributes and methods */                                                               \
+    X(get) X(items) X(keys) X(lower) X(encode) X(runtime) X(warn) X(register_call_site)        \
+    X(clock_ns_attr, "_clock_ns") X(site_attr, "_projection_mismatch_site") X(dropped_count)   \
+    X(snapshot_anomalies) X(drain_anomalies)                                                   \
+    /* keyword names */                                                                        \
+    X(component) X(lanes) X(ring_capacity) X(name) X(description) X(message_template)          \
+    X(value_unit) X(severity_default) X(file) X(line) X(tag_keys) X(epoch_ns) X(reason)        \
+    X(severity) X(tags_key, "tags") X(data) X(projection) X(reason_code) X(mismatches)         \
+    X(sort_keys) X(separators) X(default_, "default")                                          \
+    /* mapping keys */                                                                         \
+    X(version) X(schema_version) X(projection_version_key, "projection_version")               \
+    X(shape_fields) X(shape_key) X(market_id) X(era_id) X(era_number) X(slot_id)               \
+    X(parent_home) X(consumer) X(decision) X(surface)                                          \
+    /* texts */                                                                                \
+    X(invalid_projection) X(market_era_mismatch) X(shape_mismatch) X(projection_mismatch)      \
+    X(none) X(unspecified) X(unknown) X(mismatch) X(sdk_runtime) X(vantorel_sdk)               \
+    X(simulation_data_contract_projection) X(space, " ") X(semicolon, "; ")                    \
+    X(ellipsis, "...") X(utf_8, "utf-8")                                                       \
+    X(site_description,                                                                        \
+      "Vantorel SDK observed a local/server simulation-contract projection mismatch.")         \
+    X(site_template, "simulation contract projection mismatch reason={reason_code} "           \
+                     "market={market_id} era={era_number} hash={projection_hash}")
+PYAPI_NAMES(Names, PW_NAMES)
+#undef PW_NAMES
 
-// Interned names used across files.
-struct Names {
-    PyObject* Mapping;
-    PyObject* json;
-    PyObject* dumps;
-    PyObject* hashlib;
-    PyObject* sha256;
-    PyObject* hexdigest;
-    PyObject* json_safe;
-    PyObject* bounded_text;
-    PyObject* projection_hash;
-    PyObject* projection_version;
-    PyObject* projection_shape_axes;
-    PyObject* projection_mismatch_reason;
-    PyObject* tags;
-    PyObject* get;
-    PyObject* items;
-    PyObject* keys;
-    PyObject* str;
-    PyObject* PARENT_HOME;
-    PyObject* DEFAULT_TELEMETRY;
-    PyObject* default_parity_watch;
-    PyObject* record_projection_mismatch;
-    PyObject* SimulationContractSdkTelemetry;
-    PyObject* TelemetryRuntime;
-    PyObject* Severity;
-    PyObject* WARN;
-    PyObject* runtime;
-    PyObject* warn;
-    PyObject* clock_ns_attr;
-    PyObject* site_attr;
-    PyObject* register_call_site;
-    PyObject* CALL_SITE_NAME;
-    PyObject* TAG_KEYS;
-    PyObject* file;
-    PyObject* dropped_count;
-    PyObject* snapshot_anomalies;
-    PyObject* drain_anomalies;
-    PyObject* JSONEncoder;
-    PyObject* encoder;
-    PyObject* c_make_encoder;
-    PyObject* encode_basestring_ascii;
-};
-const Names& names();
-
-// The host objects bound by the module body at its last run. The projection
-// hash takes its native road only while the module's globals still hold them.
+// The host objects bound by this module's body. The projection hash takes its
+// native road only while the module's globals still hold them.
 struct Originals {
     Ref Mapping;
     Ref json;
@@ -92,8 +78,82 @@ struct Originals {
     Ref sha256;
     Ref abc_cache_token;  // _abc.get_cache_token, or empty
 };
-Originals& originals();
-void capture_originals(PyObject* module);
+
+// Names read from one dict since its last change (globals.cpp).
+struct DictMemo {
+    static constexpr int kSlotBits = 7;
+    PyObject* dict = nullptr;  // not owned: identified by address and version tag
+    std::uint64_t version = 0;
+    struct Slot {
+        PyObject* name;
+        PyObject* value;  // borrowed from the dict, valid while its version holds
+    } slots[1 << kSlotBits] = {};
+};
+
+// Whether the exact built-in types list, tuple, str, int, float, bool and
+// NoneType are Mappings, per ABC cache token (values.cpp).
+struct MappingAnswers {
+    signed char answers[7] = {-1, -1, -1, -1, -1, -1, -1};
+    unsigned long long token = 0;
+    bool token_known = false;
+};
+
+struct State : pyapi::ModuleState {
+    Names names;
+    Originals originals;
+    // The module's namespace, json, json.encoder and hashlib: four dicts in turn.
+    DictMemo memos[4];
+    int next_memo = 0;
+    MappingAnswers mapping_answers;
+    HashScratch hash_scratch;
+
+    // Keyword-name tuples of the calls the module makes.
+    Ref runtime_kw;   // TelemetryRuntime(component=, lanes=, ring_capacity=)
+    Ref site_kw;      // register_call_site(name=, ..., tag_keys=)
+    Ref warn_kw;      // warn(site, 1.0, epoch_ns=, reason=, tags=, severity=)
+    Ref tags_kw;      // _tags(data=, projection=, reason_code=)
+    Ref record_kw;    // record_projection_mismatch(data=, projection=, mismatches=, epoch_ns=)
+    Ref dumps_kw;     // json.dumps(value, sort_keys=, separators=, default=)
+    // Constants of the module's source.
+    Ref one, ring_capacity, site_line, one_float, three, first16, json_separators;
+    Ref list_tuple_types, scalar_types;  // (list, tuple), (str, int, float, bool)
+    Ref tags_template;                   // _tags' dict display, its constant entries filled
+
+    template <class F>
+    void each_ref(F&& f) {
+        ModuleState::each_ref(f);
+        Originals& o = originals;
+        for (Ref* r : {&o.Mapping, &o.json, &o.dumps, &o.JSONEncoder, &o.encoder_module,
+                       &o.c_make_encoder, &o.encode_basestring_ascii, &o.hashlib, &o.sha256,
+                       &o.abc_cache_token, &runtime_kw, &site_kw, &warn_kw, &tags_kw, &record_kw,
+                       &dumps_kw, &one, &ring_capacity, &site_line, &one_float, &three, &first16,
+                       &json_separators, &list_tuple_types, &scalar_types, &tags_template})
+            f(*r);
+    }
+};
+
+inline State& state(const FunctionObject& f) { return pyapi::state_of<State>(f); }
+
+// Module body pieces (module.cpp runs them in source order).
+void init_state(PyObject* module, State& state);
+void capture_originals(PyObject* module, State& state);
+Ref make_telemetry_class(PyObject* module, State& state);
+
+// ------------------------------------------------------------- global reads
+// Every read happens at the moment of use, but costs next to nothing while
+// the dict is unchanged: the host's version tag of the dict is compared each
+// time, and a changed dict forgets everything read from it before. A record
+// walks some thirty globals; a dict lookup each would cost more than the rest
+// of the module's own work on that road.
+
+// The value bound to `name` in `dict` right now (borrowed), or nullptr when
+// absent (no error set); only a failing lookup raises.
+PyObject* dict_read(State& st, PyObject* dict, PyObject* name);
+// A module global of the calling function: its globals, then builtins, else
+// the host's NameError.
+Ref read_global(const FunctionObject& fn, PyObject* name);
+// getattr(obj, name); a plain module answers from its dict (no caller code).
+Ref module_attr(State& st, PyObject* obj, PyObject* name);
 
 // isinstance(value, Mapping) with `Mapping` read from the module globals now.
 bool is_mapping(const FunctionObject& fn, PyObject* value);

@@ -1,5 +1,4 @@
 // _json_safe and _bounded_text.
-#include "globals.hpp"
 #include "values.hpp"
 
 namespace parity_watch {
@@ -21,16 +20,12 @@ int builtin_index(PyTypeObject* t) {
     return -1;
 }
 
-signed char g_answers[7] = {-1, -1, -1, -1, -1, -1, -1};
-unsigned long long g_token = 0;  // the ABC cache token the answers belong to
-bool g_token_known = false;
-
 }  // namespace
 
 void MappingTest::refresh() {
-    mapping_ = read_global(fn_, names().Mapping);
+    mapping_ = read_global(fn_, state(fn_).names.Mapping);
     plain_builtins_ = json_safe_builtins_unchanged(fn_);
-    original_ = mapping_.get() == originals().Mapping.get() && plain_builtins_;
+    original_ = mapping_.get() == state(fn_).originals.Mapping.get() && plain_builtins_;
     json_safe_fresh_ = false;
     token_checked_ = false;
     fresh_ = true;
@@ -39,42 +34,43 @@ void MappingTest::refresh() {
 bool MappingTest::json_safe_is_ours() {
     if (!fresh_) refresh();
     if (!json_safe_fresh_) {
-        Ref js = read_global(fn_, names().json_safe);
-        json_safe_ours_ = pyapi::is_function(js.get(), kJsonSafe);
+        Ref js = read_global(fn_, state(fn_).names.json_safe);
+        json_safe_ours_ = pyapi::is_function(fn_, js.get(), kJsonSafe);
         json_safe_fresh_ = true;
     }
     return json_safe_ours_;
 }
 
 bool MappingTest::builtin_answer(int index, PyTypeObject* type) {
+    MappingAnswers& cache = state(fn_).mapping_answers;
     if (!token_checked_) {
-        PyObject* get_token = originals().abc_cache_token.get();
+        PyObject* get_token = state(fn_).originals.abc_cache_token.get();
         if (!get_token) return pyapi::check_status(PyObject_IsSubclass(
                                    reinterpret_cast<PyObject*>(type), mapping_.get())) != 0;
         Ref token = pyapi::check(PyObject_CallNoArgs(get_token));
         unsigned long long value = PyLong_AsUnsignedLongLong(token.get());
         if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) pyapi::raise();
-        if (!g_token_known || value != g_token) {
-            for (auto& a : g_answers) a = -1;
-            g_token = value;
-            g_token_known = true;
+        if (!cache.token_known || value != cache.token) {
+            for (auto& a : cache.answers) a = -1;
+            cache.token = value;
+            cache.token_known = true;
         }
         token_checked_ = true;
     }
-    if (g_answers[index] < 0) {
+    if (cache.answers[index] < 0) {
         // The first answer may run hooks of registered subclasses.
         int r = pyapi::check_status(
             PyObject_IsSubclass(reinterpret_cast<PyObject*>(type), mapping_.get()));
-        g_answers[index] = static_cast<signed char>(r);
+        cache.answers[index] = static_cast<signed char>(r);
         fresh_ = false;
     }
-    return g_answers[index] != 0;
+    return cache.answers[index] != 0;
 }
 
 bool MappingTest::known_plain_leaf(PyObject* value) const noexcept {
     if (!fresh_ || !original_ || !plain_builtins_ || !token_checked_) return false;
     const int index = builtin_index(Py_TYPE(value));
-    return index >= 2 && g_answers[index] == 0;  // 0, 1: list and tuple
+    return index >= 2 && state(fn_).mapping_answers.answers[index] == 0;  // 0, 1: list and tuple
 }
 
 bool MappingTest::operator()(PyObject* value) {
@@ -85,7 +81,7 @@ bool MappingTest::operator()(PyObject* value) {
         if (index >= 0) return builtin_answer(index, Py_TYPE(value));
     }
     Ref mapping = mapping_;  // the call may refresh this test
-    bool r = pyapi::b_isinstance_of(fn_.globals, value, mapping.get());
+    bool r = pyapi::b_isinstance_of(fn_, value, mapping.get());
     fresh_ = false;  // __class__, __instancecheck__ and subclass hooks are caller code
     return r;
 }
@@ -98,16 +94,6 @@ bool exact_scalar(PyTypeObject* t) {
            t == &PyBytes_Type;
 }
 
-PyObject* list_tuple_types() {
-    static PyObject* t = Py_BuildValue("(OO)", &PyList_Type, &PyTuple_Type);
-    return t;
-}
-PyObject* scalar_types() {
-    static PyObject* t =
-        Py_BuildValue("(OOOO)", &PyUnicode_Type, &PyLong_Type, &PyFloat_Type, &PyBool_Type);
-    return t;
-}
-
 }  // namespace
 
 SafeKind classify_safe(MappingTest& is_mapping, PyObject* value) {
@@ -117,10 +103,10 @@ SafeKind classify_safe(MappingTest& is_mapping, PyObject* value) {
         // The literal tests, each name read at its use.
         using pyapi::Builtin;
         is_mapping.touched();
-        if (pyapi::b_isinstance(fn.globals, value, {Builtin::list, Builtin::tuple}))
+        if (pyapi::b_isinstance(fn, value, {Builtin::list, Builtin::tuple}))
             return SafeKind::Sequence;
         if (value == Py_None ||
-            pyapi::b_isinstance(fn.globals, value,
+            pyapi::b_isinstance(fn, value,
                                 {Builtin::str, Builtin::int_, Builtin::float_, Builtin::bool_}))
             return SafeKind::Passthrough;
         return SafeKind::Stringify;
@@ -130,18 +116,14 @@ SafeKind classify_safe(MappingTest& is_mapping, PyObject* value) {
     const bool plain = exact_scalar(t);
     if (!plain) {
         // isinstance also believes a __class__ that claims list or tuple.
-        PyObject* types = list_tuple_types();
-        if (!types) pyapi::raise();
-        bool r = pyapi::is_instance(value, types);
+        bool r = pyapi::is_instance(value, state(is_mapping.fn()).list_tuple_types.get());
         is_mapping.touched();
         if (r) return SafeKind::Sequence;
     }
     if (value == Py_None || PyUnicode_Check(value) || PyLong_Check(value) || PyFloat_Check(value))
         return SafeKind::Passthrough;
     if (!plain) {
-        PyObject* types = scalar_types();
-        if (!types) pyapi::raise();
-        bool r = pyapi::is_instance(value, types);
+        bool r = pyapi::is_instance(value, state(is_mapping.fn()).scalar_types.get());
         is_mapping.touched();
         if (r) return SafeKind::Passthrough;
     }
@@ -155,13 +137,11 @@ bool is_mapping(const FunctionObject& fn, PyObject* value) {
 
 bool is_list_or_tuple(const FunctionObject& fn, PyObject* value) {
     using pyapi::Builtin;
-    if (!pyapi::builtins_unchanged(fn.globals, {Builtin::isinstance, Builtin::list, Builtin::tuple}))
-        return pyapi::b_isinstance(fn.globals, value, {Builtin::list, Builtin::tuple});
+    if (!pyapi::builtins_unchanged(fn, {Builtin::isinstance, Builtin::list, Builtin::tuple}))
+        return pyapi::b_isinstance(fn, value, {Builtin::list, Builtin::tuple});
     if (PyList_Check(value) || PyTuple_Check(value)) return true;
     if (exact_scalar(Py_TYPE(value))) return false;
-    PyObject* types = list_tuple_types();
-    if (!types) pyapi::raise();
-    return pyapi::is_instance(value, types);
+    return pyapi::is_instance(value, state(fn).list_tuple_types.get());
 }
 
 // ------------------------------------------------------------- walking
@@ -178,61 +158,18 @@ bool DictWalk::next(Ref& key, Ref& value) {
     return true;
 }
 
-void unpack_pair(PyObject* item, Ref& key, Ref& value) {
-    if ((PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2)) {
-        key = Ref::borrow(PyTuple_GET_ITEM(item, 0));
-        value = Ref::borrow(PyTuple_GET_ITEM(item, 1));
-        return;
-    }
-    if (PyList_CheckExact(item) && PyList_GET_SIZE(item) == 2) {
-        key = Ref::borrow(PyList_GET_ITEM(item, 0));
-        value = Ref::borrow(PyList_GET_ITEM(item, 1));
-        return;
-    }
-    PyObject* it = PyObject_GetIter(item);
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(item)->tp_iter == nullptr &&
-            !PySequence_Check(item)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                         Py_TYPE(item)->tp_name);
-        }
-        pyapi::raise();
-    }
-    Ref iter = Ref::steal(it);
-    Ref got[2];
-    for (int i = 0; i < 2; ++i) {
-        PyObject* w = PyIter_Next(iter.get());
-        if (!w) {
-            if (!PyErr_Occurred())
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)",
-                             i);
-            pyapi::raise();
-        }
-        got[i] = Ref::steal(w);
-    }
-    PyObject* extra = PyIter_Next(iter.get());
-    if (extra) {
-        Py_DECREF(extra);
-        pyapi::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    }
-    if (PyErr_Occurred()) pyapi::raise();
-    key = std::move(got[0]);
-    value = std::move(got[1]);
-}
-
 // ------------------------------------------------------------- _json_safe
 
 namespace {
 
 Ref call_json_safe(const FunctionObject& fn, PyObject* item) {
-    return call_named_global(fn, names().json_safe, kJsonSafe, {item});
+    return pyapi::call_global(fn, state(fn).names.json_safe, kJsonSafe, {item});
 }
 
 Ref json_safe_mapping(const FunctionObject& fn, PyObject* value) {
     Ref result = pyapi::check(PyDict_New());
     auto add = [&](PyObject* key, PyObject* item) {
-        Ref text = pyapi::b_str(fn.globals, key);
+        Ref text = pyapi::b_str(fn, key);
         Ref safe = call_json_safe(fn, item);
         pyapi::check_status(PyDict_SetItem(result.get(), text.get(), safe.get()));
     };
@@ -242,11 +179,11 @@ Ref json_safe_mapping(const FunctionObject& fn, PyObject* value) {
         while (walk.next(key, item)) add(key.get(), item.get());
         return result;
     }
-    Ref items = pyapi::call_method(value, names().items);
+    Ref items = pyapi::call_method(value, state(fn).names.items);
     Ref iter = pyapi::check(PyObject_GetIter(items.get()));
     while (PyObject* pair = PyIter_Next(iter.get())) {
         Ref held = Ref::steal(pair);
-        unpack_pair(pair, key, item);
+        pyapi::unpack_two(pair, key, item);
         add(key.get(), item.get());
     }
     if (PyErr_Occurred()) pyapi::raise();
@@ -293,7 +230,7 @@ Ref json_safe_value(const FunctionObject& fn, PyObject* value) {
         case SafeKind::Stringify:
             break;
     }
-    return pyapi::b_str(fn.globals, value);
+    return pyapi::b_str(fn, value);
 }
 
 namespace {
@@ -305,9 +242,9 @@ Ref json_safe_body(FunctionObject& self, PyObject* const* argv) {
 // _bounded_text(value, max_len=96)
 Ref bounded_text_body(FunctionObject& self, PyObject* const* argv) {
     PyObject* max_len = argv[1];
-    Ref text = pyapi::b_str(self.globals, argv[0]);
+    Ref text = pyapi::b_str(self, argv[0]);
     if (PyUnicode_CheckExact(text.get()) && PyLong_CheckExact(max_len) &&
-        pyapi::builtin_unchanged(self.globals, pyapi::Builtin::len)) {
+        pyapi::builtin_unchanged(self, pyapi::Builtin::len)) {
         const Py_ssize_t n = PyUnicode_GET_LENGTH(text.get());
         int overflow = 0;
         long long m = PyLong_AsLongLongAndOverflow(max_len, &overflow);
@@ -320,30 +257,24 @@ Ref bounded_text_body(FunctionObject& self, PyObject* const* argv) {
             if (end < 0) end = 0;
             if (end > n) end = n;
             Ref head = pyapi::check(PyUnicode_Substring(text.get(), 0, static_cast<Py_ssize_t>(end)));
-            static PyObject* const marker = pyapi::intern("...");
-            return pyapi::check(PyUnicode_Concat(head.get(), marker));
+            return pyapi::check(PyUnicode_Concat(head.get(), state(self).names.ellipsis));
         }
     }
-    Ref length = pyapi::b_len(self.globals, text.get());
+    Ref length = pyapi::b_len(self, text.get());
     Ref fits = pyapi::check(PyObject_RichCompare(length.get(), max_len, Py_LE));
     if (pyapi::truthy(fits.get())) return text;
-    static PyObject* const three = PyLong_FromLong(3);
-    Ref end = pyapi::check(PyNumber_Subtract(max_len, three));
+    Ref end = pyapi::check(PyNumber_Subtract(max_len, state(self).three.get()));
     Ref slice = pyapi::check(PySlice_New(nullptr, end.get(), nullptr));
     Ref head = pyapi::check(PyObject_GetItem(text.get(), slice.get()));
-    static PyObject* const marker = pyapi::intern("...");
-    return pyapi::check(PyNumber_Add(head.get(), marker));
+    return pyapi::check(PyNumber_Add(head.get(), state(self).names.ellipsis));
 }
 
 const pyapi::Param kJsonSafeParams[] = {{"value", "Any"}};
-const pyapi::Param kBoundedTextParams[] = {{"value", "Any"}, {"max_len", "int"}};
+const pyapi::Param kBoundedTextParams[] = {{"value", "Any"}, {"max_len", "int", false, "96"}};
 
 }  // namespace
 
-const FunctionDef kJsonSafe = {"_json_safe", "_json_safe", "_json_safe(value: Any) -> Any",
-                                kJsonSafeParams, "Any", json_safe_body};
-const FunctionDef kBoundedText = {"_bounded_text", "_bounded_text",
-                                   "_bounded_text(value: Any, max_len: int = 96) -> str",
-                                   kBoundedTextParams, "str", bounded_text_body};
+const FunctionDef kJsonSafe = {"_json_safe", kJsonSafeParams, "Any", json_safe_body};
+const FunctionDef kBoundedText = {"_bounded_text", kBoundedTextParams, "str", bounded_text_body};
 
 }  // namespace parity_watch

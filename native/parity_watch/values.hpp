@@ -1,24 +1,24 @@
 // JSON-safe reduction and bounded text, plus the host tests they share with
-// the rest of the module (isinstance(x, Mapping), dict walking, unpacking).
+// the rest of the module (isinstance(x, Mapping), dict walking).
 #pragma once
 
 #include "state.hpp"
 
 namespace parity_watch {
 
+// True while every builtin _json_safe names still finds the host's object.
+inline bool json_safe_builtins_unchanged(const FunctionObject& fn) {
+    using pyapi::Builtin;
+    return pyapi::builtins_unchanged(fn, {Builtin::isinstance, Builtin::list, Builtin::tuple,
+                                                  Builtin::str, Builtin::int_, Builtin::float_,
+                                                  Builtin::bool_});
+}
+
 // isinstance(value, Mapping), with `Mapping` read from the module globals.
 // While the global is still the original collections.abc.Mapping, the answer
 // for the exact built-in types is taken from a cache keyed on the host's ABC
 // cache token (the same invalidation the host's own ABC caches follow), which
 // spares a Python-level __instancecheck__ per value.
-// True while every builtin _json_safe names still finds the host's object.
-inline bool json_safe_builtins_unchanged(const FunctionObject& fn) {
-    using pyapi::Builtin;
-    return pyapi::builtins_unchanged(fn.globals, {Builtin::isinstance, Builtin::list, Builtin::tuple,
-                                                  Builtin::str, Builtin::int_, Builtin::float_,
-                                                  Builtin::bool_});
-}
-
 class MappingTest {
 public:
     explicit MappingTest(const FunctionObject& fn) : fn_(fn) {}
@@ -70,9 +70,6 @@ private:
     Py_ssize_t used_;
     Py_ssize_t remaining_;
 };
-
-// `key, value = item` as the interpreter unpacks it.
-void unpack_pair(PyObject* item, Ref& key, Ref& value);
 
 // Body of _json_safe: the JSON-safe copy of `value`.
 Ref json_safe_value(const FunctionObject& fn, PyObject* value);
