@@ -104,75 +104,42 @@ PyObject* get_or_none(PyObject* v) noexcept {
     return r;
 }
 
-int set_str_field(PyObject** field, PyObject* value, const char* what) noexcept {
-    if (!value || !PyUnicode_Check(value)) {
+// The attributes a Python function lets callers rebind, with the checks and
+// texts of the host's own setters (the attribute name rides in the closure).
+using Field = PyObject* FunctionObject::*;
+enum class Accepts { anything, str, tuple_or_none, dict_or_none };
+
+template <Field F>
+PyObject* get_field(PyObject* s, void*) noexcept {
+    return get_or_none(as_fn(s)->*F);
+}
+
+template <Field F, Accepts A>
+int set_field(PyObject* s, PyObject* v, void* closure) noexcept {
+    const char* what = static_cast<const char*>(closure);
+    if (A == Accepts::str && (!v || !PyUnicode_Check(v))) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
         return -1;
     }
-    Py_INCREF(value);
-    Py_SETREF(*field, value);
-    return 0;
-}
-
-PyObject* get_name(PyObject* s, void*) noexcept { return get_or_none(as_fn(s)->name); }
-int set_name(PyObject* s, PyObject* v, void*) noexcept {
-    return set_str_field(&as_fn(s)->name, v, "__name__");
-}
-PyObject* get_qualname(PyObject* s, void*) noexcept { return get_or_none(as_fn(s)->qualname); }
-int set_qualname(PyObject* s, PyObject* v, void*) noexcept {
-    return set_str_field(&as_fn(s)->qualname, v, "__qualname__");
-}
-PyObject* get_doc(PyObject* s, void*) noexcept { return get_or_none(as_fn(s)->doc); }
-int set_doc(PyObject* s, PyObject* v, void*) noexcept {
+    if (A == Accepts::tuple_or_none || A == Accepts::dict_or_none) {
+        if (v == Py_None) v = nullptr;
+        const bool tuple = A == Accepts::tuple_or_none;
+        if (v && !(tuple ? PyTuple_Check(v) : PyDict_Check(v))) {
+            PyErr_Format(PyExc_TypeError, "%s must be set to a %s object", what,
+                         tuple ? "tuple" : "dict");
+            return -1;
+        }
+    }
     Py_XINCREF(v);
-    Py_XSETREF(as_fn(s)->doc, v);
+    Py_XSETREF(as_fn(s)->*F, v);
     return 0;
 }
-PyObject* get_module(PyObject* s, void*) noexcept { return get_or_none(as_fn(s)->module); }
-int set_module(PyObject* s, PyObject* v, void*) noexcept {
-    Py_XINCREF(v);
-    Py_XSETREF(as_fn(s)->module, v);
-    return 0;
-}
-PyObject* get_globals(PyObject* s, void*) noexcept { return get_or_none(as_fn(s)->globals); }
 
 PyObject* get_annotations(PyObject* s, void*) noexcept {
     auto* f = as_fn(s);
     if (!f->annotations && !(f->annotations = PyDict_New())) return nullptr;
     Py_INCREF(f->annotations);
     return f->annotations;
-}
-int set_annotations(PyObject* s, PyObject* v, void*) noexcept {
-    if (v == Py_None) v = nullptr;
-    if (v && !PyDict_Check(v)) {
-        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
-        return -1;
-    }
-    Py_XINCREF(v);
-    Py_XSETREF(as_fn(s)->annotations, v);
-    return 0;
-}
-PyObject* get_defaults(PyObject* s, void*) noexcept { return get_or_none(as_fn(s)->defaults); }
-int set_defaults(PyObject* s, PyObject* v, void*) noexcept {
-    if (v == Py_None) v = nullptr;
-    if (v && !PyTuple_Check(v)) {
-        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
-        return -1;
-    }
-    Py_XINCREF(v);
-    Py_XSETREF(as_fn(s)->defaults, v);
-    return 0;
-}
-PyObject* get_kwdefaults(PyObject* s, void*) noexcept { return get_or_none(as_fn(s)->kwdefaults); }
-int set_kwdefaults(PyObject* s, PyObject* v, void*) noexcept {
-    if (v == Py_None) v = nullptr;
-    if (v && !PyDict_Check(v)) {
-        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
-        return -1;
-    }
-    Py_XINCREF(v);
-    Py_XSETREF(as_fn(s)->kwdefaults, v);
-    return 0;
 }
 
 // A code object describing the parameters, so that inspect reads the
@@ -207,21 +174,30 @@ PyObject* get_code(PyObject* s, void*) noexcept {
     return f->code;
 }
 
-PyObject* fn_reduce(PyObject* self, PyObject*) noexcept { return get_qualname(self, nullptr); }
+PyObject* fn_reduce(PyObject* self, PyObject*) noexcept {
+    return get_field<&FunctionObject::qualname>(self, nullptr);
+}
 
+#define PYAPI_FIELD(attr, field, accepts)                                               \
+    {attr, slot(get_field<&FunctionObject::field>),                                     \
+     slot(set_field<&FunctionObject::field, Accepts::accepts>), nullptr,                \
+     const_cast<char*>(attr)}
 PyGetSetDef fn_getset[] = {
-    {"__name__", slot(get_name), slot(set_name), nullptr, nullptr},
-    {"__qualname__", slot(get_qualname), slot(set_qualname), nullptr, nullptr},
-    {"__doc__", slot(get_doc), slot(set_doc), nullptr, nullptr},
-    {"__module__", slot(get_module), slot(set_module), nullptr, nullptr},
-    {"__globals__", slot(get_globals), nullptr, nullptr, nullptr},
-    {"__annotations__", slot(get_annotations), slot(set_annotations), nullptr, nullptr},
-    {"__defaults__", slot(get_defaults), slot(set_defaults), nullptr, nullptr},
-    {"__kwdefaults__", slot(get_kwdefaults), slot(set_kwdefaults), nullptr, nullptr},
+    PYAPI_FIELD("__name__", name, str),
+    PYAPI_FIELD("__qualname__", qualname, str),
+    PYAPI_FIELD("__doc__", doc, anything),
+    PYAPI_FIELD("__module__", module, anything),
+    PYAPI_FIELD("__defaults__", defaults, tuple_or_none),
+    PYAPI_FIELD("__kwdefaults__", kwdefaults, dict_or_none),
+    {"__annotations__", slot(get_annotations),
+     slot(set_field<&FunctionObject::annotations, Accepts::dict_or_none>), nullptr,
+     const_cast<char*>("__annotations__")},
+    {"__globals__", slot(get_field<&FunctionObject::globals>), nullptr, nullptr, nullptr},
     {"__code__", slot(get_code), nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+#undef PYAPI_FIELD
 
 PyMethodDef fn_methods[] = {
     {"__reduce__", slot(fn_reduce), METH_NOARGS, nullptr},
