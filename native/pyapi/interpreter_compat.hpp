@@ -14,8 +14,9 @@ namespace pyapi::compat {
 #define PYAPI_DICT_VERSION 1
 // The version tag of a dict (`ma_version_tag`, internal): a new value from a
 // process-wide counter at every change, so an equal tag means an unchanged
-// dict. It lets a late-bound builtin cost two compares while nothing moved;
-// the public dict watchers (3.12+) would need a callback per interpreter and
+// dict. It lets a late-bound builtin (pyapi/builtins.hpp) and parity_watch's
+// reads of module globals (parity_watch/globals.cpp) cost two compares while
+// nothing moved; the public dict watchers (3.12+) would need a callback per interpreter and
 // do not exist on 3.10/3.11. Deprecated from 3.12 on but maintained through
 // 3.13; without it every lookup is done in full.
 inline std::uint64_t dict_version(PyObject* d) noexcept {

@@ -1,4 +1,6 @@
 // `TelemetryRuntime`: call-site registration and bounded anomaly rings.
+#include <cstring>
+
 #include "telemetry.hpp"
 
 #include <structmember.h>
@@ -47,7 +49,8 @@ pyapi::Ref int_text(PyObject* value) {
     if (PyObject* text = PyObject_Repr(value)) return pyapi::Ref::steal(text);
     if (!PyErr_ExceptionMatches(PyExc_ValueError)) pyapi::raise();
     PyErr_Clear();
-    return pyapi::check(PyUnicode_FromFormat("an int of %zu bits", _PyLong_NumBits(value)));
+    pyapi::Ref bits = pyapi::check(PyObject_CallMethod(value, "bit_length", nullptr));
+    return pyapi::check(PyUnicode_FromFormat("an int of %S bits", bits.get()));
 }
 
 // An integer (anything with __index__ except bool), as a Py_ssize_t >= `minimum`.
@@ -285,9 +288,11 @@ PyObject* get_dropped_count(PyObject* self, void*) noexcept {
 
 PyObject* runtime_repr(PyObject* self) noexcept {
     RuntimeObject* rt = as_runtime(self);
-    return PyUnicode_FromFormat("%s(component=%R, lanes=%zd, ring_capacity=%zd)",
-                                _PyType_Name(Py_TYPE(self)), rt->component, rt->lanes,
-                                rt->ring_capacity);
+    // The (sub)class's name without its module, as the host's own reprs show it.
+    const char* name = Py_TYPE(self)->tp_name;
+    if (const char* dot = std::strrchr(name, '.')) name = dot + 1;
+    return PyUnicode_FromFormat("%s(component=%R, lanes=%zd, ring_capacity=%zd)", name,
+                                rt->component, rt->lanes, rt->ring_capacity);
 }
 
 // ---- type ------------------------------------------------------------------
