@@ -38,6 +38,8 @@ bool agrees_with_exp(ExpFn f) {
 
 ExpFn choose() {
 #if defined(__GLIBC__)
+    // glibc's errno-free exp: a private symbol (no public entry point serves),
+    // looked up by its version so that it is used only where it is proven.
     if (void* sym = dlvsym(RTLD_DEFAULT, "__exp_finite", "GLIBC_2.15")) {
         ExpFn f;
         std::memcpy(&f, &sym, sizeof f);

@@ -8,9 +8,8 @@
 #include <vector>
 
 #include "c_exp.hpp"
+#include "cpu_dispatch.hpp"
 #include "exp_replica.hpp"
-
-#include "compat.hpp"
 
 #if LOGARITHMIC_AVX2_VARIANT
 #include <immintrin.h>
@@ -34,7 +33,7 @@ void library_batch(const double* x, double* e, Index n) {
 #if LOGARITHMIC_AVX2_VARIANT
 // The fused replica four lanes at a time; a group with any lane outside the
 // main range (|x| < 2^-54 or >= 512, inf, NaN) goes lane by lane instead.
-__attribute__((target("avx2,fma"))) void avx2_batch(const double* x, double* e, Index n) {
+LOGARITHMIC_TARGET("avx2,fma") void avx2_batch(const double* x, double* e, Index n) {
     using namespace exp_replica;
     const __m256d inv_ln2n = _mm256_set1_pd(kInvLn2N), shift = _mm256_set1_pd(kShift);
     const __m256d hi = _mm256_set1_pd(kNegLn2HiN), lo = _mm256_set1_pd(kNegLn2LoN);
@@ -137,16 +136,6 @@ bool agrees_with_library(void (*batch)(const double*, double*, Index), const std
     return true;
 }
 
-bool hardware_fma() {
-#if defined(__aarch64__)
-    return true;
-#elif defined(__x86_64__) && defined(__GNUC__)
-    return __builtin_cpu_supports("fma");
-#else
-    return false;
-#endif
-}
-
 using Batch = void (*)(const double*, double*, Index);
 
 // The first candidate that passes the proof. The fused replica is tried only
@@ -155,7 +144,7 @@ using Batch = void (*)(const double*, double*, Index);
 Batch choose() {
     if (const char* v = std::getenv("VANTOREL_EXP"); v && std::strcmp(v, "library") == 0) return library_batch;
     const std::vector<double> xs = make_probe_inputs();
-    bool fused = hardware_fma();
+    bool fused = cpu_has_fma();
 #if LOGARITHMIC_AVX2_VARIANT
     if (cpu_has_avx2() && fused) {
         if (agrees_with_library(avx2_batch, xs)) return avx2_batch;

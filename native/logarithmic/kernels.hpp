@@ -15,29 +15,22 @@
 #include <cstdint>
 #include <cstring>
 
-#include "compat.hpp"
+#include "cpu_dispatch.hpp"
+#include "geometry.hpp"
 
 namespace logarithmic {
 
-using Index = std::ptrdiff_t;
-
-// A tile row of a column block holds this many bytes: 16 doubles, 32 floats.
-constexpr Index kBlockBytes = 128;
-
 template <class A>
 struct Simd {
-    typedef A V LOGARITHMIC_VECTOR(32);
-    static constexpr Index kLanes = kBlockBytes / sizeof(A);  // lanes of a block row
-    static constexpr int kVecs = kBlockBytes / 32;            // vectors of a block row
-    static LOGARITHMIC_INLINE V load(const A* p) {
-        V v;
-        std::memcpy(&v, p, sizeof v);
-        return v;
-    }
-    // by reference (a 32-byte vector passed by value draws GCC's ABI note), and
-    // by assignment through an unaligned alias: a memcpy from the argument's
-    // address would keep GCC from holding the caller's vectors in registers
-    typedef A U LOGARITHMIC_VECTOR(32) __attribute__((aligned(alignof(A)), may_alias));
+    typedef A V LOGARITHMIC_VECTOR(kVectorBytes);
+    static constexpr Index kLanes = kBlockBytes / sizeof(A);       // lanes of a block row
+    static constexpr Index kVectorLanes = kVectorBytes / sizeof(A);  // lanes of a vector
+    static constexpr int kVecs = kBlockBytes / kVectorBytes;       // vectors of a block row
+    // Vectors at any element-aligned address, by reference both ways: a vector
+    // passed or returned by value has another ABI with AVX than without, which
+    // GCC points out (-Wpsabi) even for inlined functions.
+    typedef A U LOGARITHMIC_VECTOR(kVectorBytes) LOGARITHMIC_UNALIGNED(A);
+    static LOGARITHMIC_INLINE const U& load(const A* p) { return *reinterpret_cast<const U*>(p); }
     static LOGARITHMIC_INLINE void store(A* p, const V& v) { *reinterpret_cast<U*>(p) = v; }
 };
 
@@ -55,7 +48,7 @@ LOGARITHMIC_INLINE void tile_products(const A* rows, Index lo, Index t0, Index t
     using V = typename S::V;
     constexpr Index B = S::kLanes;
     constexpr int NV = S::kVecs;
-    constexpr Index VL = 32 / sizeof(A);  // lanes of a vector
+    constexpr Index VL = S::kVectorLanes;
     Index t = t0;
     while (t < t1) {
         const Index s = window_first(t, span);
@@ -107,19 +100,19 @@ A lane_product(const A* rows, Index lo, Index s, Index t, Index lane) {
 // ((r0 + r1) + (r2 + r3)) + ((r4 + r5) + (r6 + r7)), then the remainder in order.
 template <class L>
 LOGARITHMIC_INLINE L pairwise_block(const L* a, Index n) {
-    // The accumulators as explicit 32-byte vectors (two of doubles, one of
-    // floats): left to itself, clang pairs them into 16-byte registers in an
-    // order that costs shuffles, and GCC handles one 64-byte vector poorly.
+    // The accumulators as explicit vectors (two of doubles, one of floats):
+    // left to itself, clang pairs them into 16-byte registers in an order that
+    // costs shuffles, and GCC handles one 64-byte vector poorly.
     using S = Simd<L>;
-    using V = typename S::V;
-    constexpr int W = 32 / sizeof(L), NV = 8 / W;
-    V r[NV];
-    for (int v = 0; v < NV; ++v) r[v] = S::load(a + v * W);
-    Index i = 8;
-    for (; i < n - (n % 8); i += 8)
-        for (int v = 0; v < NV; ++v) r[v] = r[v] + S::load(a + i + v * W);
-    L q[8];
-    for (int v = 0; v < NV; ++v) S::store(q + v * W, r[v]);
+    constexpr Index W = S::kVectorLanes, P = kPairwiseLanes, NV = P / W;
+    static_assert(P == 8, "the combination below is NumPy's for eight accumulators");
+    typename S::V r[NV];
+    for (Index v = 0; v < NV; ++v) r[v] = S::load(a + v * W);
+    Index i = P;
+    for (; i < n - (n % P); i += P)
+        for (Index v = 0; v < NV; ++v) r[v] = r[v] + S::load(a + i + v * W);
+    L q[P];
+    for (Index v = 0; v < NV; ++v) S::store(q + v * W, r[v]);
     L res = static_cast<L>(static_cast<L>(static_cast<L>(q[0] + q[1]) + static_cast<L>(q[2] + q[3])) +
                            static_cast<L>(static_cast<L>(q[4] + q[5]) + static_cast<L>(q[6] + q[7])));
     for (; i < n; ++i) res = static_cast<L>(res + a[i]);
@@ -133,12 +126,12 @@ L pairwise_long(const L* a, Index n);
 
 template <class L>
 LOGARITHMIC_INLINE L pairwise_sum(const L* a, Index n) {
-    if (n < 8) {
+    if (n < kPairwiseLanes) {
         L res = 0;
         for (Index i = 0; i < n; ++i) res = static_cast<L>(res + a[i]);
         return res;
     }
-    if (n <= 128) return pairwise_block(a, n);
+    if (n <= kPairwiseBlock) return pairwise_block(a, n);
     return pairwise_long(a, n);
 }
 
@@ -146,7 +139,7 @@ template <class L>
 L pairwise_long(const L* a, Index n) {
     return on_best_target([&]() LOGARITHMIC_INLINE_LAMBDA {
         Index n2 = n / 2;
-        n2 -= n2 % 8;
+        n2 -= n2 % kPairwiseLanes;
         return static_cast<L>(pairwise_sum(a, n2) + pairwise_sum(a + n2, n - n2));
     });
 }

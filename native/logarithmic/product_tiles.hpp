@@ -7,9 +7,6 @@
 namespace logarithmic {
 namespace {
 
-using pyapi::check;
-using pyapi::Ref;
-
 // The block rows of a product: the value, or 1.0 for a non-finite value
 // (exact placeholders, see kernels.hpp); and the current-value gate.
 template <class E, class A>
@@ -79,7 +76,7 @@ LOGARITHMIC_INLINE void product_tiles_body(Driver& d, Index c0, Index N) {
             const A* rb = rows.data() + b * M * B;
             if constexpr (T_::is_float) std::feclearexcept(FE_ALL_EXCEPT);
             // in row chunks of a few million products, so that signals are seen during long windows
-            const Index chunk = std::max<Index>(2, (Index(1) << 24) / (span * B));
+            const Index chunk = std::max<Index>(2, kProductsPerPoll / (span * B));
             for (Index ta = t0; ta < t1; ta += chunk) {
                 if (ta > t0 && !d.poll()) return;
                 tile_products(rb, lo, ta, std::min(t1, ta + chunk), span, res.data() + (ta - t0) * Npad + n0, Npad);
@@ -106,9 +103,7 @@ LOGARITHMIC_INLINE void product_tiles_body(Driver& d, Index c0, Index N) {
 
 template <class E>
 void product_tiles(Driver& d, Index c0, Index N) {
-    auto body = [&]() LOGARITHMIC_INLINE_LAMBDA { product_tiles_body<E>(d, c0, N); };
-    if constexpr (Elem<E>::is_float) on_best_target(body);
-    else on_best_target_for_int64(body);
+    on_best_target<!Elem<E>::is_float>([&]() LOGARITHMIC_INLINE_LAMBDA { product_tiles_body<E>(d, c0, N); });
 }
 
 }  // namespace
