@@ -4,7 +4,6 @@
 // Included by native_path.cpp only (internal linkage, one translation unit).
 #pragma once
 
-#include <cmath>
 #include <cstdint>
 #include <type_traits>
 
@@ -46,20 +45,11 @@ template <class E>
 struct Elem {
     static constexpr bool is_float = std::is_floating_point_v<E>;
     // np.prod's accumulator: the float itself; 64-bit wrapping integers otherwise
+    // (a negative value converts to its two's complement, as through int64)
     using Acc = std::conditional_t<is_float, E, std::uint64_t>;
-    // the current-value gate passes: finite and strictly positive
-    static bool current_ok(E x) {
-        if constexpr (is_float) return std::isfinite(x) && x > 0;
-        else return x > 0;
-    }
-    static Acc acc(E x) {
-        if constexpr (is_float) return x;
-        else if constexpr (std::is_signed_v<E>) return static_cast<std::uint64_t>(static_cast<std::int64_t>(x));
-        else return static_cast<std::uint64_t>(x);
-    }
     static double to_out(Acc p) {
-        if constexpr (is_float || !std::is_signed_v<E>) return static_cast<double>(p);
-        else return static_cast<double>(static_cast<std::int64_t>(p));
+        if constexpr (std::is_signed_v<E> && !is_float) return static_cast<double>(static_cast<std::int64_t>(p));
+        else return static_cast<double>(p);
     }
 };
 

@@ -7,9 +7,9 @@
 #include <limits>
 #include <vector>
 
-#include "c_exp.hpp"
 #include "cpu_dispatch.hpp"
 #include "exp_replica.hpp"
+#include "libc_exp.hpp"
 
 #if LOGARITHMIC_AVX2_VARIANT
 #include <immintrin.h>
@@ -25,9 +25,11 @@ void replica_batch(const double* x, double* e, Index n) {
     for (Index i = 0; i < n; ++i) e[i] = exp_replica::exp<Fused, RoundToInt>(x[i]);
 }
 
+double plain_exp(double x) { return std::exp(x); }
+ExpFn library_exp = plain_exp;  // the errno-free entry point once proven (choose())
+
 void library_batch(const double* x, double* e, Index n) {
-    const ExpFn f = c_exp();
-    for (Index i = 0; i < n; ++i) e[i] = f(x[i]);
+    for (Index i = 0; i < n; ++i) e[i] = library_exp(x[i]);
 }
 
 #if LOGARITHMIC_AVX2_VARIANT
@@ -128,7 +130,8 @@ std::vector<double> make_probe_inputs() {
 }
 
 // A batch function agrees with the library's exp bit for bit on every probe input.
-bool agrees_with_library(void (*batch)(const double*, double*, Index), const std::vector<double>& xs) {
+template <class Batch>
+bool agrees_with_library(Batch&& batch, const std::vector<double>& xs) {
     std::vector<double> got(xs.size());
     batch(xs.data(), got.data(), static_cast<Index>(xs.size()));
     for (size_t i = 0; i < xs.size(); ++i)
@@ -142,8 +145,13 @@ using Batch = void (*)(const double*, double*, Index);
 // where the CPU fuses in hardware: elsewhere std::fma is a slow library call,
 // and the library is built unfused there anyway.
 Batch choose() {
-    if (const char* v = std::getenv("VANTOREL_EXP"); v && std::strcmp(v, "library") == 0) return library_batch;
     const std::vector<double> xs = make_probe_inputs();
+    const ExpFn errno_free = errno_free_exp();
+    if (errno_free && agrees_with_library([errno_free](const double* x, double* e, Index n) {
+            for (Index i = 0; i < n; ++i) e[i] = errno_free(x[i]);
+        }, xs))
+        library_exp = errno_free;
+    if (const char* v = std::getenv("VANTOREL_EXP"); v && std::strcmp(v, "library") == 0) return library_batch;
     bool fused = cpu_has_fma();
 #if LOGARITHMIC_AVX2_VARIANT
     if (cpu_has_avx2() && fused) {

@@ -19,8 +19,8 @@ LOGARITHMIC_INLINE A product_factor(E v, unsigned char& ok) {
         ok = fin & (mag != 0) & !(bits & FB::kSign);
         return std::bit_cast<E>(fin ? bits : FB::kOne);
     } else {
-        ok = Elem<E>::current_ok(v);
-        return Elem<E>::acc(v);
+        ok = v > 0;
+        return static_cast<A>(v);
     }
 }
 
