@@ -55,8 +55,35 @@ L numpy_long_sum(const Driver& d, const L* a, Index len) {
 LOGARITHMIC_INLINE void geo_output_row(Driver& d, Index t, Index c0, Index N, const unsigned char* kind,
                                        const double* mean, double* expm, bool flagged) {
     double* o = d.out + t * d.out_row + c0;
-    if (!flagged) exp_batch(mean, expm, N);
-    for (Index n = 0; n < N; ++n) {
+    Index from = 0;  // the cells the loop below goes through
+    if (!flagged) {
+        exp_batch(mean, expm, N);
+        // A vector at a time: value cells take their signed exponential, zero
+        // cells 0.0, the others keep the output's NaN; the loop below takes
+        // the tail, and the whole row only if a cell is left to the general path.
+        constexpr Index VL = kGeoVectorLanes;
+        typedef std::int64_t Bits LOGARITHMIC_VECTOR(kVectorBytes);
+        typedef unsigned char Kinds LOGARITHMIC_VECTOR(VL);
+        constexpr std::int64_t kSign = std::int64_t(1) << 63, kInf = 0x7ff0000000000000;
+        Bits left = {};
+        Index n = 0;
+        for (; n + VL <= N; n += VL) {
+            Kinds kb;
+            std::memcpy(&kb, kind + n, sizeof kb);
+            const Bits k = __builtin_convertvector(kb, Bits);
+            Bits e, old;
+            std::memcpy(&e, expm + n, sizeof e);
+            std::memcpy(&old, o + n, sizeof old);
+            const Bits value = (k == kPositiveCell) | (k == kNegativeCell), keep = ~value & (k != kZeroCell);
+            const Bits out = (value & (e ^ ((k == kNegativeCell) & kSign))) | (keep & old);
+            std::memcpy(o + n, &out, sizeof out);
+            left |= (k == kSpecialCell) | (value & ((e & ~kSign) == kInf));
+        }
+        bool any_left = false;
+        for (Index j = 0; j < VL; ++j) any_left |= left[j] != 0;
+        if (!any_left) from = n;
+    }
+    for (Index n = from; n < N; ++n) {
         switch (kind[n]) {
             case kZeroCell:
                 o[n] = 0.0;
