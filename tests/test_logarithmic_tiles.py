@@ -126,3 +126,18 @@ def test_column_groups_of_very_long_windows(key):
     for t, n in [(rows - 1, group - 1), (rows - 1, group), (1500, cols - 1), (7, group)]:
         expected = cell_reference(key, Instance(window), data, t, n)
         assert np.float64(got[t, n]).view(np.uint64) == np.float64(expected).view(np.uint64), (t, n)
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+@pytest.mark.parametrize("window", [SHORT_SPAN + 1, 20, GEOMETRY["kPairwiseBlock"], GEOMETRY["kPairwiseBlock"] + 1])
+def test_finite_blocks_sum_over_raw_rows(dtype, window):
+    # Blocks of finite values only (zeros and negatives included) sum their
+    # windows across lanes over the raw rows; a block with one NaN, and the
+    # tile after it, take the lane-by-lane path beside them.
+    rng = np.random.default_rng(window)
+    rows, cols = 2 * TILE_ROWS + 30, 2 * GEO_LANES + 3
+    data = rng.lognormal(0, 1.5, (rows, cols)).astype(dtype)
+    data[rng.random(data.shape) < 0.05] *= -1
+    data[rng.random(data.shape) < 0.002] = 0
+    data[TILE_ROWS + 5, GEO_LANES + 2] = np.nan
+    assert_same("665270", window, data)

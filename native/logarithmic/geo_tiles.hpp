@@ -103,12 +103,17 @@ LOGARITHMIC_INLINE void geo_output_row(Driver& d, Index t, Index c0, Index N, co
     }
 }
 
-// A block of windows longer than kShortSpan rows, counted in lanes of C.
+// A block's windows longer than kShortSpan rows, counted in lanes of C.
 template <class C, class L>
-LOGARITHMIC_INLINE void long_window_block(Driver& d, GeoTile<L>& tile, Index b) {
-    block_window_counts<C>(tile, b);
+LOGARITHMIC_INLINE void window_block(Driver& d, GeoTile<L>& tile, Index b) {
+    // A block of finite values only sums over its raw rows, every lane at once.
+    if (tile.span <= kPairwiseBlock && block_finite(tile, b)) {
+        block_window_counts<C, true>(tile, b, d.f32_quotient);
+        return;
+    }
+    const ByteLanes left = block_window_counts<C, false>(tile, b, d.f32_quotient);
     for (Index j = 0; j < tile.lanes(b); ++j)
-        if (d.poll()) lane_window_means<C>(tile, b, j, d.f32_quotient);
+        if (left[j] && d.poll()) lane_window_means<C>(tile, b, j, d.f32_quotient);
 }
 
 // Columns [c0, c0 + N) of the geometric mean.
@@ -132,12 +137,9 @@ LOGARITHMIC_INLINE void geo_tiles_body(Driver& d, Index c0, Index N) {
         if (d.stopped) return;
         std::feclearexcept(FE_ALL_EXCEPT);
         for (Index b = 0; b < tile.blocks; ++b) {
-            if (span <= kShortSpan) {
-                short_window_block(tile, b, d.f32_quotient);
-                continue;
-            }
-            if (span <= kNarrowCountLimit) long_window_block<std::uint16_t>(d, tile, b);
-            else long_window_block<std::uint32_t>(d, tile, b);
+            if (span <= kShortSpan) short_window_block(tile, b, d.f32_quotient);
+            else if (span <= kNarrowCountLimit) window_block<std::uint16_t>(d, tile, b);
+            else window_block<std::uint32_t>(d, tile, b);
             if (d.stopped) return;
         }
         // Sums and quotients are watched for flags as one batch (sums of finite

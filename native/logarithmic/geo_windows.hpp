@@ -57,6 +57,22 @@ struct GeoTile {
     }
 };
 
+// Whether every value of a block's rows is finite.
+template <class L>
+LOGARITHMIC_INLINE bool block_finite(const GeoTile<L>& tile, Index b) {
+    const unsigned char* cls = tile.classes.data() + tile.block_at(b);
+    ByteLanes all = ~ByteLanes{};
+    for (Index r = 0; r < tile.in_rows; ++r) {
+        ByteLanes cl;
+        std::memcpy(&cl, cls + r * kGeoLanes, sizeof cl);
+        all &= cl;
+    }
+    const ByteLanes finite = all & kFinite;
+    for (Index j = 0; j < tile.lanes(b); ++j)
+        if (!finite[j]) return false;
+    return true;
+}
+
 // The first k lanes of a block row (a whole row in one fixed-size copy).
 template <class T>
 LOGARITHMIC_INLINE void store_lanes(T* dst, const void* lanes, Index k) {
@@ -128,20 +144,67 @@ LOGARITHMIC_INLINE void short_window_block(GeoTile<L>& tile, Index b, bool f32_q
     }
 }
 
-// The first half of a longer window's pass, all lanes of a block at once: the
-// window's counts kept rolling in lanes of C (16 bits while windows fit), and
-// for each output row the cells' kinds and finite counts (tile.nobs).
+// The means of the windows of block rows [0, len) from `rows` on, every lane
+// at once: NumPy's sum of the raw rows, divided by the lane's count of finite
+// values (1 where none), on explicit vectors as in short_window_block. A
+// lane's sum is exact when its window holds only finite values (it is then
+// its own compacted run) or has fewer rows than NumPy's accumulators
+// (summed in order: see short_window_block). Windows longer than one
+// pairwise block go lane by lane.
 template <class C, class L>
-LOGARITHMIC_INLINE void block_window_counts(GeoTile<L>& tile, Index b) {
+LOGARITHMIC_INLINE void raw_window_means(const L* rows, Index len, const C* nobs, bool f32_quotient, double* mean) {
+    constexpr Index B = kGeoLanes, VL = kGeoVectorLanes, P = kPairwiseLanes;
+    typedef L Sums LOGARITHMIC_VECTOR(VL * sizeof(L));
+    typedef L Row LOGARITHMIC_VECTOR(VL * sizeof(L)) LOGARITHMIC_UNALIGNED(L);
+    typedef C Counts LOGARITHMIC_VECTOR(VL * sizeof(C));
+    typedef double Means LOGARITHMIC_VECTOR(VL * sizeof(double));
+    auto at = [rows](Index i, Index v) LOGARITHMIC_INLINE_LAMBDA -> const Row& {
+        return *reinterpret_cast<const Row*>(rows + i * B + v);
+    };
+    static_assert(P == 8, "the combination below is NumPy's for eight accumulators");
+    for (Index v = 0; v < B; v += VL) {
+        Sums res = {};
+        Index i = 0;
+        if (len >= P) {  // pairwise_block, lane by lane
+            Sums r[P];
+            for (Index j = 0; j < P; ++j) r[j] = at(j, v);
+            for (i = P; i < len - (len % P); i += P)
+                for (Index j = 0; j < P; ++j) r[j] = r[j] + at(i + j, v);
+            res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+        }
+        for (; i < len; ++i) res = res + at(i, v);
+        const Sums total = Sums{} + res;  // np.sum adds the sum to its identity
+        Counts n;
+        std::memcpy(&n, nobs + v, sizeof n);
+        n += (n == 0) & 1;
+        Means q;  // geo_quotient, a vector at once
+        if (std::is_same_v<L, float> && f32_quotient)
+            q = __builtin_convertvector(total / __builtin_convertvector(n, Sums), Means);
+        else
+            q = __builtin_convertvector(total, Means) / __builtin_convertvector(n, Means);
+        std::memcpy(mean + v, &q, sizeof q);
+    }
+}
+
+// The first half of a block's pass, all lanes at once: the window's counts
+// kept rolling in lanes of C (16 bits while windows fit), and for each output
+// row the cells' kinds and finite counts (tile.nobs); with Raw (a block of
+// finite values only, windows of one pairwise block at most), the means over
+// raw rows (raw_window_means). Returns the lanes that hold value cells left to
+// lane_window_means.
+template <class C, bool Raw, class L>
+LOGARITHMIC_INLINE ByteLanes block_window_counts(GeoTile<L>& tile, Index b, bool f32_quotient) {
     constexpr Index B = kGeoLanes;
     typedef C Counts LOGARITHMIC_VECTOR(B * sizeof(C));
     const unsigned char* cls = tile.classes.data() + tile.block_at(b);
-    const Index k = tile.lanes(b), first = tile.first(), span = tile.span, rows = tile.in_rows;
+    const Index k = tile.lanes(b), first = tile.first(), span = tile.span, rows = tile.in_rows, lo = tile.lo;
     const Index columns = tile.columns;
     unsigned char* kind = tile.kind.data() + b * B;
+    double* mean = tile.mean.data() + b * B;
+    const L* logs = tile.logs.data() + tile.block_at(b);
     C* nobs = tile.template nobs<C>();
     Counts fin = {}, zeros = {}, bad = {};
-    ByteLanes neg = {};
+    ByteLanes neg = {}, left = {};  // left: lanes with cells for the lane pass
     for (Index r = 0; r < rows; ++r) {
         ByteLanes cl;
         std::memcpy(&cl, cls + r * B, sizeof cl);
@@ -164,7 +227,19 @@ LOGARITHMIC_INLINE void block_window_counts(GeoTile<L>& tile, Index b) {
             __builtin_convertvector(fin > static_cast<C>(kNativeSumLimit), ByteLanes), neg);
         store_lanes(kind + (r - first) * columns, &kd, k);
         std::memcpy(nobs + (r - first) * B, &fin, sizeof fin);
+        // value cells (long ones included)
+        const ByteLanes values = reinterpret_cast<ByteLanes>((kd == kPositiveCell) | (kd == kNegativeCell)) |
+                                 reinterpret_cast<ByteLanes>(kd >= kLongCell);
+        if constexpr (Raw) {
+            const Index len = std::min(lo + r + 1, span);
+            double m[B];
+            raw_window_means(logs + (r - len + 1) * B, len, nobs + (r - first) * B, f32_quotient, m);
+            store_lanes(mean + (r - first) * columns, m, k);
+        } else {
+            left |= values;
+        }
     }
+    return left;
 }
 
 // The second half, one lane at a time: the lane's finite logarithms compacted
@@ -192,13 +267,12 @@ LOGARITHMIC_INLINE void lane_window_means(GeoTile<L>& tile, Index b, Index j, bo
         kk += cls[r * B] & kFinite;
         const Index i = (r - first) * columns;
         const unsigned char k = kind[i];
-        if (k == kPositiveCell || k == kNegativeCell) {
-            const Index nb = nobs[(r - first) * B];
-            cells[count++] = {i + n, kk - nb, nb};
-        } else if (k >= kLongCell) {
-            const Index nb = nobs[(r - first) * B];
+        const Index nb = nobs[(r - first) * B];
+        // without a branch: whether a cell is summed here follows the data
+        cells[count] = {i + n, kk - nb, nb};
+        count += (k == kPositiveCell) | (k == kNegativeCell);
+        if (k >= kLongCell) [[unlikely]]
             tile.longs.push_back({t0 + r - first, n, at + kk - nb, nb, k == kLongNegativeCell});
-        }
     }
     // The sums apart from the pass, so that independent cells overlap.
     window_means(cp, cells, count, tile.mean.data(), f32_quotient);
