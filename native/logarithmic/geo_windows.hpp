@@ -97,7 +97,6 @@ LOGARITHMIC_INLINE void short_window_block(GeoTile<L>& tile, Index b, bool f32_q
     typedef unsigned char CountBytes LOGARITHMIC_VECTOR(VL);
     typedef int Counts LOGARITHMIC_VECTOR(VL * sizeof(int));
     typedef L Sums LOGARITHMIC_VECTOR(VL * sizeof(L));
-    typedef double Means LOGARITHMIC_VECTOR(VL * sizeof(double));
     const unsigned char* cls = tile.classes.data() + tile.block_at(b);
     const L* logs = tile.logs.data() + tile.block_at(b);
     const Index k = tile.lanes(b), first = tile.first(), rows = tile.in_rows, span = tile.span;
@@ -125,14 +124,8 @@ LOGARITHMIC_INLINE void short_window_block(GeoTile<L>& tile, Index b, bool f32_q
         for (Index v = 0; v < NV; ++v) {
             CountBytes nb;
             std::memcpy(&nb, reinterpret_cast<const unsigned char*>(&fin) + v * VL, sizeof nb);
-            const Counts n = __builtin_convertvector(nb, Counts);
             const Sums t = Sums{} + total[v];  // np.sum adds the sum to its identity
-            Means q;                           // geo_quotient, a vector at once
-            if (std::is_same_v<L, float> && f32_quotient)
-                q = __builtin_convertvector(t / __builtin_convertvector(n, Sums), Means);
-            else
-                q = __builtin_convertvector(t, Means) / __builtin_convertvector(n, Means);
-            std::memcpy(m + v * VL, &q, sizeof q);
+            quotient_lanes(t, __builtin_convertvector(nb, Counts), f32_quotient, m + v * VL);
         }
         ByteLanes cur;
         std::memcpy(&cur, cls + r * B, sizeof cur);
@@ -153,36 +146,19 @@ LOGARITHMIC_INLINE void short_window_block(GeoTile<L>& tile, Index b, bool f32_q
 // pairwise block go lane by lane.
 template <class C, class L>
 LOGARITHMIC_INLINE void raw_window_means(const L* rows, Index len, const C* nobs, bool f32_quotient, double* mean) {
-    constexpr Index B = kGeoLanes, VL = kGeoVectorLanes, P = kPairwiseLanes;
+    constexpr Index VL = kGeoVectorLanes;
     typedef L Sums LOGARITHMIC_VECTOR(VL * sizeof(L));
     typedef L Row LOGARITHMIC_VECTOR(VL * sizeof(L)) LOGARITHMIC_UNALIGNED(L);
     typedef C Counts LOGARITHMIC_VECTOR(VL * sizeof(C));
-    typedef double Means LOGARITHMIC_VECTOR(VL * sizeof(double));
-    auto at = [rows](Index i, Index v) LOGARITHMIC_INLINE_LAMBDA -> const Row& {
-        return *reinterpret_cast<const Row*>(rows + i * B + v);
-    };
-    static_assert(P == 8, "the combination below is NumPy's for eight accumulators");
-    for (Index v = 0; v < B; v += VL) {
-        Sums res = {};
-        Index i = 0;
-        if (len >= P) {  // pairwise_block, lane by lane
-            Sums r[P];
-            for (Index j = 0; j < P; ++j) r[j] = at(j, v);
-            for (i = P; i < len - (len % P); i += P)
-                for (Index j = 0; j < P; ++j) r[j] = r[j] + at(i + j, v);
-            res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-        }
-        for (; i < len; ++i) res = res + at(i, v);
-        const Sums total = Sums{} + res;  // np.sum adds the sum to its identity
+    for (Index v = 0; v < kGeoLanes; v += VL) {
+        Sums total;
+        numpy_sum_lanes([rows, v](Index i) LOGARITHMIC_INLINE_LAMBDA -> const Row& {
+            return *reinterpret_cast<const Row*>(rows + i * kGeoLanes + v);
+        }, len, total);
         Counts n;
         std::memcpy(&n, nobs + v, sizeof n);
         n += (n == 0) & 1;
-        Means q;  // geo_quotient, a vector at once
-        if (std::is_same_v<L, float> && f32_quotient)
-            q = __builtin_convertvector(total / __builtin_convertvector(n, Sums), Means);
-        else
-            q = __builtin_convertvector(total, Means) / __builtin_convertvector(n, Means);
-        std::memcpy(mean + v, &q, sizeof q);
+        quotient_lanes(total, n, f32_quotient, mean + v);
     }
 }
 

@@ -29,28 +29,47 @@ struct SumCell {
     Index i, a, nobs;
 };
 
+// numpy_sum of n <= kPairwiseBlock values, for every lane of V at once: the
+// value i of all lanes is at(i). Each lane runs exactly numpy_sum's operations.
+template <class V, class At>
+LOGARITHMIC_INLINE void numpy_sum_lanes(At&& at, Index n, V& total) {
+    constexpr Index P = kPairwiseLanes;
+    static_assert(P == 8, "the combination below is NumPy's for eight accumulators");
+    V res = {};
+    Index i = 0;
+    if (n >= P) {  // pairwise_block
+        V r[P];
+        for (Index j = 0; j < P; ++j) r[j] = at(j);
+        for (i = P; i < n - (n % P); i += P)
+            for (Index j = 0; j < P; ++j) r[j] = r[j] + at(i + j);
+        res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+    }
+    for (; i < n; ++i) res = res + at(i);
+    total = V{} + res;  // the reduction's identity, added last as NumPy does
+}
+
+// geo_quotient for a vector of lanes: out[j] = total[j] / n[j] (vectors by
+// reference: see Simd::load).
+template <class Sums, class Counts>
+LOGARITHMIC_INLINE void quotient_lanes(const Sums& total, const Counts& n, bool f32_quotient, double* out) {
+    typedef double Means LOGARITHMIC_VECTOR(sizeof(Sums) / sizeof(total[0]) * sizeof(double));
+    Means q;
+    if (sizeof(total[0]) == sizeof(float) && f32_quotient)
+        q = __builtin_convertvector(total / __builtin_convertvector(n, Sums), Means);
+    else
+        q = __builtin_convertvector(total, Means) / __builtin_convertvector(n, Means);
+    std::memcpy(out, &q, sizeof q);
+}
+
 // numpy_sum of the windows a[q .. q + n) for q < kGeoVectorLanes, n <= kPairwiseBlock.
 template <class L>
 LOGARITHMIC_INLINE void numpy_sums_side_by_side(const L* a, Index n, L out[kGeoVectorLanes]) {
     typedef L V LOGARITHMIC_VECTOR(kGeoVectorLanes * sizeof(L));
     typedef L Unaligned LOGARITHMIC_VECTOR(kGeoVectorLanes * sizeof(L)) LOGARITHMIC_UNALIGNED(L);
-    // by reference: see Simd::load
-    auto load = [a](Index i) LOGARITHMIC_INLINE_LAMBDA -> const Unaligned& {
+    V sums;
+    numpy_sum_lanes([a](Index i) LOGARITHMIC_INLINE_LAMBDA -> const Unaligned& {
         return *reinterpret_cast<const Unaligned*>(a + i);
-    };
-    constexpr Index P = kPairwiseLanes;
-    static_assert(P == 8, "the combination below is NumPy's for eight accumulators");
-    V res = {};
-    Index i = 0;
-    if (n >= P) {  // pairwise_block, four windows at a time
-        V r[P];
-        for (Index j = 0; j < P; ++j) r[j] = load(j);
-        for (i = P; i < n - (n % P); i += P)
-            for (Index j = 0; j < P; ++j) r[j] = r[j] + load(i + j);
-        res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-    }
-    for (; i < n; ++i) res = res + load(i);
-    const V sums = V{} + res;  // the reduction's identity, added last as NumPy does
+    }, n, sums);
     std::memcpy(out, &sums, sizeof sums);
 }
 
