@@ -82,16 +82,11 @@ decltype(auto) run_baseline(F& f) {
     return f();
 }
 
-// f(), compiled for the best target this CPU runs; for kernels whose inner
-// work is 64-bit integer multiplies (Int64Multiplies), AVX-512DQ comes first.
-// f must be a lambda marked LOGARITHMIC_INLINE_LAMBDA so that its body is
-// compiled inside each variant.
-template <bool Int64Multiplies = false, class F>
+// f(), compiled for the best target this CPU runs. f must be a lambda marked
+// LOGARITHMIC_INLINE_LAMBDA so that its body is compiled inside each variant.
+template <class F>
 LOGARITHMIC_INLINE decltype(auto) on_best_target(F&& f) {
 #if LOGARITHMIC_AVX2_VARIANT
-    if constexpr (Int64Multiplies) {
-        if (cpu_has_avx512dq()) return run_avx512dq(f);
-    }
     if (cpu_has_avx2()) return run_avx2(f);
 #endif
     return run_baseline(f);

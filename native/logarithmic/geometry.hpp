@@ -17,6 +17,8 @@ using Index = std::ptrdiff_t;
 inline constexpr Index kTileRows = 256;
 // Bytes of one vector operation: an AVX2 register, a pair of 16-byte registers elsewhere.
 inline constexpr Index kVectorBytes = 32;
+// Bytes of one vector operation of the 64-bit integer products under AVX-512.
+inline constexpr Index kWideVectorBytes = 64;
 // Bytes of one block row of a product tile: independent multiply chains per row.
 inline constexpr Index kBlockBytes = 128;
 // Columns of a geometric-mean block, whatever type its logarithms have.
@@ -51,9 +53,11 @@ inline constexpr Index kWidestBlock = kBlockBytes / Index(sizeof(float));
 constexpr bool power_of_two(Index x) { return x > 0 && (x & (x - 1)) == 0; }
 
 // Vector extensions take power-of-two sizes only.
-static_assert(power_of_two(kVectorBytes) && power_of_two(kBlockBytes) && power_of_two(kGeoLanes));
+static_assert(power_of_two(kVectorBytes) && power_of_two(kWideVectorBytes) && power_of_two(kBlockBytes) &&
+              power_of_two(kGeoLanes));
 static_assert(kVectorBytes >= Index(sizeof(double)), "a vector holds at least one double");
-static_assert(kBlockBytes % kVectorBytes == 0, "a product block row is whole vectors");
+static_assert(kBlockBytes % kVectorBytes == 0 && kBlockBytes % kWideVectorBytes == 0,
+              "a product block row is whole vectors");
 static_assert(kGeoLanes % kGeoVectorLanes == 0, "a geometric-mean block row is whole vectors of doubles");
 static_assert(kPairwiseLanes * Index(sizeof(float)) % kVectorBytes == 0,
               "NumPy's pairwise accumulators fill whole vectors, of floats as of doubles");

@@ -20,16 +20,16 @@
 
 namespace logarithmic {
 
-template <class A>
+template <class A, Index VectorBytes = kVectorBytes>
 struct Simd {
-    typedef A V LOGARITHMIC_VECTOR(kVectorBytes);
+    typedef A V LOGARITHMIC_VECTOR(VectorBytes);
     static constexpr Index kLanes = kBlockBytes / sizeof(A);       // lanes of a block row
-    static constexpr Index kVectorLanes = kVectorBytes / sizeof(A);  // lanes of a vector
-    static constexpr int kVecs = kBlockBytes / kVectorBytes;       // vectors of a block row
+    static constexpr Index kVectorLanes = VectorBytes / sizeof(A);  // lanes of a vector
+    static constexpr int kVecs = kBlockBytes / VectorBytes;        // vectors of a block row
     // Vectors at any element-aligned address, by reference both ways: a vector
     // passed or returned by value has another ABI with AVX than without, which
     // GCC points out (-Wpsabi) even for inlined functions.
-    typedef A U LOGARITHMIC_VECTOR(kVectorBytes) LOGARITHMIC_UNALIGNED(A);
+    typedef A U LOGARITHMIC_VECTOR(VectorBytes) LOGARITHMIC_UNALIGNED(A);
     static LOGARITHMIC_INLINE const U& load(const A* p) { return *reinterpret_cast<const U*>(p); }
     static LOGARITHMIC_INLINE void store(A* p, const V& v) { *reinterpret_cast<U*>(p) = v; }
 };
@@ -39,12 +39,14 @@ inline Index window_first(Index t, Index span) { return std::max<Index>(0, t - s
 
 // Products of the windows ending at rows [t0, t1), every lane of a column
 // block at once. `rows` holds block rows from data row `lo` on (non-finite
-// values as 1.0); `res` receives block rows for t0.. on. Two rows whose windows
-// have the same length run side by side: eight independent multiply chains.
-template <class A>
+// values as 1.0); `res` receives block rows for t0.. on. K rows whose windows
+// have the same length run side by side, K times the vectors of a block row in
+// independent multiply chains: enough to hide the multiply's latency (K = 2
+// for floats; 64-bit integer multiplies take several times longer).
+template <class A, Index VectorBytes, int K>
 LOGARITHMIC_INLINE void tile_products(const A* rows, Index lo, Index t0, Index t1, Index span, A* res,
                                       Index stride) {
-    using S = Simd<A>;
+    using S = Simd<A, VectorBytes>;
     using V = typename S::V;
     constexpr Index B = S::kLanes;
     constexpr int NV = S::kVecs;
@@ -54,27 +56,17 @@ LOGARITHMIC_INLINE void tile_products(const A* rows, Index lo, Index t0, Index t
         const Index s = window_first(t, span);
         const Index len = t - s + 1;
         const A* p = rows + (s - lo) * B;
-        if (t + 1 < t1 && window_first(t + 1, span) == s + 1) {
-            // a: rows s .. s+len-1, b: rows s+1 .. s+len, each left to right.
-            // Each row is loaded once for both chains and carried in x from
-            // b's step to a's next one (which both compilers keep in registers).
-            V a[NV], b[NV], x[NV];
-            for (int v = 0; v < NV; ++v) {
-                a[v] = S::load(p + v * VL);
-                b[v] = S::load(p + B + v * VL);
-                x[v] = b[v];
-            }
-            for (Index r = 1; r < len; ++r) {
-                for (int v = 0; v < NV; ++v) a[v] = a[v] * x[v];
-                for (int v = 0; v < NV; ++v) x[v] = S::load(p + (r + 1) * B + v * VL);
-                for (int v = 0; v < NV; ++v) b[v] = b[v] * x[v];
-            }
-            A* o = res + (t - t0) * stride;
-            for (int v = 0; v < NV; ++v) {
-                S::store(o + v * VL, a[v]);
-                S::store(o + stride + v * VL, b[v]);
-            }
-            t += 2;
+        if (t + K - 1 < t1 && window_first(t + K - 1, span) == s + K - 1) {
+            // chain k: rows s+k .. s+k+len-1, left to right
+            V a[K][NV];
+            for (int k = 0; k < K; ++k)
+                for (int v = 0; v < NV; ++v) a[k][v] = S::load(p + k * B + v * VL);
+            for (Index r = 1; r < len; ++r)
+                for (int k = 0; k < K; ++k)
+                    for (int v = 0; v < NV; ++v) a[k][v] = a[k][v] * S::load(p + (r + k) * B + v * VL);
+            for (int k = 0; k < K; ++k)
+                for (int v = 0; v < NV; ++v) S::store(res + (t - t0 + k) * stride + v * VL, a[k][v]);
+            t += K;
             continue;
         }
         V a[NV];

@@ -51,7 +51,7 @@ LOGARITHMIC_INLINE void gated_row(double* out, const A* res, const unsigned char
 }
 
 // Columns [c0, c0 + N) of the product.
-template <class E>
+template <class E, Index VectorBytes>
 LOGARITHMIC_INLINE void product_tiles_body(Driver& d, Index c0, Index N) {
     using T_ = Elem<E>;
     using A = typename T_::Acc;
@@ -79,7 +79,7 @@ LOGARITHMIC_INLINE void product_tiles_body(Driver& d, Index c0, Index N) {
             const Index chunk = std::max<Index>(2, kProductsPerPoll / (span * B));
             for (Index ta = t0; ta < t1; ta += chunk) {
                 if (ta > t0 && !d.poll()) return;
-                tile_products(rb, lo, ta, std::min(t1, ta + chunk), span, res.data() + (ta - t0) * Npad + n0, Npad);
+                tile_products<A, VectorBytes, (Elem<E>::is_float ? 2 : 4)>(rb, lo, ta, std::min(t1, ta + chunk), span, res.data() + (ta - t0) * Npad + n0, Npad);
             }
             if constexpr (T_::is_float) {
                 if (std::fetestexcept(kWatchedFlags) && d.non_ignored_flags()) {
@@ -103,7 +103,13 @@ LOGARITHMIC_INLINE void product_tiles_body(Driver& d, Index c0, Index N) {
 
 template <class E>
 void product_tiles(Driver& d, Index c0, Index N) {
-    on_best_target<!Elem<E>::is_float>([&]() LOGARITHMIC_INLINE_LAMBDA { product_tiles_body<E>(d, c0, N); });
+#if LOGARITHMIC_AVX2_VARIANT
+    if constexpr (!Elem<E>::is_float) {
+        auto wide = [&]() LOGARITHMIC_INLINE_LAMBDA { product_tiles_body<E, kWideVectorBytes>(d, c0, N); };
+        if (cpu_has_avx512dq()) return run_avx512dq(wide);
+    }
+#endif
+    on_best_target([&]() LOGARITHMIC_INLINE_LAMBDA { product_tiles_body<E, kVectorBytes>(d, c0, N); });
 }
 
 }  // namespace
