@@ -148,12 +148,11 @@ template <class C, class L>
 LOGARITHMIC_INLINE void raw_window_means(const L* rows, Index len, const C* nobs, bool f32_quotient, double* mean) {
     constexpr Index VL = kGeoVectorLanes;
     typedef L Sums LOGARITHMIC_VECTOR(VL * sizeof(L));
-    typedef L Row LOGARITHMIC_VECTOR(VL * sizeof(L)) LOGARITHMIC_UNALIGNED(L);
     typedef C Counts LOGARITHMIC_VECTOR(VL * sizeof(C));
     for (Index v = 0; v < kGeoLanes; v += VL) {
         Sums total;
-        numpy_sum_lanes([rows, v](Index i) LOGARITHMIC_INLINE_LAMBDA -> const Row& {
-            return *reinterpret_cast<const Row*>(rows + i * kGeoLanes + v);
+        numpy_sum_lanes([rows, v](Index i, Sums& x) LOGARITHMIC_INLINE_LAMBDA {
+            std::memcpy(&x, rows + i * kGeoLanes + v, sizeof x);
         }, len, total);
         Counts n;
         std::memcpy(&n, nobs + v, sizeof n);

@@ -28,9 +28,11 @@ struct Simd {
     static constexpr int kVecs = kBlockBytes / VectorBytes;        // vectors of a block row
     // Vectors at any element-aligned address, by reference both ways: a vector
     // passed or returned by value has another ABI with AVX than without, which
-    // GCC points out (-Wpsabi) even for inlined functions.
+    // GCC points out (-Wpsabi) even for inlined functions. Loads go through
+    // memcpy: clang does not keep a typedef's reduced alignment through a
+    // reference, and would load with an aligned instruction.
     typedef A U LOGARITHMIC_VECTOR(VectorBytes) LOGARITHMIC_UNALIGNED(A);
-    static LOGARITHMIC_INLINE const U& load(const A* p) { return *reinterpret_cast<const U*>(p); }
+    static LOGARITHMIC_INLINE void load(V& v, const A* p) { std::memcpy(&v, p, sizeof v); }
     static LOGARITHMIC_INLINE void store(A* p, const V& v) { *reinterpret_cast<U*>(p) = v; }
 };
 
@@ -60,19 +62,27 @@ LOGARITHMIC_INLINE void tile_products(const A* rows, Index lo, Index t0, Index t
             // chain k: rows s+k .. s+k+len-1, left to right
             V a[K][NV];
             for (int k = 0; k < K; ++k)
-                for (int v = 0; v < NV; ++v) a[k][v] = S::load(p + k * B + v * VL);
+                for (int v = 0; v < NV; ++v) S::load(a[k][v], p + k * B + v * VL);
             for (Index r = 1; r < len; ++r)
                 for (int k = 0; k < K; ++k)
-                    for (int v = 0; v < NV; ++v) a[k][v] = a[k][v] * S::load(p + (r + k) * B + v * VL);
+                    for (int v = 0; v < NV; ++v) {
+                        V x;
+                        S::load(x, p + (r + k) * B + v * VL);
+                        a[k][v] = a[k][v] * x;
+                    }
             for (int k = 0; k < K; ++k)
                 for (int v = 0; v < NV; ++v) S::store(res + (t - t0 + k) * stride + v * VL, a[k][v]);
             t += K;
             continue;
         }
         V a[NV];
-        for (int v = 0; v < NV; ++v) a[v] = S::load(p + v * VL);
+        for (int v = 0; v < NV; ++v) S::load(a[v], p + v * VL);
         for (Index r = 1; r < len; ++r)
-            for (int v = 0; v < NV; ++v) a[v] = a[v] * S::load(p + r * B + v * VL);
+            for (int v = 0; v < NV; ++v) {
+                V x;
+                S::load(x, p + r * B + v * VL);
+                a[v] = a[v] * x;
+            }
         A* o = res + (t - t0) * stride;
         for (int v = 0; v < NV; ++v) S::store(o + v * VL, a[v]);
         t += 1;
@@ -99,10 +109,14 @@ LOGARITHMIC_INLINE L pairwise_block(const L* a, Index n) {
     constexpr Index W = S::kVectorLanes, P = kPairwiseLanes, NV = P / W;
     static_assert(P == 8, "the combination below is NumPy's for eight accumulators");
     typename S::V r[NV];
-    for (Index v = 0; v < NV; ++v) r[v] = S::load(a + v * W);
+    for (Index v = 0; v < NV; ++v) S::load(r[v], a + v * W);
     Index i = P;
     for (; i < n - (n % P); i += P)
-        for (Index v = 0; v < NV; ++v) r[v] = r[v] + S::load(a + i + v * W);
+        for (Index v = 0; v < NV; ++v) {
+            typename S::V x;
+            S::load(x, a + i + v * W);
+            r[v] = r[v] + x;
+        }
     L q[P];
     for (Index v = 0; v < NV; ++v) S::store(q + v * W, r[v]);
     L res = static_cast<L>(static_cast<L>(static_cast<L>(q[0] + q[1]) + static_cast<L>(q[2] + q[3])) +

@@ -29,8 +29,9 @@ struct SumCell {
     Index i, a, nobs;
 };
 
-// numpy_sum of n <= kPairwiseBlock values, for every lane of V at once: the
-// value i of all lanes is at(i). Each lane runs exactly numpy_sum's operations.
+// numpy_sum of n <= kPairwiseBlock values, for every lane of V at once:
+// at(i, x) loads value i of all lanes into x (by reference: see Simd::load).
+// Each lane runs exactly numpy_sum's operations.
 template <class V, class At>
 LOGARITHMIC_INLINE void numpy_sum_lanes(At&& at, Index n, V& total) {
     constexpr Index P = kPairwiseLanes;
@@ -39,12 +40,24 @@ LOGARITHMIC_INLINE void numpy_sum_lanes(At&& at, Index n, V& total) {
     Index i = 0;
     if (n >= P) {  // pairwise_block
         V r[P];
-        for (Index j = 0; j < P; ++j) r[j] = at(j);
+        for (Index j = 0; j < P; ++j) {
+            V x;  // loaded into a temporary, so that the accumulators stay in registers
+            at(j, x);
+            r[j] = x;
+        }
         for (i = P; i < n - (n % P); i += P)
-            for (Index j = 0; j < P; ++j) r[j] = r[j] + at(i + j);
+            for (Index j = 0; j < P; ++j) {
+                V x;
+                at(i + j, x);
+                r[j] = r[j] + x;
+            }
         res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
     }
-    for (; i < n; ++i) res = res + at(i);
+    for (; i < n; ++i) {
+        V x;
+        at(i, x);
+        res = res + x;
+    }
     total = V{} + res;  // the reduction's identity, added last as NumPy does
 }
 
@@ -65,11 +78,8 @@ LOGARITHMIC_INLINE void quotient_lanes(const Sums& total, const Counts& n, bool 
 template <class L>
 LOGARITHMIC_INLINE void numpy_sums_side_by_side(const L* a, Index n, L out[kGeoVectorLanes]) {
     typedef L V LOGARITHMIC_VECTOR(kGeoVectorLanes * sizeof(L));
-    typedef L Unaligned LOGARITHMIC_VECTOR(kGeoVectorLanes * sizeof(L)) LOGARITHMIC_UNALIGNED(L);
     V sums;
-    numpy_sum_lanes([a](Index i) LOGARITHMIC_INLINE_LAMBDA -> const Unaligned& {
-        return *reinterpret_cast<const Unaligned*>(a + i);
-    }, n, sums);
+    numpy_sum_lanes([a](Index i, V& x) LOGARITHMIC_INLINE_LAMBDA { std::memcpy(&x, a + i, sizeof x); }, n, sums);
     std::memcpy(out, &sums, sizeof sums);
 }
 
