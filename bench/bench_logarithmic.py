@@ -109,21 +109,6 @@ def main():
         if not math.isnan(r["bn-mean"]):
             parts.append(f"product / bottleneck {r['694eff'] / r['bn-mean']:.2f}")
         print(f"  W={w:<4} " + ", ".join(parts))
-    print()
-    print("goals:")
-    by_w = dict(rows)
-    r20 = by_w[20]
-    goals = [
-        ("product >= 1000x the model at W=20", r20["model-p"] / r20["694eff"] >= 1000),
-        ("geo mean >= 500x the model at W=20", r20["model-g"] / r20["665270"] >= 500),
-    ]
-    for w, r in rows:
-        goals.append((f"product >= 5x NumPy's nanprod peer at W={w}", r["np-prod"] / r["694eff"] >= 5))
-        goals.append((f"geo mean >= 5x NumPy's sum-of-logs peer at W={w}", r["np-logs"] / r["665270"] >= 5))
-    if not math.isnan(r20["bn-mean"]):
-        goals.append(("product within 2x of bottleneck.move_mean at W=20", r20["694eff"] <= 2 * r20["bn-mean"]))
-    for text, met in goals:
-        print(f"  {'met    ' if met else 'NOT MET'}  {text}")
     plot(series)
 
 
