@@ -32,6 +32,8 @@ struct Simd {
     // memcpy: clang does not keep a typedef's reduced alignment through a
     // reference, and would load with an aligned instruction.
     typedef A U LOGARITHMIC_VECTOR(VectorBytes) LOGARITHMIC_UNALIGNED(A);
+    // (Load into a temporary, not an accumulator: a reference to an array
+    // element keeps GCC from holding the array in registers.)
     static LOGARITHMIC_INLINE void load(V& v, const A* p) { std::memcpy(&v, p, sizeof v); }
     static LOGARITHMIC_INLINE void store(A* p, const V& v) { *reinterpret_cast<U*>(p) = v; }
 };
@@ -62,7 +64,11 @@ LOGARITHMIC_INLINE void tile_products(const A* rows, Index lo, Index t0, Index t
             // chain k: rows s+k .. s+k+len-1, left to right
             V a[K][NV];
             for (int k = 0; k < K; ++k)
-                for (int v = 0; v < NV; ++v) S::load(a[k][v], p + k * B + v * VL);
+                for (int v = 0; v < NV; ++v) {
+                    V x;
+                    S::load(x, p + k * B + v * VL);
+                    a[k][v] = x;
+                }
             for (Index r = 1; r < len; ++r)
                 for (int k = 0; k < K; ++k)
                     for (int v = 0; v < NV; ++v) {
@@ -76,7 +82,11 @@ LOGARITHMIC_INLINE void tile_products(const A* rows, Index lo, Index t0, Index t
             continue;
         }
         V a[NV];
-        for (int v = 0; v < NV; ++v) S::load(a[v], p + v * VL);
+        for (int v = 0; v < NV; ++v) {
+            V x;
+            S::load(x, p + v * VL);
+            a[v] = x;
+        }
         for (Index r = 1; r < len; ++r)
             for (int v = 0; v < NV; ++v) {
                 V x;
@@ -109,7 +119,11 @@ LOGARITHMIC_INLINE L pairwise_block(const L* a, Index n) {
     constexpr Index W = S::kVectorLanes, P = kPairwiseLanes, NV = P / W;
     static_assert(P == 8, "the combination below is NumPy's for eight accumulators");
     typename S::V r[NV];
-    for (Index v = 0; v < NV; ++v) S::load(r[v], a + v * W);
+    for (Index v = 0; v < NV; ++v) {
+        typename S::V x;
+        S::load(x, a + v * W);
+        r[v] = x;
+    }
     Index i = P;
     for (; i < n - (n % P); i += P)
         for (Index v = 0; v < NV; ++v) {
