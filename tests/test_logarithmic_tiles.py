@@ -1,14 +1,18 @@
-"""The native kernels' tiling: output rows in tiles of at least 256 rows (or
-the window, when longer) across blocks of 16 or 32 columns, windows crossing
-tile edges, short-window and packed-count paths. Every case bit for bit
-against the per-cell model, warnings included."""
+"""The native kernels' tiling: output rows in tiles of TILE_ROWS rows at least
+(or the window, when longer) across blocks of columns, windows crossing tile
+edges, short-window and packed-count paths. Every case bit for bit against the
+per-cell model, warnings included. The edges come from the kernels' geometry
+header (kernel_geometry.py), so the cases follow a change of the tile size."""
 
 import numpy as np
 import pytest
 
+from kernel_geometry import GEO_LANES, GEOMETRY, PRODUCT_LANES, SHORT_SPAN, TILE_ROWS
 from logarithmic_compare import NATIVE, assert_same
 from models.logarithmic_model import FUNCTIONS, Instance, cell_reference, same_bits
 
+# columns of one block, per function
+LANES = {"694eff": PRODUCT_LANES, "665270": GEO_LANES}
 
 
 def regions(rows, cols, seed=0):
@@ -29,22 +33,22 @@ def regions(rows, cols, seed=0):
 
 
 
-
 @pytest.mark.parametrize("key", list(FUNCTIONS))
 @pytest.mark.parametrize(
-    "rows, cols, window",
+    "rows, blocks, extra_cols, window",
     [
-        (255, 17, 20),   # one partial tile, a second column block of one column
-        (256, 16, 7),    # exactly one tile and block; the longest short window
-        (257, 16, 8),    # one row into the second tile; the shortest pairwise window
-        (300, 33, 5),    # windows crossing the tile edge, three blocks
-        (520, 3, 130),   # the window spans tiles; sums above one pairwise block
-        (300, 2, 280),   # the tile grows to the window
-        (40, 5, 60),     # the window longer than the data
-        (300, 4, 1),
+        (TILE_ROWS - 1, 1, 1, 20),  # one partial tile, a second column block of one column
+        (TILE_ROWS, 1, 0, SHORT_SPAN),  # exactly one tile and block; the longest short window
+        (TILE_ROWS + 1, 1, 0, SHORT_SPAN + 1),  # one row into the second tile; the shortest pairwise window
+        (TILE_ROWS + 44, 2, 1, 5),  # windows crossing the tile edge, three blocks
+        (2 * TILE_ROWS + 8, 0, 3, GEOMETRY["kPairwiseBlock"] + 2),  # windows cross tiles; sums above one pairwise block
+        (TILE_ROWS + 44, 0, 2, TILE_ROWS + 24),  # the tile grows to the window
+        (40, 0, 5, 60),  # the window longer than the data
+        (TILE_ROWS + 44, 0, 4, 1),
     ],
 )
-def test_tiles_and_blocks_match_the_model(key, rows, cols, window):
+def test_tiles_and_blocks_match_the_model(key, rows, blocks, extra_cols, window):
+    cols = blocks * LANES[key] + extra_cols
     assert_same(key, window, regions(rows, cols, seed=rows + cols))
 
 
@@ -54,9 +58,10 @@ def test_other_dtypes_across_tiles(key, dtype):
     rng = np.random.default_rng(5)
     if np.dtype(dtype).kind == "f":
         with np.errstate(over="ignore"):  # huge magnitudes become infinities
-            data = regions(300, 33, seed=2).astype(dtype)
+            data = regions(TILE_ROWS + 44, GEOMETRY["kWidestBlock"] + 1, seed=2).astype(dtype)
     else:
-        data = rng.integers(-3 if np.dtype(dtype).kind == "i" else 0, 4, (300, 33)).astype(dtype)
+        shape = (TILE_ROWS + 44, GEOMETRY["kWidestBlock"] + 1)
+        data = rng.integers(-3 if np.dtype(dtype).kind == "i" else 0, 4, shape).astype(dtype)
     for window in (6, 40):
         assert_same(key, window, data)
 
@@ -64,26 +69,29 @@ def test_other_dtypes_across_tiles(key, dtype):
 @pytest.mark.parametrize("key", list(FUNCTIONS))
 @pytest.mark.parametrize("layout", ["fortran", "strided", "reversed"])
 def test_non_contiguous_rows_across_tiles(key, layout):
-    base = regions(600, 40, seed=9)
-    data = {"fortran": np.asfortranarray(base[:300, :20]), "strided": base[::2, ::2],
-            "reversed": base[:300:-1, ::-1]}[layout]
+    rows, cols = TILE_ROWS + 44, GEO_LANES + 4
+    base = regions(2 * rows, 2 * cols, seed=9)
+    data = {"fortran": np.asfortranarray(base[:rows, :cols]), "strided": base[::2, ::2],
+            "reversed": base[:rows:-1, ::-1]}[layout]
     assert_same(key, 25, data)
 
 
 @pytest.mark.parametrize("key", list(FUNCTIONS))
 @pytest.mark.parametrize("errstate", [{"over": "raise"}, {"under": "raise"}, {"all": "warn"}])
 def test_flags_in_a_later_tile(key, errstate):
-    data = np.full((600, 18), 2.0)
-    data[400:403, 17] = 1e200   # overflow only in the second tile, last block
-    data[500:503, 3] = 1e-200   # underflow only in the third tile
+    data = np.full((2 * TILE_ROWS + TILE_ROWS // 2, GEO_LANES + 2), 2.0)
+    second, third = TILE_ROWS + TILE_ROWS // 2, 2 * TILE_ROWS + 10
+    data[second:second + 3, GEO_LANES + 1] = 1e200  # overflow only in the second tile, last block
+    data[third:third + 3, 3] = 1e-200  # underflow only in the third tile
     with np.errstate(**errstate):
         assert_same(key, 3, data)
 
 
 def test_long_window_counts_without_packing():
-    # Windows longer than 65535 rows keep their counts in full words; a zero and
-    # an odd number of negatives leave the window on the way.
-    rows, window = 65545, 65537
+    # Windows longer than 16-bit counts allow keep their counts in full words; a
+    # zero and an odd number of negatives leave the window on the way.
+    window = GEOMETRY["kNarrowCountLimit"] + 2
+    rows = window + 8
     rng = np.random.default_rng(3)
     data = np.full((rows, 1), np.nan)
     keep = rng.random(rows) < 0.08
@@ -101,15 +109,35 @@ def test_long_window_counts_without_packing():
 
 @pytest.mark.parametrize("key", list(FUNCTIONS))
 def test_column_groups_of_very_long_windows(key):
-    # Long windows bound the tile buffers by taking the columns in groups
-    # (here of 992 columns): the columns on both sides of a group edge agree
-    # with the same columns computed alone and with the per-cell evaluation.
+    # Long windows bound the tile buffers by taking the columns in groups: the
+    # columns on both sides of a group edge agree with the same columns
+    # computed alone and with the per-cell evaluation.
+    rows = window = 2100
+    widest = GEOMETRY["kWidestBlock"]
+    tile_in_rows = min(rows, max(TILE_ROWS, window) + window - 1)
+    group = max(1, GEOMETRY["kTileCells"] // (tile_in_rows * widest)) * widest
+    cols = group + 8
     rng = np.random.default_rng(8)
-    data = np.where(rng.random((2100, 1000)) < 0.9, np.nan, rng.lognormal(0, 0.1, (2100, 1000)))
+    data = np.where(rng.random((rows, cols)) < 0.9, np.nan, rng.lognormal(0, 0.1, (rows, cols)))
     data[rng.random(data.shape) < 0.002] *= -1
-    got = NATIVE[key](Instance(2100), data)
-    alone = NATIVE[key](Instance(2100), np.ascontiguousarray(data[:, 980:1000]))
-    assert same_bits(np.ascontiguousarray(got[:, 980:1000]), alone)
-    for t, n in [(2099, 991), (2099, 992), (1500, 999), (7, 992)]:
-        expected = cell_reference(key, Instance(2100), data, t, n)
+    got = NATIVE[key](Instance(window), data)
+    alone = NATIVE[key](Instance(window), np.ascontiguousarray(data[:, group - 12:]))
+    assert same_bits(np.ascontiguousarray(got[:, group - 12:]), alone)
+    for t, n in [(rows - 1, group - 1), (rows - 1, group), (1500, cols - 1), (7, group)]:
+        expected = cell_reference(key, Instance(window), data, t, n)
         assert np.float64(got[t, n]).view(np.uint64) == np.float64(expected).view(np.uint64), (t, n)
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+@pytest.mark.parametrize("window", [SHORT_SPAN + 1, 20, GEOMETRY["kPairwiseBlock"], GEOMETRY["kPairwiseBlock"] + 1])
+def test_finite_blocks_sum_over_raw_rows(dtype, window):
+    # Blocks of finite values only (zeros and negatives included) sum their
+    # windows across lanes over the raw rows; a block with one NaN, and the
+    # tile after it, take the lane-by-lane path beside them.
+    rng = np.random.default_rng(window)
+    rows, cols = 2 * TILE_ROWS + 30, 2 * GEO_LANES + 3
+    data = rng.lognormal(0, 1.5, (rows, cols)).astype(dtype)
+    data[rng.random(data.shape) < 0.05] *= -1
+    data[rng.random(data.shape) < 0.002] = 0
+    data[TILE_ROWS + 5, GEO_LANES + 2] = np.nan
+    assert_same("665270", window, data)

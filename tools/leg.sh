@@ -121,9 +121,11 @@ case "$kind" in
         build/wheel-leg/vantorel-*-cp${version/./}-*manylinux*.whl
     } >>"$log" 2>&1 || fail "install failed"
     # The suite runs from a copy outside the source tree, so only the installed package
-    # can be imported (the stub check reads the installed stubs and the allowlist).
+    # can be imported (the stub check reads the installed stubs and the allowlist, the
+    # tile tests the kernels' geometry header).
     run_dir="$(mktemp -d)"; trap 'rm -rf "$run_dir"' EXIT
     cp -r tests "$run_dir/"; mkdir "$run_dir/tools"; cp tools/stubtest-allowlist.txt "$run_dir/tools/"
+    mkdir -p "$run_dir/native/logarithmic"; cp native/logarithmic/geometry.hpp "$run_dir/native/logarithmic/"
     py=("$here/$venv/bin/python")
     test_args=(-ra tests)
     where="$(cd "$run_dir" && "${py[@]}" -c 'import vantorel; print(vantorel.__file__)' 2>>"$log")"

@@ -7,10 +7,9 @@
 #include <limits>
 #include <vector>
 
-#include "c_exp.hpp"
+#include "cpu_dispatch.hpp"
 #include "exp_replica.hpp"
-
-#include "compat.hpp"
+#include "libc_exp.hpp"
 
 #if LOGARITHMIC_AVX2_VARIANT
 #include <immintrin.h>
@@ -26,15 +25,17 @@ void replica_batch(const double* x, double* e, Index n) {
     for (Index i = 0; i < n; ++i) e[i] = exp_replica::exp<Fused, RoundToInt>(x[i]);
 }
 
+double plain_exp(double x) { return std::exp(x); }
+ExpFn library_exp = plain_exp;  // the errno-free entry point once proven (choose())
+
 void library_batch(const double* x, double* e, Index n) {
-    const ExpFn f = c_exp();
-    for (Index i = 0; i < n; ++i) e[i] = f(x[i]);
+    for (Index i = 0; i < n; ++i) e[i] = library_exp(x[i]);
 }
 
 #if LOGARITHMIC_AVX2_VARIANT
-// The fused replica four lanes at a time; a group with any lane outside the
-// main range (|x| < 2^-54 or >= 512, inf, NaN) goes lane by lane instead.
-__attribute__((target("avx2,fma"))) void avx2_batch(const double* x, double* e, Index n) {
+// The fused replica four lanes at a time; a lane outside the main range
+// (|x| < 2^-54 or >= 512, inf, NaN) is computed again on its own.
+LOGARITHMIC_TARGET("avx2,fma") void avx2_batch(const double* x, double* e, Index n) {
     using namespace exp_replica;
     const __m256d inv_ln2n = _mm256_set1_pd(kInvLn2N), shift = _mm256_set1_pd(kShift);
     const __m256d hi = _mm256_set1_pd(kNegLn2HiN), lo = _mm256_set1_pd(kNegLn2LoN);
@@ -51,27 +52,25 @@ __attribute__((target("avx2,fma"))) void avx2_batch(const double* x, double* e, 
         // unsigned top - low < span  <=>  0 <= top - low < span (both small)
         const __m256i in_range = _mm256_and_si256(_mm256_cmpgt_epi64(top_span, top),
                                                   _mm256_cmpgt_epi64(top, _mm256_set1_epi64x(-1)));
-        if (_mm256_movemask_pd(_mm256_castsi256_pd(in_range)) != 0xF) {
-            for (Index j = i; j < i + 4; ++j) e[j] = exp_replica::exp<true>(x[j]);
-            continue;
-        }
+        const int in_range_lanes = _mm256_movemask_pd(_mm256_castsi256_pd(in_range));
         __m256d kd = _mm256_fmadd_pd(v, inv_ln2n, shift);
         const __m256i ki = _mm256_castpd_si256(kd);
         kd = _mm256_sub_pd(kd, shift);
         const __m256d r = _mm256_fmadd_pd(kd, lo, _mm256_fmadd_pd(kd, hi, v));
-        // Table entries by scalar loads: gathers are slower on many x86 cores.
-        alignas(32) std::uint64_t k[4];
-        _mm256_store_si256(reinterpret_cast<__m256i*>(k), _mm256_and_si256(ki, idx_mask));
-        const __m256d tail = _mm256_castsi256_pd(_mm256_set_epi64x(table[2 * k[3]], table[2 * k[2]],
-                                                                   table[2 * k[1]], table[2 * k[0]]));
-        const __m256i sbits = _mm256_add_epi64(_mm256_set_epi64x(table[2 * k[3] + 1], table[2 * k[2] + 1],
-                                                                 table[2 * k[1] + 1], table[2 * k[0] + 1]),
-                                               _mm256_slli_epi64(ki, 45));
+        // Table entries by gathers: faster here than eight scalar loads and
+        // inserts (slower on some cores: AMD before Zen 3, Intel under the
+        // Gather Data Sampling mitigation; the bits are the same either way).
+        const __m256i idx = _mm256_slli_epi64(_mm256_and_si256(ki, idx_mask), 1);  // entry 2k
+        const __m256d tail = _mm256_castsi256_pd(_mm256_i64gather_epi64(table, idx, 8));
+        const __m256i sbits = _mm256_add_epi64(_mm256_i64gather_epi64(table + 1, idx, 8), _mm256_slli_epi64(ki, 45));
         const __m256d r2 = _mm256_mul_pd(r, r);
         const __m256d tmp = _mm256_fmadd_pd(_mm256_mul_pd(r2, r2), _mm256_fmadd_pd(r, c5, c4),
                                             _mm256_fmadd_pd(_mm256_fmadd_pd(r, c3, c2), r2, _mm256_add_pd(r, tail)));
         const __m256d scale = _mm256_castsi256_pd(sbits);
         _mm256_storeu_pd(e + i, _mm256_fmadd_pd(scale, tmp, scale));
+        if (in_range_lanes != 0xF)
+            for (Index j = 0; j < 4; ++j)
+                if (!(in_range_lanes >> j & 1)) e[i + j] = exp_replica::exp<true>(x[i + j]);
     }
     for (; i < n; ++i) e[i] = exp_replica::exp<true>(x[i]);
 }
@@ -129,22 +128,13 @@ std::vector<double> make_probe_inputs() {
 }
 
 // A batch function agrees with the library's exp bit for bit on every probe input.
-bool agrees_with_library(void (*batch)(const double*, double*, Index), const std::vector<double>& xs) {
+template <class Batch>
+bool agrees_with_library(Batch&& batch, const std::vector<double>& xs) {
     std::vector<double> got(xs.size());
     batch(xs.data(), got.data(), static_cast<Index>(xs.size()));
     for (size_t i = 0; i < xs.size(); ++i)
         if (!same_bits(got[i], std::exp(xs[i]))) return false;
     return true;
-}
-
-bool hardware_fma() {
-#if defined(__aarch64__)
-    return true;
-#elif defined(__x86_64__) && defined(__GNUC__)
-    return __builtin_cpu_supports("fma");
-#else
-    return false;
-#endif
 }
 
 using Batch = void (*)(const double*, double*, Index);
@@ -153,9 +143,14 @@ using Batch = void (*)(const double*, double*, Index);
 // where the CPU fuses in hardware: elsewhere std::fma is a slow library call,
 // and the library is built unfused there anyway.
 Batch choose() {
-    if (const char* v = std::getenv("VANTOREL_EXP"); v && std::strcmp(v, "library") == 0) return library_batch;
     const std::vector<double> xs = make_probe_inputs();
-    bool fused = hardware_fma();
+    const ExpFn errno_free = errno_free_exp();
+    if (errno_free && agrees_with_library([errno_free](const double* x, double* e, Index n) {
+            for (Index i = 0; i < n; ++i) e[i] = errno_free(x[i]);
+        }, xs))
+        library_exp = errno_free;
+    if (const char* v = std::getenv("VANTOREL_EXP"); v && std::strcmp(v, "library") == 0) return library_batch;
+    bool fused = cpu_has_fma();
 #if LOGARITHMIC_AVX2_VARIANT
     if (cpu_has_avx2() && fused) {
         if (agrees_with_library(avx2_batch, xs)) return avx2_batch;

@@ -15,29 +15,26 @@
 #include <cstdint>
 #include <cstring>
 
-#include "compat.hpp"
+#include "cpu_dispatch.hpp"
+#include "geometry.hpp"
 
 namespace logarithmic {
 
-using Index = std::ptrdiff_t;
-
-// A tile row of a column block holds this many bytes: 16 doubles, 32 floats.
-constexpr Index kBlockBytes = 128;
-
-template <class A>
+template <class A, Index VectorBytes = kVectorBytes>
 struct Simd {
-    typedef A V LOGARITHMIC_VECTOR(32);
-    static constexpr Index kLanes = kBlockBytes / sizeof(A);  // lanes of a block row
-    static constexpr int kVecs = kBlockBytes / 32;            // vectors of a block row
-    static LOGARITHMIC_INLINE V load(const A* p) {
-        V v;
-        std::memcpy(&v, p, sizeof v);
-        return v;
-    }
-    // by reference (a 32-byte vector passed by value draws GCC's ABI note), and
-    // by assignment through an unaligned alias: a memcpy from the argument's
-    // address would keep GCC from holding the caller's vectors in registers
-    typedef A U LOGARITHMIC_VECTOR(32) __attribute__((aligned(alignof(A)), may_alias));
+    typedef A V LOGARITHMIC_VECTOR(VectorBytes);
+    static constexpr Index kLanes = kBlockBytes / sizeof(A);       // lanes of a block row
+    static constexpr Index kVectorLanes = VectorBytes / sizeof(A);  // lanes of a vector
+    static constexpr int kVecs = kBlockBytes / VectorBytes;        // vectors of a block row
+    // Vectors at any element-aligned address, by reference both ways: a vector
+    // passed or returned by value has another ABI with AVX than without, which
+    // GCC points out (-Wpsabi) even for inlined functions. Loads go through
+    // memcpy: clang does not keep a typedef's reduced alignment through a
+    // reference, and would load with an aligned instruction.
+    typedef A U LOGARITHMIC_VECTOR(VectorBytes) LOGARITHMIC_UNALIGNED(A);
+    // (Load into a temporary, not an accumulator: a reference to an array
+    // element keeps GCC from holding the array in registers.)
+    static LOGARITHMIC_INLINE void load(V& v, const A* p) { std::memcpy(&v, p, sizeof v); }
     static LOGARITHMIC_INLINE void store(A* p, const V& v) { *reinterpret_cast<U*>(p) = v; }
 };
 
@@ -46,48 +43,56 @@ inline Index window_first(Index t, Index span) { return std::max<Index>(0, t - s
 
 // Products of the windows ending at rows [t0, t1), every lane of a column
 // block at once. `rows` holds block rows from data row `lo` on (non-finite
-// values as 1.0); `res` receives block rows for t0.. on. Two rows whose windows
-// have the same length run side by side: eight independent multiply chains.
-template <class A>
+// values as 1.0); `res` receives block rows for t0.. on. K rows whose windows
+// have the same length run side by side, K times the vectors of a block row in
+// independent multiply chains: enough to hide the multiply's latency (K = 2
+// for floats; 64-bit integer multiplies take several times longer).
+template <class A, Index VectorBytes, int K>
 LOGARITHMIC_INLINE void tile_products(const A* rows, Index lo, Index t0, Index t1, Index span, A* res,
                                       Index stride) {
-    using S = Simd<A>;
+    using S = Simd<A, VectorBytes>;
     using V = typename S::V;
     constexpr Index B = S::kLanes;
     constexpr int NV = S::kVecs;
-    constexpr Index VL = 32 / sizeof(A);  // lanes of a vector
+    constexpr Index VL = S::kVectorLanes;
     Index t = t0;
     while (t < t1) {
         const Index s = window_first(t, span);
         const Index len = t - s + 1;
         const A* p = rows + (s - lo) * B;
-        if (t + 1 < t1 && window_first(t + 1, span) == s + 1) {
-            // a: rows s .. s+len-1, b: rows s+1 .. s+len, each left to right.
-            // Each row is loaded once for both chains and carried in x from
-            // b's step to a's next one (which both compilers keep in registers).
-            V a[NV], b[NV], x[NV];
-            for (int v = 0; v < NV; ++v) {
-                a[v] = S::load(p + v * VL);
-                b[v] = S::load(p + B + v * VL);
-                x[v] = b[v];
-            }
-            for (Index r = 1; r < len; ++r) {
-                for (int v = 0; v < NV; ++v) a[v] = a[v] * x[v];
-                for (int v = 0; v < NV; ++v) x[v] = S::load(p + (r + 1) * B + v * VL);
-                for (int v = 0; v < NV; ++v) b[v] = b[v] * x[v];
-            }
-            A* o = res + (t - t0) * stride;
-            for (int v = 0; v < NV; ++v) {
-                S::store(o + v * VL, a[v]);
-                S::store(o + stride + v * VL, b[v]);
-            }
-            t += 2;
+        if (t + K - 1 < t1 && window_first(t + K - 1, span) == s + K - 1) {
+            // chain k: rows s+k .. s+k+len-1, left to right
+            V a[K][NV];
+            for (int k = 0; k < K; ++k)
+                for (int v = 0; v < NV; ++v) {
+                    V x;
+                    S::load(x, p + k * B + v * VL);
+                    a[k][v] = x;
+                }
+            for (Index r = 1; r < len; ++r)
+                for (int k = 0; k < K; ++k)
+                    for (int v = 0; v < NV; ++v) {
+                        V x;
+                        S::load(x, p + (r + k) * B + v * VL);
+                        a[k][v] = a[k][v] * x;
+                    }
+            for (int k = 0; k < K; ++k)
+                for (int v = 0; v < NV; ++v) S::store(res + (t - t0 + k) * stride + v * VL, a[k][v]);
+            t += K;
             continue;
         }
         V a[NV];
-        for (int v = 0; v < NV; ++v) a[v] = S::load(p + v * VL);
+        for (int v = 0; v < NV; ++v) {
+            V x;
+            S::load(x, p + v * VL);
+            a[v] = x;
+        }
         for (Index r = 1; r < len; ++r)
-            for (int v = 0; v < NV; ++v) a[v] = a[v] * S::load(p + r * B + v * VL);
+            for (int v = 0; v < NV; ++v) {
+                V x;
+                S::load(x, p + r * B + v * VL);
+                a[v] = a[v] * x;
+            }
         A* o = res + (t - t0) * stride;
         for (int v = 0; v < NV; ++v) S::store(o + v * VL, a[v]);
         t += 1;
@@ -107,19 +112,27 @@ A lane_product(const A* rows, Index lo, Index s, Index t, Index lane) {
 // ((r0 + r1) + (r2 + r3)) + ((r4 + r5) + (r6 + r7)), then the remainder in order.
 template <class L>
 LOGARITHMIC_INLINE L pairwise_block(const L* a, Index n) {
-    // The accumulators as explicit 32-byte vectors (two of doubles, one of
-    // floats): left to itself, clang pairs them into 16-byte registers in an
-    // order that costs shuffles, and GCC handles one 64-byte vector poorly.
+    // The accumulators as explicit vectors (two of doubles, one of floats):
+    // left to itself, clang pairs them into 16-byte registers in an order that
+    // costs shuffles, and GCC handles one 64-byte vector poorly.
     using S = Simd<L>;
-    using V = typename S::V;
-    constexpr int W = 32 / sizeof(L), NV = 8 / W;
-    V r[NV];
-    for (int v = 0; v < NV; ++v) r[v] = S::load(a + v * W);
-    Index i = 8;
-    for (; i < n - (n % 8); i += 8)
-        for (int v = 0; v < NV; ++v) r[v] = r[v] + S::load(a + i + v * W);
-    L q[8];
-    for (int v = 0; v < NV; ++v) S::store(q + v * W, r[v]);
+    constexpr Index W = S::kVectorLanes, P = kPairwiseLanes, NV = P / W;
+    static_assert(P == 8, "the combination below is NumPy's for eight accumulators");
+    typename S::V r[NV];
+    for (Index v = 0; v < NV; ++v) {
+        typename S::V x;
+        S::load(x, a + v * W);
+        r[v] = x;
+    }
+    Index i = P;
+    for (; i < n - (n % P); i += P)
+        for (Index v = 0; v < NV; ++v) {
+            typename S::V x;
+            S::load(x, a + i + v * W);
+            r[v] = r[v] + x;
+        }
+    L q[P];
+    for (Index v = 0; v < NV; ++v) S::store(q + v * W, r[v]);
     L res = static_cast<L>(static_cast<L>(static_cast<L>(q[0] + q[1]) + static_cast<L>(q[2] + q[3])) +
                            static_cast<L>(static_cast<L>(q[4] + q[5]) + static_cast<L>(q[6] + q[7])));
     for (; i < n; ++i) res = static_cast<L>(res + a[i]);
@@ -133,12 +146,12 @@ L pairwise_long(const L* a, Index n);
 
 template <class L>
 LOGARITHMIC_INLINE L pairwise_sum(const L* a, Index n) {
-    if (n < 8) {
+    if (n < kPairwiseLanes) {
         L res = 0;
         for (Index i = 0; i < n; ++i) res = static_cast<L>(res + a[i]);
         return res;
     }
-    if (n <= 128) return pairwise_block(a, n);
+    if (n <= kPairwiseBlock) return pairwise_block(a, n);
     return pairwise_long(a, n);
 }
 
@@ -146,7 +159,7 @@ template <class L>
 L pairwise_long(const L* a, Index n) {
     return on_best_target([&]() LOGARITHMIC_INLINE_LAMBDA {
         Index n2 = n / 2;
-        n2 -= n2 % 8;
+        n2 -= n2 % kPairwiseLanes;
         return static_cast<L>(pairwise_sum(a, n2) + pairwise_sum(a + n2, n - n2));
     });
 }

@@ -1,5 +1,5 @@
-// The native path's shared pieces: window bounds, element types, the per-call
-// driver, and tile input.
+// The native path's shared pieces: window bounds, the per-call driver, and
+// tile input.
 // Included by native_path.cpp only (internal linkage, one translation unit).
 #pragma once
 
@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "dtypes.hpp"
 #include "kernels.hpp"
 #include "numpy_api.hpp"
 #include "numpy_log.hpp"
@@ -23,13 +24,6 @@
 
 namespace logarithmic {
 namespace {
-
-using pyapi::check;
-using pyapi::Ref;
-
-// Windows longer than this are summed by NumPy itself: its reduction may split
-// long inputs into buffer-sized chunks depending on the installed version.
-constexpr Index kNativeSumLimit = 8192;
 
 constexpr int kWatchedFlags = FE_DIVBYZERO | FE_OVERFLOW | FE_UNDERFLOW | FE_INVALID;
 
@@ -58,13 +52,11 @@ bool window_rows(PyObject* W, Index T, Rows& rows) {
         int overflow = 0;
         long long w = PyLong_AsLongLongAndOverflow(W, &overflow);
         if (w == -1 && PyErr_Occurred()) pyapi::raise();
-        for (Index t = 0; t < T; ++t) {
-            __int128 s = overflow > 0 ? 0 : overflow < 0 ? static_cast<__int128>(t) + 1
-                                                         : static_cast<__int128>(t) - w + 1;
-            if (s < 0) s = 0;
-            if (s > t + 1) s = t + 1;  // an empty window
-            rows.start[static_cast<size_t>(t)] = static_cast<Index>(s);
-        }
+        // t - w + 1 clamped to [0, t + 1] (t + 1: an empty window), without overflow
+        for (Index t = 0; t < T; ++t)
+            rows.start[static_cast<size_t>(t)] = overflow > 0                  ? 0
+                                                 : overflow < 0 || w <= 0 ? t + 1
+                                                                          : std::max<Index>(0, t - w + 1);
         rows.count = T;
         rows.span = overflow > 0 ? T : overflow < 0 || w <= 0 ? 0 : static_cast<Index>(std::min<long long>(w, T));
         return true;
@@ -84,58 +76,6 @@ bool window_rows(PyObject* W, Index T, Rows& rows) {
     }
     return false;
 }
-
-// ---------------------------------------------------------------- dtypes
-
-enum class Geo { None, F64, F32 };  // the dtype NumPy's log computes in, if native
-
-template <class E>
-struct Elem {
-    static constexpr bool is_float = std::is_floating_point_v<E>;
-    // np.prod's accumulator: the float itself; 64-bit wrapping integers otherwise
-    using Acc = std::conditional_t<is_float, E, std::uint64_t>;
-    static constexpr Geo geo = std::is_same_v<E, double> ? Geo::F64
-                               : std::is_same_v<E, float> ? Geo::F32
-                               : sizeof(E) == 1 ? Geo::None
-                               : sizeof(E) == 2 ? Geo::F32
-                                                : Geo::F64;
-    static bool finite(E x) {
-        if constexpr (is_float) return std::isfinite(x);
-        else return true;
-    }
-    // the current-value gate passes: finite and strictly positive
-    static bool current_ok(E x) {
-        if constexpr (is_float) return std::isfinite(x) && x > 0;
-        else return x > 0;
-    }
-    static Acc acc(E x) {
-        if constexpr (is_float) return x;
-        else if constexpr (std::is_signed_v<E>) return static_cast<std::uint64_t>(static_cast<std::int64_t>(x));
-        else return static_cast<std::uint64_t>(x);
-    }
-    static double to_out(Acc p) {
-        if constexpr (is_float) return static_cast<double>(p);
-        else if constexpr (std::is_signed_v<E>)
-            return static_cast<double>(static_cast<std::int64_t>(p));
-        else return static_cast<double>(p);
-    }
-    // np.abs in the array's dtype then the cast to the log's dtype; false when
-    // the magnitude wraps to a negative value (the minimum of a signed type).
-    template <class L>
-    static bool magnitude(E x, L& m) {
-        if constexpr (is_float) {
-            m = static_cast<L>(std::fabs(x));
-            return true;
-        } else if constexpr (std::is_signed_v<E>) {
-            if (x == std::numeric_limits<E>::min()) return false;
-            m = static_cast<L>(x < 0 ? -x : x);
-            return true;
-        } else {
-            m = static_cast<L>(x);
-            return true;
-        }
-    }
-};
 
 // ---------------------------------------------------------------- per call
 
@@ -181,6 +121,8 @@ struct Driver {
     bool f32_quotient = true;                      // np.float32 / int stays float32
     double nan = 0.0;                              // what `out[t, n] = math.nan` stores
     NumpyLog log{};                                // np.log's own loop, when proven
+    PyObject* np_log = nullptr;                    // the module's original np.log (borrowed)
+    PyObject* np_sum = nullptr;                    // and np.sum
 
     // ---- the pass runs without the interpreter lock, taking it back for Python code
     PyThreadState* unlocked = nullptr;  // saved while the lock is released
@@ -235,25 +177,9 @@ struct Driver {
         return poll();
     }
 
-    // Flags whose error mode is not "ignore" in NumPy's current error state.
-    int non_ignored_flags() {
-        if (raising >= 0) return raising;
-        python([&] {
-            Ref np = pyapi::global(c.self, c.n.np);
-            Ref geterr = pyapi::getattr(np.get(), c.n.geterr);
-            Ref modes = check(PyObject_CallNoArgs(geterr.get()));
-            static const std::pair<const char*, int> keys[] = {
-                {"divide", FE_DIVBYZERO}, {"over", FE_OVERFLOW}, {"under", FE_UNDERFLOW}, {"invalid", FE_INVALID}};
-            int r = 0;
-            for (auto& [key, flag] : keys) {
-                Ref mode = check(PyObject_GetItem(modes.get(), pyapi::intern(key).get()));
-                int eq = PyUnicode_Check(mode.get()) ? PyUnicode_CompareWithASCIIString(mode.get(), "ignore") : 1;
-                if (eq != 0) r |= flag;
-            }
-            raising = r;
-        });
-        return raising;
-    }
+    // Flags whose error mode is not "ignore" in NumPy's current error state
+    // (asked once per call, with the lock).
+    int non_ignored_flags();
 };
 
 // ---------------------------------------------------------------- tiles
@@ -266,7 +192,7 @@ struct Driver {
 
 // Output rows per tile: at least the window, so that re-read overlap rows cost
 // at most as much as the tile's own rows.
-inline Index tile_rows(Index span) { return std::max<Index>(256, span); }
+inline Index tile_rows(Index span) { return std::max<Index>(kTileRows, span); }
 
 // Reads the input rows of a tile, a row at a time, handing each block of B
 // columns to the caller. Rows are contiguous in C order; when the array runs
@@ -290,9 +216,8 @@ class Input {
         if (!staged_) return;
         const Index M = hi - lo;
         stage_.resize(static_cast<size_t>(M * N_));
-        constexpr Index kCols = 8;  // columns per pass: each row of the pass writes one cache line
-        for (Index n0 = 0; n0 < N_; n0 += kCols) {
-            const Index k = std::min(kCols, N_ - n0);
+        for (Index n0 = 0; n0 < N_; n0 += kStageColumns) {  // each row of a pass writes a cache line
+            const Index k = std::min(kStageColumns, N_ - n0);
             const char* src = data_ + lo * s0_ + n0 * s1_;
             E* dst = stage_.data() + n0;
             for (Index t = 0; t < M; ++t, src += s0_, dst += N_)

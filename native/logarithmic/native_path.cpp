@@ -39,53 +39,29 @@ namespace {
 using pyapi::check;
 using pyapi::Ref;
 
-// Tile buffers hold about this many cells at most (a few tens of megabytes):
-// when windows are very long, columns go in groups of whole blocks.
-constexpr Index kTileCells = Index(1) << 21;
-
-template <class E>
+// The kernels of dtype D (an entry of NativeDTypes) over every column.
+template <class D>
 void run_tiles(Driver& d) {
-    constexpr Geo geo = Elem<E>::geo;
+    using E = typename D::Elem;
     const Index T = d.rows.count, span = d.rows.span;
     if (span == 0) return;  // every window is empty: the output stays NaN
     const Index M = std::min(T, tile_rows(span) + span - 1);
-    const Index group = std::max<Index>(1, kTileCells / (M * 32)) * 32;
+    const Index group = std::max<Index>(1, kTileCells / (M * kWidestBlock)) * kWidestBlock;
     for (Index c0 = 0; c0 < d.N; c0 += group) {
         const Index n = std::min(group, d.N - c0);
         if (d.c.kind == Kind::Product) product_tiles<E>(d, c0, n);
-        else if constexpr (geo != Geo::None) geo_tiles<E, std::conditional_t<geo == Geo::F32, float, double>>(d, c0, n);
+        else if constexpr (D::has_geo_mean) geo_tiles<E, typename D::LogType>(d, c0, n);
         if (d.stopped) return;
     }
 }
 
-// Whether the dtype has a native kernel for this function.
+// Whether the array's dtype has a native kernel for this function.
 bool dtype_supported(PyArrayObject* a, Kind kind) {
     PyArray_Descr* dt = PyArray_DESCR(a);
     if (!PyArray_ISNBO(dt->byteorder) || !PyArray_ISALIGNED(a)) return false;
-    const int elsize = static_cast<int>(PyDataType_ELSIZE(dt));
-    switch (dt->kind) {
-        case 'f': return elsize == 8 || elsize == 4;
-        case 'i':
-        case 'u': return kind == Kind::Product || elsize >= 2;
-        case 'b': return kind == Kind::Product;
-        default: return false;
-    }
-}
-
-template <class F>
-void dispatch(PyArrayObject* a, F&& f) {
-    PyArray_Descr* dt = PyArray_DESCR(a);
-    const int elsize = static_cast<int>(PyDataType_ELSIZE(dt));
-    switch (dt->kind) {
-        case 'f': return elsize == 8 ? f(double{}) : f(float{});
-        case 'b': return f(std::uint8_t{});  // a product of 0s and 1s, as np.prod's int64 gives
-        case 'i':
-            return elsize == 1 ? f(std::int8_t{}) : elsize == 2 ? f(std::int16_t{})
-                 : elsize == 4 ? f(std::int32_t{}) : f(std::int64_t{});
-        default:
-            return elsize == 1 ? f(std::uint8_t{}) : elsize == 2 ? f(std::uint16_t{})
-                 : elsize == 4 ? f(std::uint32_t{}) : f(std::uint64_t{});
-    }
+    bool supported = false;
+    NativeDTypes::visit(dt, [&](auto dtype) { supported = kind == Kind::Product || decltype(dtype)::has_geo_mean; });
+    return supported;
 }
 
 // A fact about the loaded NumPy, asked once per process (state.hpp).
@@ -145,6 +121,25 @@ struct Relock {
 
 }  // namespace
 
+int Driver::non_ignored_flags() {
+    if (raising >= 0) return raising;
+    python([&] {
+        Ref np = pyapi::global(c.self, c.n.np);
+        Ref geterr = pyapi::getattr(np.get(), c.n.geterr);
+        Ref modes = check(PyObject_CallNoArgs(geterr.get()));
+        static const std::pair<const char*, int> keys[] = {
+            {"divide", FE_DIVBYZERO}, {"over", FE_OVERFLOW}, {"under", FE_UNDERFLOW}, {"invalid", FE_INVALID}};
+        int r = 0;
+        for (auto& [key, flag] : keys) {
+            Ref mode = check(PyObject_GetItem(modes.get(), pyapi::intern(key).get()));
+            int eq = PyUnicode_Check(mode.get()) ? PyUnicode_CompareWithASCIIString(mode.get(), "ignore") : 1;
+            if (eq != 0) r |= flag;
+        }
+        raising = r;
+    });
+    return raising;
+}
+
 bool native_loop(Call& c) {
     if (!PyArray_CheckExact(c.data) || !globals_are_original(c.self)) return false;
     auto* data = reinterpret_cast<PyArrayObject*>(c.data);
@@ -164,17 +159,20 @@ bool native_loop(Call& c) {
 
     Driver d{c, data, static_cast<double*>(PyArray_DATA(out)), T, N, N, rows, {}, -1, true,
              PyFloat_AS_DOUBLE(nan_now)};
+    // The module's originals the kernels call (the globals hold them, checked above).
+    d.np_log = c.st.originals.np.log.get();
+    d.np_sum = c.st.originals.np.sum.get();
     if (c.kind == Kind::GeoMean) {
         d.f32_quotient = float32_quotient_stays_float32();
-        dispatch(data, [&](auto tag) {
-            constexpr Geo geo = Elem<decltype(tag)>::geo;
-            if constexpr (geo != Geo::None) d.log = numpy_log(c.st.originals.np.log.get(), geo == Geo::F64);
+        NativeDTypes::visit(PyArray_DESCR(data), [&](auto dtype) {
+            using LogType = typename decltype(dtype)::LogType;
+            if constexpr (decltype(dtype)::has_geo_mean) d.log = numpy_log(d.np_log, std::is_same_v<LogType, double>);
         });
     }
     if (rows.count > 0 && N > 0) {
         Relock relock{d};
         d.release();
-        dispatch(data, [&](auto tag) { run_tiles<decltype(tag)>(d); });
+        NativeDTypes::visit(PyArray_DESCR(data), [&](auto dtype) { run_tiles<decltype(dtype)>(d); });
     }
     std::feclearexcept(FE_ALL_EXCEPT);
     evaluate_special(d);

@@ -7,9 +7,6 @@
 namespace logarithmic {
 namespace {
 
-using pyapi::check;
-using pyapi::Ref;
-
 // The block rows of a product: the value, or 1.0 for a non-finite value
 // (exact placeholders, see kernels.hpp); and the current-value gate.
 template <class E, class A>
@@ -22,8 +19,8 @@ LOGARITHMIC_INLINE A product_factor(E v, unsigned char& ok) {
         ok = fin & (mag != 0) & !(bits & FB::kSign);
         return std::bit_cast<E>(fin ? bits : FB::kOne);
     } else {
-        ok = Elem<E>::current_ok(v);
-        return Elem<E>::acc(v);
+        ok = v > 0;
+        return static_cast<A>(v);
     }
 }
 
@@ -54,7 +51,7 @@ LOGARITHMIC_INLINE void gated_row(double* out, const A* res, const unsigned char
 }
 
 // Columns [c0, c0 + N) of the product.
-template <class E>
+template <class E, Index VectorBytes>
 LOGARITHMIC_INLINE void product_tiles_body(Driver& d, Index c0, Index N) {
     using T_ = Elem<E>;
     using A = typename T_::Acc;
@@ -79,10 +76,10 @@ LOGARITHMIC_INLINE void product_tiles_body(Driver& d, Index c0, Index N) {
             const A* rb = rows.data() + b * M * B;
             if constexpr (T_::is_float) std::feclearexcept(FE_ALL_EXCEPT);
             // in row chunks of a few million products, so that signals are seen during long windows
-            const Index chunk = std::max<Index>(2, (Index(1) << 24) / (span * B));
+            const Index chunk = std::max<Index>(2, kProductsPerPoll / (span * B));
             for (Index ta = t0; ta < t1; ta += chunk) {
                 if (ta > t0 && !d.poll()) return;
-                tile_products(rb, lo, ta, std::min(t1, ta + chunk), span, res.data() + (ta - t0) * Npad + n0, Npad);
+                tile_products<A, VectorBytes, (Elem<E>::is_float ? 2 : 4)>(rb, lo, ta, std::min(t1, ta + chunk), span, res.data() + (ta - t0) * Npad + n0, Npad);
             }
             if constexpr (T_::is_float) {
                 if (std::fetestexcept(kWatchedFlags) && d.non_ignored_flags()) {
@@ -106,9 +103,13 @@ LOGARITHMIC_INLINE void product_tiles_body(Driver& d, Index c0, Index N) {
 
 template <class E>
 void product_tiles(Driver& d, Index c0, Index N) {
-    auto body = [&]() LOGARITHMIC_INLINE_LAMBDA { product_tiles_body<E>(d, c0, N); };
-    if constexpr (Elem<E>::is_float) on_best_target(body);
-    else on_best_target_for_int64(body);
+#if LOGARITHMIC_AVX2_VARIANT
+    if constexpr (!Elem<E>::is_float) {
+        auto wide = [&]() LOGARITHMIC_INLINE_LAMBDA { product_tiles_body<E, kWideVectorBytes>(d, c0, N); };
+        if (cpu_has_avx512dq()) return run_avx512dq(wide);
+    }
+#endif
+    on_best_target([&]() LOGARITHMIC_INLINE_LAMBDA { product_tiles_body<E, kVectorBytes>(d, c0, N); });
 }
 
 }  // namespace

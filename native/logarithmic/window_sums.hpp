@@ -1,8 +1,8 @@
 // The means of a lane's value cells: NumPy's sum of each window's compacted
 // logarithms, divided by the count. Neighbouring cells of a lane usually hold
-// windows of the same length one value apart; four such windows are summed at
-// once, lane q of every vector running exactly the operations numpy_sum runs
-// for window q, so each sum keeps its bits.
+// windows of the same length one value apart; kGeoVectorLanes such windows
+// are summed at once, lane q of every vector running exactly the operations
+// numpy_sum runs for window q, so each sum keeps its bits.
 // Included by native_path.cpp only (internal linkage, one translation unit).
 #pragma once
 
@@ -29,26 +29,57 @@ struct SumCell {
     Index i, a, nobs;
 };
 
-// numpy_sum of the windows a[q .. q + n) for q < 4, n <= 128.
-template <class L>
-LOGARITHMIC_INLINE void numpy_sums4(const L* a, Index n, L out[4]) {
-    typedef L V LOGARITHMIC_VECTOR(4 * sizeof(L));
-    auto load = [a](Index i) LOGARITHMIC_INLINE_LAMBDA {
-        V v;
-        std::memcpy(&v, a + i, sizeof v);
-        return v;
-    };
+// numpy_sum of n <= kPairwiseBlock values, for every lane of V at once:
+// at(i, x) loads value i of all lanes into x (by reference: see Simd::load).
+// Each lane runs exactly numpy_sum's operations.
+template <class V, class At>
+LOGARITHMIC_INLINE void numpy_sum_lanes(At&& at, Index n, V& total) {
+    constexpr Index P = kPairwiseLanes;
+    static_assert(P == 8, "the combination below is NumPy's for eight accumulators");
     V res = {};
     Index i = 0;
-    if (n >= 8) {  // pairwise_block, four windows at a time
-        V r[8];
-        for (int j = 0; j < 8; ++j) r[j] = load(j);
-        for (i = 8; i < n - (n % 8); i += 8)
-            for (int j = 0; j < 8; ++j) r[j] = r[j] + load(i + j);
+    if (n >= P) {  // pairwise_block
+        V r[P];
+        for (Index j = 0; j < P; ++j) {
+            V x;  // loaded into a temporary, so that the accumulators stay in registers
+            at(j, x);
+            r[j] = x;
+        }
+        for (i = P; i < n - (n % P); i += P)
+            for (Index j = 0; j < P; ++j) {
+                V x;
+                at(i + j, x);
+                r[j] = r[j] + x;
+            }
         res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
     }
-    for (; i < n; ++i) res = res + load(i);
-    const V sums = V{} + res;  // the reduction's identity, added last as NumPy does
+    for (; i < n; ++i) {
+        V x;
+        at(i, x);
+        res = res + x;
+    }
+    total = V{} + res;  // the reduction's identity, added last as NumPy does
+}
+
+// geo_quotient for a vector of lanes: out[j] = total[j] / n[j] (vectors by
+// reference: see Simd::load).
+template <class Sums, class Counts>
+LOGARITHMIC_INLINE void quotient_lanes(const Sums& total, const Counts& n, bool f32_quotient, double* out) {
+    typedef double Means LOGARITHMIC_VECTOR(sizeof(Sums) / sizeof(total[0]) * sizeof(double));
+    Means q;
+    if (sizeof(total[0]) == sizeof(float) && f32_quotient)
+        q = __builtin_convertvector(total / __builtin_convertvector(n, Sums), Means);
+    else
+        q = __builtin_convertvector(total, Means) / __builtin_convertvector(n, Means);
+    std::memcpy(out, &q, sizeof q);
+}
+
+// numpy_sum of the windows a[q .. q + n) for q < kGeoVectorLanes, n <= kPairwiseBlock.
+template <class L>
+LOGARITHMIC_INLINE void numpy_sums_side_by_side(const L* a, Index n, L out[kGeoVectorLanes]) {
+    typedef L V LOGARITHMIC_VECTOR(kGeoVectorLanes * sizeof(L));
+    V sums;
+    numpy_sum_lanes([a](Index i, V& x) LOGARITHMIC_INLINE_LAMBDA { std::memcpy(&x, a + i, sizeof x); }, n, sums);
     std::memcpy(out, &sums, sizeof sums);
 }
 
@@ -56,16 +87,18 @@ LOGARITHMIC_INLINE void numpy_sums4(const L* a, Index n, L out[4]) {
 template <class L>
 LOGARITHMIC_INLINE void window_means(const L* cp, const SumCell* cells, Index count, double* mean,
                                      bool f32_quotient) {
+    constexpr Index K = kGeoVectorLanes;
     Index q = 0;
     while (q < count) {
         const SumCell& c = cells[q];
-        if (q + 4 <= count && c.nobs <= 128 && cells[q + 3].a == c.a + 3 && cells[q + 1].a == c.a + 1 &&
-            cells[q + 2].a == c.a + 2 && cells[q + 1].nobs == c.nobs && cells[q + 2].nobs == c.nobs &&
-            cells[q + 3].nobs == c.nobs) {
-            L s[4];
-            numpy_sums4(cp + c.a, c.nobs, s);
-            for (int j = 0; j < 4; ++j) mean[cells[q + j].i] = geo_quotient(s[j], c.nobs, f32_quotient);
-            q += 4;
+        bool side_by_side = q + K <= count && c.nobs <= kPairwiseBlock;
+        for (Index j = K - 1; j > 0 && side_by_side; --j)
+            side_by_side = cells[q + j].a == c.a + j && cells[q + j].nobs == c.nobs;
+        if (side_by_side) {
+            L s[K];
+            numpy_sums_side_by_side(cp + c.a, c.nobs, s);
+            for (Index j = 0; j < K; ++j) mean[cells[q + j].i] = geo_quotient(s[j], c.nobs, f32_quotient);
+            q += K;
             continue;
         }
         mean[c.i] = geo_quotient(numpy_sum(cp + c.a, c.nobs), c.nobs, f32_quotient);

@@ -1,36 +1,11 @@
-// Compiler and platform specifics of the window kernels, kept in one place.
-// The kernels build with GCC and clang (Apple's compiler is a clang), on
-// x86_64 and on 64-bit ARM.
+// Which instruction set the kernels run with, chosen once per process from
+// what the CPU reports.
 #pragma once
 
 #include <cstdlib>
 #include <cstring>
 
-// GCC and clang vector extensions: `typedef T V LOGARITHMIC_VECTOR(N)` declares
-// an N-byte vector of T with element-wise operators, lowered to the widest
-// instructions of the function's target (16-byte halves on baseline x86_64 and
-// on ARM, whole AVX2 registers where AVX2 is enabled). Floating-point vectors
-// here are 16 or 32 bytes, whole registers or pairs of them, so every lane an
-// operation computes is a lane the program asked for and no lane of unknown
-// value can raise a flag. (A compiler that vectorises scalar code may compute
-// such lanes: it widens a pair of float operations to a 4-lane register.)
-#define LOGARITHMIC_VECTOR(bytes) __attribute__((vector_size(bytes)))
-
-// The kernels are templates inlined into the tile drivers, so that one driver
-// compiled for a target (below) compiles everything it runs for that target.
-#define LOGARITHMIC_INLINE inline __attribute__((always_inline))
-#define LOGARITHMIC_INLINE_LAMBDA __attribute__((always_inline))
-
-// Passing a 32-byte vector by value has another ABI when AVX is enabled, which
-// GCC and clang point out (-Wpsabi). Vectors cross no call boundary here (only
-// always-inlined helpers take them), so the note is noise.
-#if defined(__clang__)
-#if __has_warning("-Wpsabi")
-#pragma clang diagnostic ignored "-Wpsabi"
-#endif
-#elif defined(__GNUC__)
-#pragma GCC diagnostic ignored "-Wpsabi"
-#endif
+#include "compiler.hpp"
 
 namespace logarithmic {
 
@@ -58,7 +33,7 @@ inline bool cpu_has_avx2() {
 }
 
 template <class F>
-__attribute__((target("avx2"))) decltype(auto) run_avx2(F& f) {
+LOGARITHMIC_TARGET("avx2") decltype(auto) run_avx2(F& f) {
     return f();
 }
 
@@ -79,12 +54,28 @@ inline bool cpu_has_avx512dq() {
 }
 
 template <class F>
-__attribute__((target("avx2,avx512f,avx512dq,avx512vl"))) decltype(auto) run_avx512dq(F& f) {
+LOGARITHMIC_TARGET("avx2,avx512f,avx512dq,avx512vl") decltype(auto) run_avx512dq(F& f) {
     return f();
 }
 #else
 #define LOGARITHMIC_AVX2_VARIANT 0
 #endif
+
+// Whether the CPU fuses multiply-adds in hardware (std::fma is a slow library
+// call elsewhere); asked once.
+inline bool cpu_has_fma() {
+#if defined(__aarch64__)
+    return true;
+#elif defined(__x86_64__)
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("fma") != 0;
+    }();
+    return has;
+#else
+    return false;
+#endif
+}
 
 template <class F>
 decltype(auto) run_baseline(F& f) {
@@ -99,15 +90,6 @@ LOGARITHMIC_INLINE decltype(auto) on_best_target(F&& f) {
     if (cpu_has_avx2()) return run_avx2(f);
 #endif
     return run_baseline(f);
-}
-
-// on_best_target for kernels whose inner work is 64-bit integer multiplies.
-template <class F>
-LOGARITHMIC_INLINE decltype(auto) on_best_target_for_int64(F&& f) {
-#if LOGARITHMIC_AVX2_VARIANT
-    if (cpu_has_avx512dq()) return run_avx512dq(f);
-#endif
-    return on_best_target(f);
 }
 
 }  // namespace logarithmic
