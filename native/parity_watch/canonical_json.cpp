@@ -67,22 +67,19 @@ char* escape_unit(char* p, Py_UCS4 c) {
 }
 
 char* escape_char(char* p, Py_UCS4 c) {
-    switch (c) {
-        case '\\': *p++ = '\\'; *p++ = '\\'; return p;
-        case '"': *p++ = '\\'; *p++ = '"'; return p;
-        case '\b': *p++ = '\\'; *p++ = 'b'; return p;
-        case '\f': *p++ = '\\'; *p++ = 'f'; return p;
-        case '\n': *p++ = '\\'; *p++ = 'n'; return p;
-        case '\r': *p++ = '\\'; *p++ = 'r'; return p;
-        case '\t': *p++ = '\\'; *p++ = 't'; return p;
-        default:
-            if (c >= 0x10000) {
-                c -= 0x10000;
-                p = escape_unit(p, 0xd800 | ((c >> 10) & 0x3ff));
-                return escape_unit(p, 0xdc00 | (c & 0x3ff));
-            }
-            return escape_unit(p, c);
+    // The characters with a two-character escape, and that escape's letter.
+    static const char kNamed[] = "\\\"\b\f\n\r\t", kLetter[] = "\\\"bfnrt";
+    if (const void* at = c < 0x80 ? std::memchr(kNamed, static_cast<int>(c), 7) : nullptr) {
+        *p++ = '\\';
+        *p++ = kLetter[static_cast<const char*>(at) - kNamed];
+        return p;
     }
+    if (c >= 0x10000) {
+        c -= 0x10000;
+        p = escape_unit(p, 0xd800 | ((c >> 10) & 0x3ff));
+        return escape_unit(p, 0xdc00 | (c & 0x3ff));
+    }
+    return escape_unit(p, c);
 }
 
 // The ASCII-only string encoder of the host's json module. Room is asked for
@@ -127,16 +124,8 @@ void write_int(TextBuffer& out, PyObject* v) {
     if (x == -1 && PyErr_Occurred()) pyapi::raise();
     if (!overflow) {
         char buf[24];
-        char* end = buf + sizeof buf;
-        char* p = end;
-        unsigned long long u = x < 0 ? 0ULL - static_cast<unsigned long long>(x)
-                                     : static_cast<unsigned long long>(x);
-        do {
-            *--p = static_cast<char>('0' + u % 10);
-            u /= 10;
-        } while (u);
-        if (x < 0) *--p = '-';
-        out.append(p, static_cast<size_t>(end - p));
+        const auto r = std::to_chars(buf, buf + sizeof buf, x);
+        out.append(buf, static_cast<size_t>(r.ptr - buf));
         return;
     }
     // int.__repr__ itself, so that the host's digit limit raises its own ValueError.

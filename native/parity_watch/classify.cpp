@@ -4,8 +4,6 @@
 #include <string>
 #include <string_view>
 
-#include "values.hpp"
-
 namespace parity_watch {
 
 Ref mapping_get(const State& st, PyObject* mapping, PyObject* key, PyObject* fallback) {

@@ -23,15 +23,12 @@ public:
 
     // The body of our own _json_safe for `value`, appended to the tape.
     void walk(PyObject* value) {
-        switch (classify_safe(is_mapping_, value)) {
-            case SafeKind::Mapping: {
-                pyapi::RecursionGuard guard(" while hashing a projection");
-                walk_mapping(value);
-                return;
-            }
+        switch (const SafeKind kind = classify_safe(is_mapping_, value)) {
+            case SafeKind::Mapping:
             case SafeKind::Sequence: {
                 pyapi::RecursionGuard guard(" while hashing a projection");
-                walk_sequence(value);
+                if (kind == SafeKind::Mapping) walk_mapping(value);
+                else walk_sequence(value);
                 return;
             }
             case SafeKind::Passthrough:
@@ -111,22 +108,11 @@ private:
             child(item);
             if (materialize) host = to_host(start);
         };
-        Ref key, item;
-        if (PyDict_CheckExact(value)) {
-            DictWalk walk(value);
-            while (walk.next(key, item)) add(key.get(), item.get());
-        } else {
-            Ref items = pyapi::call_method(value, state(fn_).names.items);
-            Ref iter = pyapi::check(PyObject_GetIter(items.get()));
-            is_mapping_.touched();
-            while (PyObject* pair = PyIter_Next(iter.get())) {
-                Ref held = Ref::steal(pair);
-                pyapi::unpack_two(pair, key, item);
-                add(key.get(), item.get());
-            }
-            if (PyErr_Occurred()) pyapi::raise();
-            is_mapping_.touched();
-        }
+        // Calling items() and walking its result run caller code.
+        const bool foreign = !PyDict_CheckExact(value);
+        if (foreign) is_mapping_.touched();
+        for_each_entry(state(fn_), value, add);
+        if (foreign) is_mapping_.touched();
         finish(start, std::move(host));
     }
 
@@ -143,23 +129,15 @@ private:
             child(item);
             if (materialize) host = to_host(start);
         };
-        if (PyList_CheckExact(value)) {
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
-                Ref item = Ref::borrow(PyList_GET_ITEM(value, i));
-                add(item.get());
-            }
-        } else if (PyTuple_CheckExact(value)) {
-            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(value); ++i)
-                add(PyTuple_GET_ITEM(value, i));
+        if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
+            for_each_item(value, add);
         } else {
-            Ref iter = pyapi::check(PyObject_GetIter(value));
+            // Each step of a foreign iterator is caller code.
             is_mapping_.touched();
-            while (PyObject* item = PyIter_Next(iter.get())) {
-                Ref held = Ref::steal(item);
+            for_each_item(value, [&](PyObject* item) {
                 is_mapping_.touched();
                 add(item);
-            }
-            if (PyErr_Occurred()) pyapi::raise();
+            });
         }
         finish(start, std::move(host));
     }
@@ -184,9 +162,7 @@ public:
     }
     Scratch(const Scratch&) = delete;
     Scratch& operator=(const Scratch&) = delete;
-    std::vector<Tok>& toks() { return leased_ ? shared_.toks : own_.toks; }
-    TextBuffer& text() { return leased_ ? shared_.text : own_.text; }
-    std::vector<Entry>& entries() { return leased_ ? shared_.entries : own_.entries; }
+    HashScratch& get() { return leased_ ? shared_ : own_; }
 
 private:
     HashScratch& shared_;
@@ -271,14 +247,15 @@ Ref projection_hash_body(FunctionObject& self, PyObject* const* argv) {
         Ref payload = dumps_payload(self, dumps.get(), safe.get());
         return digest_prefix(self, nullptr, payload.get());
     }
-    Scratch scratch(st.hash_scratch);
+    Scratch lease(st.hash_scratch);
+    HashScratch& scratch = lease.get();
     // No caller code ran since the test above unless it was noted there, so
     // the walk may go on with what that test read.
-    Walker walker(self, is_mapping, scratch.toks());
+    Walker walker(self, is_mapping, scratch.toks);
     walker.walk(projection);
     if (!walker.materialize && !walker.unwritable && json_internals_original(st)) {
-        TextBuffer& text = scratch.text();
-        if (write_canonical(text, walker.tape, scratch.entries())) return digest_prefix(self, &text, nullptr);
+        if (write_canonical(scratch.text, walker.tape, scratch.entries))
+            return digest_prefix(self, &scratch.text, nullptr);
     }
     Ref safe = walker.tape.to_python(0);
     Ref payload = dumps_payload(self, dumps.get(), safe.get());

@@ -53,14 +53,8 @@ void compress(std::uint32_t h[8], const std::uint8_t* block) {
         b = a;
         a = t1 + t2;
     }
-    h[0] += a;
-    h[1] += b;
-    h[2] += c;
-    h[3] += d;
-    h[4] += e;
-    h[5] += f;
-    h[6] += g;
-    h[7] += hh;
+    const std::uint32_t v[8] = {a, b, c, d, e, f, g, hh};
+    for (int i = 0; i < 8; ++i) h[i] += v[i];
 }
 
 #ifdef PARITY_WATCH_SHA_NI

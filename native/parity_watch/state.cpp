@@ -45,21 +45,18 @@ void capture_originals(PyObject* module, State& st) {
     o.dumps = pyapi::getattr(o.json.get(), n.dumps);
     o.JSONEncoder = pyapi::getattr(o.json.get(), n.JSONEncoder);
     o.encoder_module = pyapi::import_module("json.encoder");
-    PyObject* make = PyObject_GetAttr(o.encoder_module.get(), n.c_make_encoder);
-    if (!make) PyErr_Clear();
-    o.c_make_encoder = Ref::steal(make);
+    // An attribute the host may lack (no C accelerators): left empty then.
+    auto optional = [](PyObject* obj, const char* name) {
+        PyObject* value = obj ? PyObject_GetAttrString(obj, name) : nullptr;
+        if (!value) PyErr_Clear();
+        return Ref::steal(value);
+    };
+    o.c_make_encoder = optional(o.encoder_module.get(), "c_make_encoder");
     o.encode_basestring_ascii = pyapi::getattr(o.encoder_module.get(), n.encode_basestring_ascii);
     o.hashlib = pyapi::load_global(globals, n.hashlib);
     o.sha256 = pyapi::getattr(o.hashlib.get(), n.sha256);
-    PyObject* abc = PyImport_ImportModule("_abc");
-    if (abc) {
-        PyObject* token = PyObject_GetAttrString(abc, "get_cache_token");
-        Py_DECREF(abc);
-        if (!token) PyErr_Clear();
-        o.abc_cache_token = Ref::steal(token);
-    } else {
-        PyErr_Clear();
-    }
+    Ref abc = Ref::steal(PyImport_ImportModule("_abc"));
+    o.abc_cache_token = optional(abc.get(), "get_cache_token");
 }
 
 }  // namespace parity_watch

@@ -66,17 +66,11 @@ PYAPI_NAMES(Names, PW_NAMES)
 
 // The host objects bound by this module's body. The projection hash takes its
 // native road only while the module's globals still hold them.
+// `encoder_module` is json.encoder; `c_make_encoder` and `abc_cache_token`
+// (_abc.get_cache_token) are empty where the host lacks them.
 struct Originals {
-    Ref Mapping;
-    Ref json;
-    Ref dumps;
-    Ref JSONEncoder;
-    Ref encoder_module;  // json.encoder
-    Ref c_make_encoder;
-    Ref encode_basestring_ascii;
-    Ref hashlib;
-    Ref sha256;
-    Ref abc_cache_token;  // _abc.get_cache_token, or empty
+    Ref Mapping, json, dumps, JSONEncoder, encoder_module, c_make_encoder, encode_basestring_ascii;
+    Ref hashlib, sha256, abc_cache_token;
 };
 
 // Names read from one dict since its last change (globals.cpp).

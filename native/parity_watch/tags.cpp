@@ -1,13 +1,8 @@
 // _tags: the tag dictionary of one recorded mismatch.
 #include "classify.hpp"
-#include "values.hpp"
 
 namespace parity_watch {
 namespace {
-
-void put(PyObject* tags, PyObject* key, PyObject* value) {
-    pyapi::check_status(PyDict_SetItem(tags, key, value));
-}
 
 Ref tags_body(FunctionObject& self, PyObject* const* argv) {
     PyObject* data = argv[0];
@@ -46,12 +41,10 @@ Ref tags_body(FunctionObject& self, PyObject* const* argv) {
 
     // The ten entries in display order, the constant ones already in place.
     Ref tags = pyapi::check(PyDict_Copy(st.tags_template.get()));
-    put(tags.get(), n.parent_home, parent_home.get());
-    put(tags.get(), n.market_id, market.get());
-    put(tags.get(), n.era_number, era.get());
-    put(tags.get(), n.reason_code, reason.get());
-    put(tags.get(), n.projection_version_key, version.get());
-    put(tags.get(), n.projection_hash, hash.get());
+    for (const auto& [key, value] : {std::pair{n.parent_home, &parent_home}, {n.market_id, &market},
+                                     {n.era_number, &era}, {n.reason_code, &reason},
+                                     {n.projection_version_key, &version}, {n.projection_hash, &hash}})
+        pyapi::check_status(PyDict_SetItem(tags.get(), key, value->get()));
 
     Ref axes = pyapi::call_global(self, n.projection_shape_axes, kProjectionShapeAxes,
                                   {projection, projected_shape_key.get()});

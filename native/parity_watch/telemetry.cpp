@@ -1,7 +1,6 @@
 // SimulationContractSdkTelemetry, the default object and the module-level
 // functions that create, replace and use it.
 #include "classify.hpp"
-#include "values.hpp"
 
 namespace parity_watch {
 namespace {
@@ -45,22 +44,13 @@ Ref init_body(FunctionObject& fn, PyObject* const* argv) {
     return Ref::borrow(Py_None);
 }
 
-Ref dropped_count_body(FunctionObject& fn, PyObject* const* argv) {
+// self.runtime.<member>, or self.runtime.<member>() when `call`.
+template <PyObject* Names::*member, bool call>
+Ref runtime_member(FunctionObject& fn, PyObject* const* argv) {
     const Names& n = state(fn).names;
     Ref runtime = pyapi::getattr(argv[0], n.runtime);
-    return pyapi::getattr(runtime.get(), n.dropped_count);
-}
-
-Ref snapshot_body(FunctionObject& fn, PyObject* const* argv) {
-    const Names& n = state(fn).names;
-    Ref runtime = pyapi::getattr(argv[0], n.runtime);
-    return pyapi::call_method(runtime.get(), n.snapshot_anomalies);
-}
-
-Ref drain_body(FunctionObject& fn, PyObject* const* argv) {
-    const Names& n = state(fn).names;
-    Ref runtime = pyapi::getattr(argv[0], n.runtime);
-    return pyapi::call_method(runtime.get(), n.drain_anomalies);
+    if (call) return pyapi::call_method(runtime.get(), n.*member);
+    return pyapi::getattr(runtime.get(), n.*member);
 }
 
 // The hand-off, from `warn = self.runtime.warn` on: everything here may fail
@@ -72,14 +62,12 @@ Ref hand_off(const FunctionObject& fn, PyObject* self, PyObject* items, PyObject
     Ref runtime = pyapi::getattr(self, n.runtime);
     Ref warn = pyapi::getattr(runtime.get(), n.warn);
     Ref site = pyapi::getattr(self, n.site_attr);
-    Ref stamp;
+    Ref now;
     if (epoch_ns == Py_None) {
         Ref clock = pyapi::getattr(self, n.clock_ns_attr);
-        Ref now = pyapi::check(PyObject_CallNoArgs(clock.get()));
-        stamp = pyapi::b_int(fn, now.get());
-    } else {
-        stamp = pyapi::b_int(fn, epoch_ns);
+        now = pyapi::check(PyObject_CallNoArgs(clock.get()));
     }
+    Ref stamp = pyapi::b_int(fn, now ? now.get() : epoch_ns);
     Ref pieces = pyapi::check(PyList_New(0));
     for_each_item(items, [&](PyObject* item) {
         Ref text = pyapi::b_str(fn, item);
@@ -143,13 +131,13 @@ const pyapi::Param kRecordMethodParams[] = {
 
 constexpr const char* kClass = "SimulationContractSdkTelemetry";
 const FunctionDef kInit = {"__init__", kInitParams, "None", init_body, kClass};
-const FunctionDef kDroppedCount = {"dropped_count", kSelfParams, "int", dropped_count_body,
+const FunctionDef kDroppedCount = {"dropped_count", kSelfParams, "int", runtime_member<&Names::dropped_count, false>,
                                    kClass};
 const FunctionDef kRecordMethod = {"record_projection_mismatch", kRecordMethodParams, "bool",
                                    record_body, kClass};
 const FunctionDef kSnapshot = {"snapshot_anomalies", kSelfParams, "tuple[AnomalyRecord, ...]",
-                               snapshot_body, kClass};
-const FunctionDef kDrain = {"drain_anomalies", kSelfParams, "list[AnomalyRecord]", drain_body,
+                               runtime_member<&Names::snapshot_anomalies, true>, kClass};
+const FunctionDef kDrain = {"drain_anomalies", kSelfParams, "list[AnomalyRecord]", runtime_member<&Names::drain_anomalies, true>,
                             kClass};
 
 // ------------------------------------------------------------- module level
@@ -194,20 +182,14 @@ Ref module_record_body(FunctionObject& fn, PyObject* const* argv) {
 }
 
 const pyapi::Param kConfigureParams[] = {{"runtime", "TelemetryRuntime | None", false, "None"}};
-const pyapi::Param kRecordParams[] = {
-    {"data", "Mapping[str, Any]", true},
-    {"projection", "Mapping[str, Any] | None", true},
-    {"mismatches", "tuple[str, ...] | list[str]", true},
-    {"epoch_ns", "int | None", true, "None"},
-};
-
 }  // namespace
 
 const FunctionDef kDefaultParityWatch = {"default_parity_watch", {},
                                          "SimulationContractSdkTelemetry", default_body};
 const FunctionDef kConfigureParityWatch = {"configure_parity_watch", kConfigureParams,
                                            "SimulationContractSdkTelemetry", configure_body};
-const FunctionDef kRecordProjectionMismatch = {"record_projection_mismatch", kRecordParams, "bool",
+const FunctionDef kRecordProjectionMismatch = {"record_projection_mismatch",
+    std::span(kRecordMethodParams).subspan(1), "bool",
                                                module_record_body};
 
 Ref make_telemetry_class(PyObject* module, State& st) {

@@ -10,13 +10,10 @@ namespace {
 // Exact built-in types whose Mapping answer is cached: list, tuple, str, int,
 // float, bool, NoneType. dict needs no cache (registered, never unregistered).
 int builtin_index(PyTypeObject* t) {
-    if (t == &PyList_Type) return 0;
-    if (t == &PyTuple_Type) return 1;
-    if (t == &PyUnicode_Type) return 2;
-    if (t == &PyLong_Type) return 3;
-    if (t == &PyFloat_Type) return 4;
-    if (t == &PyBool_Type) return 5;
-    if (t == Py_TYPE(Py_None)) return 6;
+    PyTypeObject* const types[] = {&PyList_Type,  &PyTuple_Type, &PyUnicode_Type,  &PyLong_Type,
+                                   &PyFloat_Type, &PyBool_Type,  Py_TYPE(Py_None)};
+    for (int i = 0; i < 7; ++i)
+        if (types[i] == t) return i;
     return -1;
 }
 
@@ -111,22 +108,18 @@ SafeKind classify_safe(MappingTest& is_mapping, PyObject* value) {
             return SafeKind::Passthrough;
         return SafeKind::Stringify;
     }
-    PyTypeObject* t = Py_TYPE(value);
     if (PyList_Check(value) || PyTuple_Check(value)) return SafeKind::Sequence;
-    const bool plain = exact_scalar(t);
-    if (!plain) {
-        // isinstance also believes a __class__ that claims list or tuple.
-        bool r = pyapi::is_instance(value, state(is_mapping.fn()).list_tuple_types.get());
+    const bool plain = exact_scalar(Py_TYPE(value));
+    // isinstance also believes a __class__ that claims one of `types`.
+    auto claims = [&](PyObject* types) {
+        bool r = pyapi::is_instance(value, types);
         is_mapping.touched();
-        if (r) return SafeKind::Sequence;
-    }
+        return r;
+    };
+    if (!plain && claims(state(is_mapping.fn()).list_tuple_types.get())) return SafeKind::Sequence;
     if (value == Py_None || PyUnicode_Check(value) || PyLong_Check(value) || PyFloat_Check(value))
         return SafeKind::Passthrough;
-    if (!plain) {
-        bool r = pyapi::is_instance(value, state(is_mapping.fn()).scalar_types.get());
-        is_mapping.touched();
-        if (r) return SafeKind::Passthrough;
-    }
+    if (!plain && claims(state(is_mapping.fn()).scalar_types.get())) return SafeKind::Passthrough;
     return SafeKind::Stringify;
 }
 
@@ -168,47 +161,20 @@ Ref call_json_safe(const FunctionObject& fn, PyObject* item) {
 
 Ref json_safe_mapping(const FunctionObject& fn, PyObject* value) {
     Ref result = pyapi::check(PyDict_New());
-    auto add = [&](PyObject* key, PyObject* item) {
+    for_each_entry(state(fn), value, [&](PyObject* key, PyObject* item) {
         Ref text = pyapi::b_str(fn, key);
         Ref safe = call_json_safe(fn, item);
         pyapi::check_status(PyDict_SetItem(result.get(), text.get(), safe.get()));
-    };
-    Ref key, item;
-    if (PyDict_CheckExact(value)) {
-        DictWalk walk(value);
-        while (walk.next(key, item)) add(key.get(), item.get());
-        return result;
-    }
-    Ref items = pyapi::call_method(value, state(fn).names.items);
-    Ref iter = pyapi::check(PyObject_GetIter(items.get()));
-    while (PyObject* pair = PyIter_Next(iter.get())) {
-        Ref held = Ref::steal(pair);
-        pyapi::unpack_two(pair, key, item);
-        add(key.get(), item.get());
-    }
-    if (PyErr_Occurred()) pyapi::raise();
+    });
     return result;
 }
 
 Ref json_safe_sequence(const FunctionObject& fn, PyObject* value) {
     Ref result = pyapi::check(PyList_New(0));
-    if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
-        const bool list = PyList_CheckExact(value);
-        for (Py_ssize_t i = 0; i < (list ? PyList_GET_SIZE(value) : PyTuple_GET_SIZE(value));
-             ++i) {
-            Ref item = Ref::borrow(list ? PyList_GET_ITEM(value, i) : PyTuple_GET_ITEM(value, i));
-            Ref safe = call_json_safe(fn, item.get());
-            pyapi::check_status(PyList_Append(result.get(), safe.get()));
-        }
-        return result;
-    }
-    Ref iter = pyapi::check(PyObject_GetIter(value));
-    while (PyObject* item = PyIter_Next(iter.get())) {
-        Ref held = Ref::steal(item);
+    for_each_item(value, [&](PyObject* item) {
         Ref safe = call_json_safe(fn, item);
         pyapi::check_status(PyList_Append(result.get(), safe.get()));
-    }
-    if (PyErr_Occurred()) pyapi::raise();
+    });
     return result;
 }
 
@@ -216,14 +182,11 @@ Ref json_safe_sequence(const FunctionObject& fn, PyObject* value) {
 
 Ref json_safe_value(const FunctionObject& fn, PyObject* value) {
     MappingTest is_mapping(fn);
-    switch (classify_safe(is_mapping, value)) {
-        case SafeKind::Mapping: {
-            pyapi::RecursionGuard guard(" while making a value JSON-safe");
-            return json_safe_mapping(fn, value);
-        }
+    switch (const SafeKind kind = classify_safe(is_mapping, value)) {
+        case SafeKind::Mapping:
         case SafeKind::Sequence: {
             pyapi::RecursionGuard guard(" while making a value JSON-safe");
-            return json_safe_sequence(fn, value);
+            return kind == SafeKind::Mapping ? json_safe_mapping(fn, value) : json_safe_sequence(fn, value);
         }
         case SafeKind::Passthrough:
             return Ref::borrow(value);

@@ -71,6 +71,47 @@ private:
     Py_ssize_t remaining_;
 };
 
+// `for item in iterable: f(item)`, with the list iterator's own semantics for
+// an exact list (a list grown while walked is walked to its new end).
+template <class F>
+void for_each_item(PyObject* iterable, F&& f) {
+    if (PyList_CheckExact(iterable)) {
+        // As the list iterator does: the length is read afresh at every step.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(iterable, i));
+            f(item.get());
+        }
+        return;
+    }
+    if (PyTuple_CheckExact(iterable)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(iterable); ++i) f(PyTuple_GET_ITEM(iterable, i));
+        return;
+    }
+    Ref iter = pyapi::check(PyObject_GetIter(iterable));
+    while (PyObject* item = PyIter_Next(iter.get())) {
+        Ref held = Ref::steal(item);
+        f(item);
+    }
+    if (PyErr_Occurred()) pyapi::raise();
+}
+
+// `for key, item in mapping.items(): f(key, item)`; an exact dict is walked
+// directly.
+template <class F>
+void for_each_entry(const State& st, PyObject* mapping, F&& f) {
+    Ref key, item;
+    if (PyDict_CheckExact(mapping)) {
+        DictWalk walk(mapping);
+        while (walk.next(key, item)) f(key.get(), item.get());
+        return;
+    }
+    Ref items = pyapi::call_method(mapping, st.names.items);
+    for_each_item(items.get(), [&](PyObject* pair) {
+        pyapi::unpack_two(pair, key, item);
+        f(key.get(), item.get());
+    });
+}
+
 // Body of _json_safe: the JSON-safe copy of `value`.
 Ref json_safe_value(const FunctionObject& fn, PyObject* value);
 
