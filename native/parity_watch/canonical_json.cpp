@@ -241,14 +241,6 @@ bool str_less(PyObject* a, PyObject* b) {
     return na < nb;
 }
 
-bool str_equal(PyObject* a, PyObject* b) {
-    if (a == b) return true;
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-    if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
-    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                       static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
-}
-
 // The first eight bytes of one-byte text, big-endian and zero-padded: when
 // two prefixes differ, they order the texts as code points do (a text that
 // ends early pads with 0, no more than a NUL it would otherwise meet).
@@ -265,11 +257,6 @@ Entry make_entry(PyObject* key, std::size_t value) {
 bool entry_less(const Entry& a, const Entry& b) {
     if (a.one_byte && b.one_byte && a.prefix != b.prefix) return a.prefix < b.prefix;
     return str_less(a.key, b.key);
-}
-
-bool entry_same_key(const Entry& a, const Entry& b) {
-    if (a.one_byte && b.one_byte && a.prefix != b.prefix) return false;
-    return str_equal(a.key, b.key);
 }
 
 bool write_leaf(TextBuffer& out, PyObject* v) {
@@ -304,10 +291,8 @@ public:
                 const std::size_t end = t.end;
                 ++i;
                 out_.push('[');
-                bool first = true;
-                while (i < end) {
+                for (bool first = true; i < end; first = false) {
                     if (!first) out_.push(',');
-                    first = false;
                     if (!value(i)) return false;
                 }
                 out_.push(']');
@@ -346,9 +331,10 @@ private:
         out_.push('{');
         bool first = true;
         for (std::size_t k = 0; k < n; ++k) {
-            // Indexing anew each time: nested dicts may grow the stack.
+            // Indexing anew each time: nested dicts may grow the stack. In
+            // sorted order, an entry not less than the next has its key.
             const Entry& entry = entries_[base + k];
-            if (k + 1 < n && entry_same_key(entry, entries_[base + k + 1])) continue;
+            if (k + 1 < n && !entry_less(entry, entries_[base + k + 1])) continue;
             if (!first) out_.push(',');
             first = false;
             write_string(out_, entry.key);

@@ -93,14 +93,11 @@ Ref version_body(FunctionObject& self, PyObject* const* argv) {
     const Names& n = st.names;
     PyObject* projection = argv[0];
     if (!is_mapping(self, projection)) return Ref::borrow(n.none);
-    Ref value;
     for (PyObject* key : {n.projection_version_key, n.version, n.schema_version}) {
-        value = mapping_get(st, projection, key);
-        if (pyapi::truthy(value.get())) break;
-        value = Ref();
+        Ref value = mapping_get(st, projection, key);
+        if (pyapi::truthy(value.get())) return bounded_text(self, value.get());
     }
-    if (!value) value = Ref::borrow(n.unspecified);
-    return bounded_text(self, value.get());
+    return bounded_text(self, n.unspecified);
 }
 
 // (str(field) for field in it if isinstance(field, str) and field)
@@ -164,9 +161,7 @@ Ref shape_axes_body(FunctionObject& self, PyObject* const* argv) {
         pyapi::check_status(PyList_Append(axes.get(), text.get()));
     };
     if (PyDict_CheckExact(shape_key)) {
-        DictWalk walk(shape_key);
-        Ref key, value;
-        while (walk.next(key, value)) add(key.get());
+        for_each_entry(st, shape_key, [&](PyObject* key, PyObject*) { add(key); });
     } else {
         Ref keys = pyapi::call_method(shape_key, st.names.keys);
         for_each_item(keys.get(), add);

@@ -68,7 +68,7 @@ private:
     }
 
     Ref host_child(PyObject* item) {
-        Ref safe = pyapi::call_global(fn_, state(fn_).names.json_safe, kJsonSafe, {item});
+        Ref safe = call_json_safe(fn_, item);
         is_mapping_.touched();
         return safe;
     }
@@ -224,10 +224,9 @@ bool json_internals_original(State& st) {
             return false;
         }
     };
-    const Names& n = st.names;
-    return same(o.json.get(), n.JSONEncoder, o.JSONEncoder.get()) &&
-           same(o.encoder_module.get(), n.c_make_encoder, o.c_make_encoder.get()) &&
-           same(o.encoder_module.get(), n.encode_basestring_ascii, o.encode_basestring_ascii.get());
+    return same(o.json.get(), st.names.JSONEncoder, o.JSONEncoder.get()) &&
+           same(o.encoder_module.get(), st.names.c_make_encoder, o.c_make_encoder.get()) &&
+           same(o.encoder_module.get(), st.names.encode_basestring_ascii, o.encode_basestring_ascii.get());
 }
 
 Ref projection_hash_body(FunctionObject& self, PyObject* const* argv) {

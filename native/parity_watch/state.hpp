@@ -134,11 +134,9 @@ void capture_originals(PyObject* module, State& state);
 Ref make_telemetry_class(PyObject* module, State& state);
 
 // ------------------------------------------------------------- global reads
-// Every read happens at the moment of use, but costs next to nothing while
-// the dict is unchanged: the host's version tag of the dict is compared each
-// time, and a changed dict forgets everything read from it before. A record
-// walks some thirty globals; a dict lookup each would cost more than the rest
-// of the module's own work on that road.
+// Every read happens at the moment of use, answered from a memo while the
+// dict's version tag is unchanged: a record reads some thirty globals, and a
+// dict lookup each would cost more than the rest of its work.
 
 // The value bound to `name` in `dict` right now (borrowed), or nullptr when
 // absent (no error set); only a failing lookup raises.

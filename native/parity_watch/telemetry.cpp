@@ -5,8 +5,6 @@
 namespace parity_watch {
 namespace {
 
-const char kClassDoc[] = "Bounded wheel-local telemetry for SDK/server projection checks.";
-
 // TelemetryRuntime(component="vantorel_sdk", lanes=1, ring_capacity=128)
 Ref build_runtime(const FunctionObject& fn) {
     const State& st = state(fn);
@@ -197,7 +195,7 @@ Ref make_telemetry_class(PyObject* module, State& st) {
     Ref bases = pyapi::check(PyTuple_New(0));
     PyObject* type = reinterpret_cast<PyObject*>(&PyType_Type);
     return pyapi::new_class(type, module, kClass, bases.get(), [&](PyObject* ns) {
-        Ref doc = pyapi::new_str(kClassDoc);
+        Ref doc = pyapi::new_str("Bounded wheel-local telemetry for SDK/server projection checks.");
         pyapi::ns_set(ns, "__doc__", doc.get());
         // clock_ns defaults to the object time.time_ns holds right now.
         PyObject* globals = PyModule_GetDict(module);

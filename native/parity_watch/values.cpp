@@ -137,27 +137,13 @@ bool is_list_or_tuple(const FunctionObject& fn, PyObject* value) {
     return pyapi::is_instance(value, state(fn).list_tuple_types.get());
 }
 
-// ------------------------------------------------------------- walking
-
-bool DictWalk::next(Ref& key, Ref& value) {
-    if (PyDict_GET_SIZE(d_) != used_)
-        pyapi::raise(PyExc_RuntimeError, "dictionary changed size during iteration");
-    PyObject *k, *v;
-    if (!PyDict_Next(d_, &pos_, &k, &v)) return false;
-    if (remaining_ == 0) pyapi::raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
-    --remaining_;
-    key = Ref::borrow(k);
-    value = Ref::borrow(v);
-    return true;
-}
-
 // ------------------------------------------------------------- _json_safe
-
-namespace {
 
 Ref call_json_safe(const FunctionObject& fn, PyObject* item) {
     return pyapi::call_global(fn, state(fn).names.json_safe, kJsonSafe, {item});
 }
+
+namespace {
 
 Ref json_safe_mapping(const FunctionObject& fn, PyObject* value) {
     Ref result = pyapi::check(PyDict_New());

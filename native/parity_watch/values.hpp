@@ -57,20 +57,6 @@ private:
 enum class SafeKind { Mapping, Sequence, Passthrough, Stringify };
 SafeKind classify_safe(MappingTest& is_mapping, PyObject* value);
 
-// The iteration of an exact dict's items() in a for loop, including the
-// host's RuntimeErrors for a dict changed while it is walked.
-class DictWalk {
-public:
-    explicit DictWalk(PyObject* d) : d_(d), used_(PyDict_GET_SIZE(d)), remaining_(used_) {}
-    bool next(Ref& key, Ref& value);
-
-private:
-    PyObject* d_;
-    Py_ssize_t pos_ = 0;
-    Py_ssize_t used_;
-    Py_ssize_t remaining_;
-};
-
 // `for item in iterable: f(item)`, with the list iterator's own semantics for
 // an exact list (a list grown while walked is walked to its new end).
 template <class F>
@@ -96,14 +82,23 @@ void for_each_item(PyObject* iterable, F&& f) {
 }
 
 // `for key, item in mapping.items(): f(key, item)`; an exact dict is walked
-// directly.
+// directly, with the host's RuntimeErrors for a dict changed meanwhile.
 template <class F>
 void for_each_entry(const State& st, PyObject* mapping, F&& f) {
     Ref key, item;
     if (PyDict_CheckExact(mapping)) {
-        DictWalk walk(mapping);
-        while (walk.next(key, item)) f(key.get(), item.get());
-        return;
+        const Py_ssize_t used = PyDict_GET_SIZE(mapping);
+        Py_ssize_t pos = 0, remaining = used;
+        PyObject *k, *v;
+        for (;;) {
+            if (PyDict_GET_SIZE(mapping) != used)
+                pyapi::raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+            if (!PyDict_Next(mapping, &pos, &k, &v)) return;
+            if (remaining-- == 0) pyapi::raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
+            key = Ref::borrow(k);
+            item = Ref::borrow(v);
+            f(key.get(), item.get());
+        }
     }
     Ref items = pyapi::call_method(mapping, st.names.items);
     for_each_item(items.get(), [&](PyObject* pair) {
@@ -112,6 +107,8 @@ void for_each_entry(const State& st, PyObject* mapping, F&& f) {
     });
 }
 
+// `_json_safe(item)` through the module global.
+Ref call_json_safe(const FunctionObject& fn, PyObject* item);
 // Body of _json_safe: the JSON-safe copy of `value`.
 Ref json_safe_value(const FunctionObject& fn, PyObject* value);
 
