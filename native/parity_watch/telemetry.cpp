@@ -193,8 +193,7 @@ const FunctionDef kRecordProjectionMismatch = {"record_projection_mismatch",
 Ref make_telemetry_class(PyObject* module, State& st) {
     const Names& n = st.names;
     Ref bases = pyapi::check(PyTuple_New(0));
-    PyObject* type = reinterpret_cast<PyObject*>(&PyType_Type);
-    return pyapi::new_class(type, module, kClass, bases.get(), [&](PyObject* ns) {
+    return pyapi::new_class(reinterpret_cast<PyObject*>(&PyType_Type), module, kClass, bases.get(), [&](PyObject* ns) {
         Ref doc = pyapi::new_str("Bounded wheel-local telemetry for SDK/server projection checks.");
         pyapi::ns_set(ns, "__doc__", doc.get());
         // clock_ns defaults to the object time.time_ns holds right now.
