@@ -136,6 +136,10 @@ void write_int(TextBuffer& out, PyObject* v) {
     out.append(s, static_cast<size_t>(len));
 }
 
+// Floating-point std::to_chars: missing from libc++ before 17 (the clang leg's
+// libc++ 14 takes the fallback below), and Apple's libc++ declares it
+// unavailable before macOS 13.3 while the wheels target 11.0, so on Apple the
+// fallback (the host's own float repr) is used whatever the library.
 #if defined(__cpp_lib_to_chars) && __cpp_lib_to_chars >= 201611L && !defined(__APPLE__)
 #define PARITY_WATCH_TO_CHARS 1
 #endif
