@@ -78,20 +78,11 @@ PyObject* fn_repr(PyObject* self) noexcept {
 }
 
 PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
-    if (obj == Py_None || obj == nullptr) {
-        Py_INCREF(self);
-        return self;
-    }
+    if (obj == Py_None || obj == nullptr) return Py_NewRef(self);
     return PyMethod_New(self, obj);
 }
 
 FunctionObject* as_fn(PyObject* o) noexcept { return reinterpret_cast<FunctionObject*>(o); }
-
-PyObject* get_or_none(PyObject* v) noexcept {
-    PyObject* r = v ? v : Py_None;
-    Py_INCREF(r);
-    return r;
-}
 
 // The attributes a Python function lets callers rebind, with the checks and
 // texts of the host's own setters (the attribute name rides in the closure).
@@ -99,7 +90,8 @@ enum class Accepts { anything, str, tuple_or_none, dict_or_none };
 
 template <Field F>
 PyObject* get_field(PyObject* s, void*) noexcept {
-    return get_or_none(as_fn(s)->*F);
+    PyObject* v = as_fn(s)->*F;
+    return Py_NewRef(v ? v : Py_None);
 }
 
 template <Field F, Accepts A>
@@ -126,8 +118,7 @@ int set_field(PyObject* s, PyObject* v, void* closure) noexcept {
 PyObject* get_annotations(PyObject* s, void*) noexcept {
     auto* f = as_fn(s);
     if (!f->annotations && !(f->annotations = PyDict_New())) return nullptr;
-    Py_INCREF(f->annotations);
-    return f->annotations;
+    return Py_NewRef(f->annotations);
 }
 
 // A code object describing the parameters, so that inspect reads the
@@ -151,8 +142,7 @@ PyObject* get_code(PyObject* s, void*) noexcept {
         if (!c) return nullptr;
         f->code = c;
     }
-    Py_INCREF(f->code);
-    return f->code;
+    return Py_NewRef(f->code);
 }
 
 PyObject* fn_reduce(PyObject* self, PyObject*) noexcept {

@@ -98,7 +98,7 @@ void release_all(const std::vector<AnomalyRecordObject*>& records) {
     for (AnomalyRecordObject* r : records) Py_DECREF(r);
 }
 
-// One record at a time: drain() would allocate, and a clear or a deallocation
+// One record at a time: collect() would allocate, and a clear or a deallocation
 // must work when no memory is left.
 int runtime_clear(PyObject* self) noexcept {
     RuntimeObject* rt = as_runtime(self);
@@ -226,37 +226,28 @@ PyObject* warn(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t 
     });
 }
 
+// A snapshot (a tuple) or a drain (a list) of the held records.
+pyapi::Ref hand_out(Rings& rings, bool drain) {
+    std::vector<AnomalyRecordObject*> records = rings.collect(drain);
+    const auto n = static_cast<Py_ssize_t>(records.size());
+    PyObject* out = drain ? PyList_New(n) : PyTuple_New(n);
+    if (!out) {
+        // Out of the rings but not handed out: lost, so counted.
+        if (drain) rings.add_dropped(records.size());
+        release_all(records);
+        pyapi::raise();
+    }
+    PyObject** items = PySequence_Fast_ITEMS(out);
+    for (Py_ssize_t i = 0; i < n; ++i) items[i] = reinterpret_cast<PyObject*>(records[static_cast<std::size_t>(i)]);
+    return pyapi::Ref::steal(out);
+}
+
 PyObject* snapshot_anomalies(PyObject* self, PyObject*) noexcept {
-    return pyapi::guarded([&] {
-        std::vector<AnomalyRecordObject*> records = as_runtime(self)->rings->snapshot();
-        PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(records.size()));
-        if (!tuple) {
-            release_all(records);
-            pyapi::raise();
-        }
-        for (std::size_t i = 0; i < records.size(); ++i) {
-            PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), reinterpret_cast<PyObject*>(records[i]));
-        }
-        return pyapi::Ref::steal(tuple);
-    });
+    return pyapi::guarded([&] { return hand_out(*as_runtime(self)->rings, false); });
 }
 
 PyObject* drain_anomalies(PyObject* self, PyObject*) noexcept {
-    return pyapi::guarded([&] {
-        Rings& rings = *as_runtime(self)->rings;
-        std::vector<AnomalyRecordObject*> records = rings.drain();
-        PyObject* list = PyList_New(static_cast<Py_ssize_t>(records.size()));
-        if (!list) {
-            // Out of the rings but not handed out: lost, so counted.
-            rings.add_dropped(records.size());
-            release_all(records);
-            pyapi::raise();
-        }
-        for (std::size_t i = 0; i < records.size(); ++i) {
-            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), reinterpret_cast<PyObject*>(records[i]));
-        }
-        return pyapi::Ref::steal(list);
-    });
+    return pyapi::guarded([&] { return hand_out(*as_runtime(self)->rings, true); });
 }
 
 PyObject* get_dropped_count(PyObject* self, void*) noexcept {
