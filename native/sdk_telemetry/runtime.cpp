@@ -93,11 +93,6 @@ PyObject* runtime_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
 
 // ---- records out -----------------------------------------------------------
 
-// Releases references (outside the lock: a release may run arbitrary code).
-void release_all(const std::vector<AnomalyRecordObject*>& records) {
-    for (AnomalyRecordObject* r : records) Py_DECREF(r);
-}
-
 // One record at a time: collect() would allocate, and a clear or a deallocation
 // must work when no memory is left.
 int runtime_clear(PyObject* self) noexcept {
@@ -234,7 +229,7 @@ pyapi::Ref hand_out(Rings& rings, bool drain) {
     if (!out) {
         // Out of the rings but not handed out: lost, so counted.
         if (drain) rings.add_dropped(records.size());
-        release_all(records);
+        for (AnomalyRecordObject* r : records) Py_DECREF(r);  // outside the lock: may run any code
         pyapi::raise();
     }
     PyObject** items = PySequence_Fast_ITEMS(out);
