@@ -38,10 +38,9 @@ std::string name_list(const std::vector<std::string>& names) {
     std::vector<std::string> names;
     for (Py_ssize_t i = positional ? 0 : sig.argcount; i < end; ++i)
         if (!slots[i]) names.push_back(repr_utf8(name_at(sig, i)));
-    PyErr_Format(PyExc_TypeError, "%U() missing %zd required %s argument%s: %s", sig.qualname,
+    raise_format(PyExc_TypeError, "%U() missing %zd required %s argument%s: %s", sig.qualname,
                  static_cast<Py_ssize_t>(names.size()), positional ? "positional" : "keyword-only",
                  names.size() == 1 ? "" : "s", name_list(names).c_str());
-    raise();
 }
 
 [[noreturn]] void too_many_positional(const Signature& sig, PyObject* const* slots,
@@ -58,23 +57,17 @@ std::string name_list(const std::vector<std::string>& names) {
                                      given != 1 ? "s" : "", kwonly_given,
                                      kwonly_given != 1 ? "s" : ""))
         : new_str("");
-    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given",
-                 sig.qualname, count.get(), plural ? "s" : "", given, kwonly.get(),
-                 given == 1 && !kwonly_given ? "was" : "were");
-    raise();
+    raise_format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", sig.qualname, count.get(),
+                 plural ? "s" : "", given, kwonly.get(), given == 1 && !kwonly_given ? "was" : "were");
 }
 
 [[noreturn]] void unexpected_keyword(const Signature& sig, PyObject* key) {
     Ref suggestion;
     if (sig.wording == Wording::def_function) suggestion = keyword_suggestion(sig.names, key);
     if (suggestion)
-        PyErr_Format(PyExc_TypeError,
-                     "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
-                     sig.qualname, key, suggestion.get());
-    else
-        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
-                     sig.qualname, key);
-    raise();
+        raise_format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?", sig.qualname,
+                     key, suggestion.get());
+    else raise_format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", sig.qualname, key);
 }
 
 // The index of the parameter called `key`, which is none of the names
@@ -109,11 +102,7 @@ void bind_impl(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
         Py_ssize_t j = 0;
         while (j < total && name_at(sig, j) != key) ++j;  // the usual case, kept inline
         if (j == total) j = find(sig, key);
-        if (slots[j]) {
-            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
-                         sig.qualname, key);
-            raise();
-        }
+        if (slots[j]) raise_format(PyExc_TypeError, "%U() got multiple values for argument '%S'", sig.qualname, key);
         slots[j] = value;
         return j;
     });

@@ -80,13 +80,35 @@ namespace {
 
 Ref call1(PyObject* f, PyObject* a) { return check(PyObject_CallOneArg(f, a)); }
 
+// Sets `exc` as the error in flight.
+void restore(Ref exc) {
+    PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())));
+    PyErr_Restore(type, exc.release(), nullptr);
+}
+
+// The object `b` names for `fn` (borrowed), or NULL with an error set.
+PyObject* lookup(const FunctionObject& fn, Builtin b) {
+    PyObject* name = fn.builtins->name(b);
+    PyObject* v = PyDict_GetItemWithError(fn.globals, name);
+    if (!v && !PyErr_Occurred()) {
+        v = PyDict_GetItemWithError(fn.builtins->dict(), name);
+        if (!v && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    return v;
+}
+
+bool call_isinstance(PyObject* f, PyObject* o, PyObject* classes) {
+    PyObject* args[] = {o, classes};
+    Ref r = check(PyObject_Vectorcall(f, args, 2, nullptr));
+    return truthy(r.get());
+}
+
 // The error of a failing clause or raise, chained to the error being handled.
 [[noreturn]] void raise_with_context(Ref handled) {
     Ref now = fetch_exception();
     if (handled && now.get() != handled.get())
         PyException_SetContext(now.get(), handled.release());
-    PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(now.get())));
-    PyErr_Restore(type, now.release(), nullptr);
+    restore(std::move(now));
     raise();
 }
 
@@ -102,21 +124,12 @@ bool valid_exception_classes(PyObject* classes) {
 }  // namespace
 
 Ref builtin(const FunctionObject& f, Builtin b) {
-    PyObject* name = f.builtins->name(b);
-    PyObject* v = PyDict_GetItemWithError(f.globals, name);
-    if (v) return Ref::borrow(v);
-    if (PyErr_Occurred()) raise();
-    v = PyDict_GetItemWithError(f.builtins->dict(), name);
-    if (v) return Ref::borrow(v);
-    if (PyErr_Occurred()) raise();
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    raise();
+    PyObject* v = lookup(f, b);
+    if (!v) raise();
+    return Ref::borrow(v);
 }
 
-Ref b_str_shadowed(const FunctionObject& fn, PyObject* o) {
-    Ref f = builtin(fn, Builtin::str);
-    return call1(f.get(), o);
-}
+Ref b_str_shadowed(const FunctionObject& fn, PyObject* o) { return call1(builtin(fn, Builtin::str).get(), o); }
 
 Ref b_len(const FunctionObject& fn, PyObject* o) {
     if (builtin_unchanged(fn, Builtin::len)) {
@@ -124,14 +137,12 @@ Ref b_len(const FunctionObject& fn, PyObject* o) {
         if (n < 0) raise();
         return check(PyLong_FromSsize_t(n));
     }
-    Ref f = builtin(fn, Builtin::len);
-    return call1(f.get(), o);
+    return call1(builtin(fn, Builtin::len).get(), o);
 }
 
 Ref b_int(const FunctionObject& fn, PyObject* o) {
     if (builtin_unchanged(fn, Builtin::int_)) return check(PyNumber_Long(o));
-    Ref f = builtin(fn, Builtin::int_);
-    return call1(f.get(), o);
+    return call1(builtin(fn, Builtin::int_).get(), o);
 }
 
 bool b_isinstance(const FunctionObject& fn, PyObject* o, std::initializer_list<Builtin> classinfo) {
@@ -146,18 +157,13 @@ bool b_isinstance(const FunctionObject& fn, PyObject* o, std::initializer_list<B
         for (Builtin b : classinfo) PyTuple_SET_ITEM(classes.get(), i++, builtin(fn, b).release());
     }
     if (fn.builtins->is_original(Builtin::isinstance, f.get())) return check_status(PyObject_IsInstance(o, classes.get())) != 0;
-    PyObject* args[] = {o, classes.get()};
-    Ref r = check(PyObject_Vectorcall(f.get(), args, 2, nullptr));
-    return truthy(r.get());
+    return call_isinstance(f.get(), o, classes.get());
 }
 
 bool b_isinstance_of(const FunctionObject& fn, PyObject* o, PyObject* cls) {
     if (builtin_unchanged(fn, Builtin::isinstance))
         return check_status(PyObject_IsInstance(o, cls)) != 0;
-    Ref f = builtin(fn, Builtin::isinstance);
-    PyObject* args[] = {o, cls};
-    Ref r = check(PyObject_Vectorcall(f.get(), args, 2, nullptr));
-    return truthy(r.get());
+    return call_isinstance(builtin(fn, Builtin::isinstance).get(), o, cls);
 }
 
 Ref b_tuple_of_list(const FunctionObject& fn, PyObject* list) {
@@ -175,25 +181,15 @@ bool b_except_matches(const FunctionObject& fn, Builtin b) {
         return PyErr_ExceptionMatches(original) != 0;
     }
     Ref handled = fetch_exception();
-    Ref classes = Ref::steal(PyDict_GetItemWithError(fn.globals, fn.builtins->name(b)));
-    if (classes) {
-        Py_INCREF(classes.get());
-    } else if (!PyErr_Occurred()) {
-        PyObject* v = PyDict_GetItemWithError(fn.builtins->dict(), fn.builtins->name(b));
-        if (v) classes = Ref::borrow(v);
-    }
-    if (!classes) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", fn.builtins->name(b));
-        raise_with_context(std::move(handled));
-    }
+    Ref classes = Ref::borrow(lookup(fn, b));
+    if (!classes) raise_with_context(std::move(handled));
     if (!valid_exception_classes(classes.get())) {
         PyErr_SetString(PyExc_TypeError,
                         "catching classes that do not inherit from BaseException is not allowed");
         raise_with_context(std::move(handled));
     }
     const bool matches = PyErr_GivenExceptionMatches(handled.get(), classes.get()) != 0;
-    PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(handled.get())));
-    PyErr_Restore(type, handled.release(), nullptr);
+    restore(std::move(handled));
     return matches;
 }
 
@@ -201,14 +197,8 @@ namespace {
 
 // What `raise NAME(message)` raises, or the error that raising it gives.
 Ref exception_to_raise(const FunctionObject& fn, Builtin b, PyObject* message, const Ref& handled) {
-    PyObject* v = PyDict_GetItemWithError(fn.globals, fn.builtins->name(b));
-    if (!v && !PyErr_Occurred()) {
-        v = PyDict_GetItemWithError(fn.builtins->dict(), fn.builtins->name(b));
-        if (!v && !PyErr_Occurred())
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", fn.builtins->name(b));
-    }
-    if (!v) raise_with_context(handled);
-    Ref cls = Ref::borrow(v);
+    Ref cls = Ref::borrow(lookup(fn, b));
+    if (!cls) raise_with_context(handled);
     Ref exc = Ref::steal(PyObject_CallOneArg(cls.get(), message));
     if (!exc) raise_with_context(handled);
     if (PyExceptionClass_Check(exc.get())) {  // raise instantiates a class
@@ -239,8 +229,7 @@ Ref b_error_from(const FunctionObject& fn, Builtin b, PyObject* message, Ref cau
     Ref exc = exception_to_raise(fn, b, message, cause);
     PyException_SetContext(exc.get(), Ref(cause).release());
     PyException_SetCause(exc.get(), cause.release());
-    PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())));
-    PyErr_Restore(type, exc.release(), nullptr);
+    restore(std::move(exc));
     return {};
 }
 
@@ -249,9 +238,7 @@ Ref b_error(const FunctionObject& fn, Builtin b, PyObject* message) {
         PyErr_SetObject(b == Builtin::KeyError ? PyExc_KeyError : PyExc_ValueError, message);
         return {};
     }
-    Ref exc = exception_to_raise(fn, b, message, Ref());
-    PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())));
-    PyErr_Restore(type, exc.release(), nullptr);
+    restore(exception_to_raise(fn, b, message, Ref()));
     return {};
 }
 

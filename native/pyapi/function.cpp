@@ -40,33 +40,24 @@ PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf
 
 // ---------------------------------------------------------------- type slots
 
+using Field = PyObject* FunctionObject::*;
+// tp_clear drops these; the name fields (plain str) stay until deallocation.
+constexpr Field kClearable[] = {&FunctionObject::globals,     &FunctionObject::module,   &FunctionObject::doc,
+                                &FunctionObject::annotations, &FunctionObject::defaults, &FunctionObject::kwdefaults,
+                                &FunctionObject::dict,        &FunctionObject::code};
+constexpr Field kNames[] = {&FunctionObject::name, &FunctionObject::qualname, &FunctionObject::varnames};
+
 int fn_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(f->globals);
-    Py_VISIT(f->name);
-    Py_VISIT(f->qualname);
-    Py_VISIT(f->module);
-    Py_VISIT(f->doc);
-    Py_VISIT(f->annotations);
-    Py_VISIT(f->defaults);
-    Py_VISIT(f->kwdefaults);
-    Py_VISIT(f->dict);
-    Py_VISIT(f->code);
-    Py_VISIT(f->varnames);
+    for (Field m : kClearable) Py_VISIT(f->*m);
+    for (Field m : kNames) Py_VISIT(f->*m);
     return 0;
 }
 
 int fn_clear(PyObject* self) noexcept {
     auto* f = reinterpret_cast<FunctionObject*>(self);
-    Py_CLEAR(f->globals);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->doc);
-    Py_CLEAR(f->annotations);
-    Py_CLEAR(f->defaults);
-    Py_CLEAR(f->kwdefaults);
-    Py_CLEAR(f->dict);
-    Py_CLEAR(f->code);
+    for (Field m : kClearable) Py_CLEAR(f->*m);
     return 0;
 }
 
@@ -76,9 +67,7 @@ void fn_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
     if (f->weakreflist) PyObject_ClearWeakRefs(self);
     fn_clear(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
-    Py_CLEAR(f->varnames);
+    for (Field m : kNames) Py_CLEAR(f->*m);
     PyObject_GC_Del(self);
     Py_DECREF(type);
 }
@@ -89,29 +78,20 @@ PyObject* fn_repr(PyObject* self) noexcept {
 }
 
 PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
-    if (obj == Py_None || obj == nullptr) {
-        Py_INCREF(self);
-        return self;
-    }
+    if (obj == Py_None || obj == nullptr) return Py_NewRef(self);
     return PyMethod_New(self, obj);
 }
 
 FunctionObject* as_fn(PyObject* o) noexcept { return reinterpret_cast<FunctionObject*>(o); }
 
-PyObject* get_or_none(PyObject* v) noexcept {
-    PyObject* r = v ? v : Py_None;
-    Py_INCREF(r);
-    return r;
-}
-
 // The attributes a Python function lets callers rebind, with the checks and
 // texts of the host's own setters (the attribute name rides in the closure).
-using Field = PyObject* FunctionObject::*;
 enum class Accepts { anything, str, tuple_or_none, dict_or_none };
 
 template <Field F>
 PyObject* get_field(PyObject* s, void*) noexcept {
-    return get_or_none(as_fn(s)->*F);
+    PyObject* v = as_fn(s)->*F;
+    return Py_NewRef(v ? v : Py_None);
 }
 
 template <Field F, Accepts A>
@@ -138,8 +118,7 @@ int set_field(PyObject* s, PyObject* v, void* closure) noexcept {
 PyObject* get_annotations(PyObject* s, void*) noexcept {
     auto* f = as_fn(s);
     if (!f->annotations && !(f->annotations = PyDict_New())) return nullptr;
-    Py_INCREF(f->annotations);
-    return f->annotations;
+    return Py_NewRef(f->annotations);
 }
 
 // A code object describing the parameters, so that inspect reads the
@@ -149,16 +128,9 @@ Ref make_code(FunctionObject* f) {
     if (!empty) raise();
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(empty));
     Ref replace = check(PyObject_GetAttrString(code.get(), "replace"));
-    Ref kw = check(PyDict_New());
-    Ref argcount = check(PyLong_FromSsize_t(f->argcount));
-    Ref kwonly = check(PyLong_FromSsize_t(f->kwonlycount));
-    Ref nlocals = check(PyLong_FromSsize_t(f->argcount + f->kwonlycount));
-    Ref flags = check(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS));
-    check_status(PyDict_SetItemString(kw.get(), "co_argcount", argcount.get()));
-    check_status(PyDict_SetItemString(kw.get(), "co_kwonlyargcount", kwonly.get()));
-    check_status(PyDict_SetItemString(kw.get(), "co_nlocals", nlocals.get()));
-    check_status(PyDict_SetItemString(kw.get(), "co_varnames", f->varnames));
-    check_status(PyDict_SetItemString(kw.get(), "co_flags", flags.get()));
+    Ref kw = check(Py_BuildValue("{s:n,s:n,s:n,s:O,s:i}", "co_argcount", f->argcount, "co_kwonlyargcount",
+                                 f->kwonlycount, "co_nlocals", f->argcount + f->kwonlycount, "co_varnames", f->varnames,
+                                 "co_flags", CO_OPTIMIZED | CO_NEWLOCALS));
     Ref args = check(PyTuple_New(0));
     return check(PyObject_Call(replace.get(), args.get(), kw.get()));
 }
@@ -170,8 +142,7 @@ PyObject* get_code(PyObject* s, void*) noexcept {
         if (!c) return nullptr;
         f->code = c;
     }
-    Py_INCREF(f->code);
-    return f->code;
+    return Py_NewRef(f->code);
 }
 
 PyObject* fn_reduce(PyObject* self, PyObject*) noexcept {
@@ -245,8 +216,7 @@ Ref default_value(const Param& p, DefaultValues values) {
                                                  static_cast<Py_ssize_t>(text.size() - 2)));
     if (!text.empty() && text.find_first_not_of("-0123456789") == std::string_view::npos)
         return check(PyLong_FromString(p.default_text, nullptr, 10));
-    PyErr_Format(PyExc_SystemError, "no value given for the default of '%s'", p.name);
-    raise();
+    raise_format(PyExc_SystemError, "no value given for the default of '%s'", p.name);
 }
 
 }  // namespace

@@ -52,11 +52,8 @@ PyObject* lazy_next(PyObject* self) noexcept {
             Ref fn = Ref::borrow(g->fn);
             Ref item = Ref::steal(PyIter_Next(it.get()));
             if (!item) {
-                if (PyErr_Occurred()) {
-                    Py_CLEAR(g->it);
-                    raise();
-                }
-                Py_CLEAR(g->it);
+                Py_CLEAR(g->it);  // exhausted or failed: finished either way
+                if (PyErr_Occurred()) raise();
                 break;
             }
             Ref value;

@@ -1,15 +1,9 @@
-// Multi-phase module definition with one state object per module object.
-//
-// Each module keeps everything it made or looked up (its types, interned
-// names, the imported objects it compares against, caches) in a C++ state
-// object that lives in the module object's own state memory: a fresh import
-// (after removal from sys.modules), a second interpreter or a subinterpreter
-// each get their own. Functions and types reach it from the object they are
-// called on, never through a process-wide variable.
-//
-// importlib.reload does not run the body again: the import system skips the
-// exec slot of a module whose state is already allocated, and returns the
-// module object as it is.
+// Multi-phase module definition with one state object per module object:
+// its types, interned names, imported objects and caches live in the module's
+// own state memory, so a fresh import, a second interpreter or a
+// subinterpreter each get their own. Code reaches it from the object it is
+// called on, never through a process-wide variable. (importlib.reload returns
+// the module as it is: a module whose state exists is not executed again.)
 #pragma once
 
 #include <new>

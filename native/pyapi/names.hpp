@@ -10,21 +10,11 @@
 
 #include "ref.hpp"
 
-namespace pyapi::detail {
-
-// A new reference to the interned `text`; throws py_error on failure.
-inline PyObject* interned(const char* text) {
-    PyObject* s = PyUnicode_InternFromString(text);
-    if (!s) raise();
-    return s;
-}
-
-}  // namespace pyapi::detail
-
 #define PYAPI_NAME_TEXT_(id, ...) PYAPI_NAME_FIRST_(__VA_ARGS__ __VA_OPT__(, ) #id)
 #define PYAPI_NAME_FIRST_(first, ...) first
 #define PYAPI_NAME_DECLARE_(id, ...) PyObject* id = nullptr;
-#define PYAPI_NAME_MAKE_(id, ...) id = ::pyapi::detail::interned(PYAPI_NAME_TEXT_(id, __VA_ARGS__));
+#define PYAPI_NAME_MAKE_(id, ...) \
+    id = ::pyapi::check(PyUnicode_InternFromString(PYAPI_NAME_TEXT_(id, __VA_ARGS__))).release();
 #define PYAPI_NAME_DROP_(id, ...) Py_CLEAR(id);
 
 #define PYAPI_NAMES(Type, LIST)                              \

@@ -34,8 +34,7 @@ void unpack_two(PyObject* value, Ref& a, Ref& b) {
         got[i] = Ref::steal(PyIter_Next(iter.get()));
         if (!got[i]) {
             if (!PyErr_Occurred())
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)",
-                             i);
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
             raise();
         }
     }
@@ -80,8 +79,7 @@ Ref load_global(PyObject* globals, PyObject* name) {
         if (v) return Ref::borrow(v);
         if (PyErr_Occurred()) raise();
     }
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    raise();
+    raise_format(PyExc_NameError, "name '%U' is not defined", name);
 }
 
 }  // namespace pyapi

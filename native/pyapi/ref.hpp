@@ -20,6 +20,11 @@ struct py_error {};
     PyErr_SetString(type, msg);
     throw py_error{};
 }
+template <class... A>
+[[noreturn]] void raise_format(PyObject* type, const char* format, A... args) {
+    PyErr_Format(type, format, args...);
+    throw py_error{};
+}
 
 // An owned (strong) reference, released on scope exit.
 class Ref {
@@ -112,6 +117,10 @@ template <class R, class... A>
 constexpr auto slot(R (*f)(A...) noexcept) noexcept {
     return f;
 }
+
+// A read-only attribute of a C field, for PyMemberDef tables.
+#define PYAPI_MEMBER(Type, field, kind, doc) \
+    { #field, kind, offsetof(Type, field), READONLY, PyDoc_STR(doc) }
 
 // Py_EnterRecursiveCall for the lifetime of a scope: walking caller data that
 // may contain itself raises RecursionError instead of exhausting the C stack.

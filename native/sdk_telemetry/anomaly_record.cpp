@@ -19,12 +19,7 @@ int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 
 int clear(PyObject* self) noexcept {
     auto* r = as_record(self);
-    Py_CLEAR(r->component);
-    Py_CLEAR(r->call_site);
-    Py_CLEAR(r->severity);
-    Py_CLEAR(r->reason);
-    Py_CLEAR(r->message);
-    Py_CLEAR(r->tags);
+    for (PyObject** p : {&r->component, &r->call_site, &r->severity, &r->reason, &r->message, &r->tags}) Py_CLEAR(*p);
     return 0;
 }
 
@@ -107,23 +102,18 @@ Py_hash_t hash(PyObject* self) noexcept {
 
 PyObject* get_tags(PyObject* self, void*) noexcept { return PyDict_Copy(as_record(self)->tags); }
 
-#define R_MEMBER(field, kind, doc) \
-    {#field, kind, offsetof(AnomalyRecordObject, field), READONLY, PyDoc_STR(doc)}
-
 PyMemberDef members[] = {
-    R_MEMBER(component, T_OBJECT_EX, "Component of the runtime that stored the record."),
-    R_MEMBER(call_site, T_OBJECT_EX, "Name of the call site that reported it."),
-    R_MEMBER(severity, T_OBJECT_EX, "The record's Severity."),
-    R_MEMBER(value, T_DOUBLE, "The reported value."),
-    R_MEMBER(epoch_ns, T_LONGLONG, "Time of the anomaly, nanoseconds since the epoch."),
-    R_MEMBER(reason, T_OBJECT_EX, "The reported reason text."),
-    R_MEMBER(message, T_OBJECT_EX, "The call site's message template filled from the tags."),
-    R_MEMBER(sequence, T_ULONGLONG,
-             "Insertion number within the runtime (increasing across all lanes)."),
+    PYAPI_MEMBER(AnomalyRecordObject, component, T_OBJECT_EX, "Component of the runtime that stored the record."),
+    PYAPI_MEMBER(AnomalyRecordObject, call_site, T_OBJECT_EX, "Name of the call site that reported it."),
+    PYAPI_MEMBER(AnomalyRecordObject, severity, T_OBJECT_EX, "The record's Severity."),
+    PYAPI_MEMBER(AnomalyRecordObject, value, T_DOUBLE, "The reported value."),
+    PYAPI_MEMBER(AnomalyRecordObject, epoch_ns, T_LONGLONG, "Time of the anomaly, nanoseconds since the epoch."),
+    PYAPI_MEMBER(AnomalyRecordObject, reason, T_OBJECT_EX, "The reported reason text."),
+    PYAPI_MEMBER(AnomalyRecordObject, message, T_OBJECT_EX, "The call site's message template filled from the tags."),
+    PYAPI_MEMBER(AnomalyRecordObject, sequence, T_ULONGLONG,
+                 "Insertion number within the runtime (increasing across all lanes)."),
     {nullptr, 0, 0, 0, nullptr},
 };
-
-#undef R_MEMBER
 
 PyGetSetDef getset[] = {
     {"tags", pyapi::slot(get_tags), nullptr,

@@ -16,13 +16,9 @@ int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 
 int clear(PyObject* self) noexcept {
     auto* s = reinterpret_cast<CallSiteObject*>(self);
-    Py_CLEAR(s->name);
-    Py_CLEAR(s->description);
-    Py_CLEAR(s->message_template);
-    Py_CLEAR(s->value_unit);
-    Py_CLEAR(s->severity_default);
-    Py_CLEAR(s->file);
-    Py_CLEAR(s->tag_keys);
+    for (PyObject** p : {&s->name, &s->description, &s->message_template, &s->value_unit, &s->severity_default,
+                         &s->file, &s->tag_keys})
+        Py_CLEAR(*p);
     return 0;
 }
 
@@ -45,24 +41,19 @@ PyObject* repr(PyObject* self) noexcept {
                                 s->name, s->severity_default, s->file, s->line);
 }
 
-#define CS_MEMBER(field, kind, doc) \
-    {#field, kind, offsetof(CallSiteObject, field), READONLY, PyDoc_STR(doc)}
-
 PyMemberDef members[] = {
-    CS_MEMBER(name, T_OBJECT_EX, "The call site's name."),
-    CS_MEMBER(description, T_OBJECT_EX, "What the call site reports."),
-    CS_MEMBER(message_template, T_OBJECT_EX,
-              "Message of each record; {key} placeholders are filled from its tags."),
-    CS_MEMBER(value_unit, T_OBJECT_EX, "Unit of the records' values."),
-    CS_MEMBER(severity_default, T_OBJECT_EX, "Severity of a record given without one."),
-    CS_MEMBER(file, T_OBJECT_EX, "Source file of the call site."),
-    CS_MEMBER(line, T_PYSSIZET, "Source line of the call site."),
-    CS_MEMBER(tag_keys, T_OBJECT_EX, "The tag keys the call site declares (tuple of str)."),
-    CS_MEMBER(lane, T_PYSSIZET, "The runtime lane that holds this call site's records."),
+    PYAPI_MEMBER(CallSiteObject, name, T_OBJECT_EX, "The call site's name."),
+    PYAPI_MEMBER(CallSiteObject, description, T_OBJECT_EX, "What the call site reports."),
+    PYAPI_MEMBER(CallSiteObject, message_template, T_OBJECT_EX,
+                 "Message of each record; {key} placeholders are filled from its tags."),
+    PYAPI_MEMBER(CallSiteObject, value_unit, T_OBJECT_EX, "Unit of the records' values."),
+    PYAPI_MEMBER(CallSiteObject, severity_default, T_OBJECT_EX, "Severity of a record given without one."),
+    PYAPI_MEMBER(CallSiteObject, file, T_OBJECT_EX, "Source file of the call site."),
+    PYAPI_MEMBER(CallSiteObject, line, T_PYSSIZET, "Source line of the call site."),
+    PYAPI_MEMBER(CallSiteObject, tag_keys, T_OBJECT_EX, "The tag keys the call site declares (tuple of str)."),
+    PYAPI_MEMBER(CallSiteObject, lane, T_PYSSIZET, "The runtime lane that holds this call site's records."),
     {nullptr, 0, 0, 0, nullptr},
 };
-
-#undef CS_MEMBER
 
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>(

@@ -8,17 +8,14 @@ namespace sdk_telemetry {
 namespace {
 
 [[noreturn]] void wrong_tag(const char* what, PyObject* o) {
-    PyErr_Format(PyExc_TypeError, "tags %s must be str, not %.200s", what, Py_TYPE(o)->tp_name);
-    pyapi::raise();
+    pyapi::raise_format(PyExc_TypeError, "tags %s must be str, not %.200s", what, Py_TYPE(o)->tp_name);
 }
 
 }  // namespace
 
 pyapi::Ref copy_tags(PyObject* tags) {
-    if (!PyDict_Check(tags)) {
-        PyErr_Format(PyExc_TypeError, "tags must be a dict, not %.200s", Py_TYPE(tags)->tp_name);
-        pyapi::raise();
-    }
+    if (!PyDict_Check(tags))
+        pyapi::raise_format(PyExc_TypeError, "tags must be a dict, not %.200s", Py_TYPE(tags)->tp_name);
     // Copy first: the checks below then walk a dict that no one else can change.
     pyapi::Ref copy = pyapi::check(PyDict_Copy(tags));
     bool all_exact = true;

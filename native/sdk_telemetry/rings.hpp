@@ -44,36 +44,23 @@ public:
         return evicted;
     }
 
-    // New references to every held record, oldest first.
-    std::vector<AnomalyRecordObject*> snapshot() {
-        std::vector<AnomalyRecordObject*> out;
-        {
-            std::lock_guard<std::mutex> hold(mu_);
-            out.reserve(held_locked());
-            for (const Lane& l : lanes_) {
-                for (std::size_t i = 0; i < l.slots.size(); ++i) {
-                    AnomalyRecordObject* r = l.slots[(l.start + i) % l.slots.size()];
-                    Py_INCREF(r);
-                    out.push_back(r);
-                }
-            }
-        }
-        by_sequence(out);
-        return out;
-    }
-
-    // Empties every ring; the caller owns the returned references, oldest first.
-    std::vector<AnomalyRecordObject*> drain() {
+    // Every held record, oldest first: new references, or with `take` the
+    // rings' own, leaving every ring empty (the caller owns them either way).
+    std::vector<AnomalyRecordObject*> collect(bool take) {
         std::vector<AnomalyRecordObject*> out;
         {
             std::lock_guard<std::mutex> hold(mu_);
             out.reserve(held_locked());
             for (Lane& l : lanes_) {
                 for (std::size_t i = 0; i < l.slots.size(); ++i) {
-                    out.push_back(l.slots[(l.start + i) % l.slots.size()]);
+                    AnomalyRecordObject* r = l.slots[(l.start + i) % l.slots.size()];
+                    if (!take) Py_INCREF(r);
+                    out.push_back(r);
                 }
-                l.slots.clear();
-                l.start = 0;
+                if (take) {
+                    l.slots.clear();
+                    l.start = 0;
+                }
             }
         }
         by_sequence(out);

@@ -34,10 +34,8 @@ RuntimeObject* as_runtime(PyObject* o) { return reinterpret_cast<RuntimeObject*>
 // ---- argument checks -------------------------------------------------------
 
 pyapi::Ref text_arg(PyObject* value, const char* what) {
-    if (!PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be str, not %.200s", what, Py_TYPE(value)->tp_name);
-        pyapi::raise();
-    }
+    if (!PyUnicode_Check(value))
+        pyapi::raise_format(PyExc_TypeError, "%s must be str, not %.200s", what, Py_TYPE(value)->tp_name);
     pyapi::Ref text = pyapi::check(PyUnicode_FromObject(value));  // a plain str of a subclass
     pyapi::ensure_ready(text.get());
     return text;
@@ -55,23 +53,16 @@ pyapi::Ref int_text(PyObject* value) {
 
 // An integer (anything with __index__ except bool), as a Py_ssize_t >= `minimum`.
 Py_ssize_t count_arg(PyObject* value, const char* what, Py_ssize_t minimum, const char* bound) {
-    if (PyBool_Check(value) || !PyIndex_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be an int, not %.200s", what,
-                     Py_TYPE(value)->tp_name);
-        pyapi::raise();
-    }
+    if (PyBool_Check(value) || !PyIndex_Check(value))
+        pyapi::raise_format(PyExc_TypeError, "%s must be an int, not %.200s", what, Py_TYPE(value)->tp_name);
     pyapi::Ref index = pyapi::check(PyNumber_Index(value));
     int overflow = 0;
     long long n = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
     if (n == -1 && PyErr_Occurred()) pyapi::raise();
-    if (overflow < 0 || (overflow == 0 && n < minimum)) {
-        PyErr_Format(PyExc_ValueError, "%s must be %s, got %U", what, bound, int_text(index.get()).get());
-        pyapi::raise();
-    }
-    if (overflow > 0 || n > std::numeric_limits<Py_ssize_t>::max()) {
-        PyErr_Format(PyExc_OverflowError, "%s is too large: %U", what, int_text(index.get()).get());
-        pyapi::raise();
-    }
+    if (overflow < 0 || (overflow == 0 && n < minimum))
+        pyapi::raise_format(PyExc_ValueError, "%s must be %s, got %U", what, bound, int_text(index.get()).get());
+    if (overflow > 0 || n > std::numeric_limits<Py_ssize_t>::max())
+        pyapi::raise_format(PyExc_OverflowError, "%s is too large: %U", what, int_text(index.get()).get());
     return static_cast<Py_ssize_t>(n);
 }
 
@@ -86,10 +77,8 @@ PyObject* runtime_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
         PyObject* const* a = bound.slots;
         pyapi::Ref component = text_arg(a[0], "component");
         Py_ssize_t lanes = count_arg(a[1], "lanes", 1, "a positive int");
-        if (lanes > kMaxLanes) {
-            PyErr_Format(PyExc_ValueError, "lanes must be at most %zd, got %zd", kMaxLanes, lanes);
-            pyapi::raise();
-        }
+        if (lanes > kMaxLanes)
+            pyapi::raise_format(PyExc_ValueError, "lanes must be at most %zd, got %zd", kMaxLanes, lanes);
         Py_ssize_t capacity = count_arg(a[2], "ring_capacity", 1, "a positive int");
         pyapi::Ref self = pyapi::check(type->tp_alloc(type, 0));
         RuntimeObject* rt = as_runtime(self.get());
@@ -104,12 +93,7 @@ PyObject* runtime_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
 
 // ---- records out -----------------------------------------------------------
 
-// Releases references (outside the lock: a release may run arbitrary code).
-void release_all(const std::vector<AnomalyRecordObject*>& records) {
-    for (AnomalyRecordObject* r : records) Py_DECREF(r);
-}
-
-// One record at a time: drain() would allocate, and a clear or a deallocation
+// One record at a time: collect() would allocate, and a clear or a deallocation
 // must work when no memory is left.
 int runtime_clear(PyObject* self) noexcept {
     RuntimeObject* rt = as_runtime(self);
@@ -151,11 +135,8 @@ pyapi::Ref tag_keys_arg(PyObject* value) {
     pyapi::Ref keys = pyapi::check(PyTuple_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = PyTuple_GET_ITEM(items.get(), i);
-        if (!PyUnicode_Check(item)) {
-            PyErr_Format(PyExc_TypeError, "tag_keys items must be str, not %.200s",
-                         Py_TYPE(item)->tp_name);
-            pyapi::raise();
-        }
+        if (!PyUnicode_Check(item))
+            pyapi::raise_format(PyExc_TypeError, "tag_keys items must be str, not %.200s", Py_TYPE(item)->tp_name);
         PyTuple_SET_ITEM(keys.get(), i, pyapi::check(PyUnicode_FromObject(item)).release());
     }
     return keys;
@@ -190,19 +171,15 @@ PyObject* register_call_site(PyObject* self, PyTypeObject* cls, PyObject* const*
 }
 
 long long epoch_arg(PyObject* value) {
-    if (PyBool_Check(value) || !PyLong_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "epoch_ns must be an int, not %.200s",
-                     Py_TYPE(value)->tp_name);
-        pyapi::raise();
-    }
+    if (PyBool_Check(value) || !PyLong_Check(value))
+        pyapi::raise_format(PyExc_TypeError, "epoch_ns must be an int, not %.200s", Py_TYPE(value)->tp_name);
     int overflow = 0;
     // Reads the digits (no __index__ of a subclass), without the byte-array
     // detour that PyLong_AsLongLong takes for multi-digit values.
     long long ns = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (overflow) {
         pyapi::Ref shown = int_text(value);
-        PyErr_Format(PyExc_OverflowError, "epoch_ns does not fit in 64 bits: %U", shown.get());
-        pyapi::raise();
+        pyapi::raise_format(PyExc_OverflowError, "epoch_ns does not fit in 64 bits: %U", shown.get());
     }
     if (ns == -1 && PyErr_Occurred()) pyapi::raise();
     return ns;
@@ -218,18 +195,13 @@ PyObject* warn(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t 
         PyObject* const* a = bound.slots;
         // A handle of an earlier import of the module is another runtime's.
         const bool ours = reinterpret_cast<PyObject*>(Py_TYPE(a[0])) == state.call_site_type.get();
-        if (!ours && !made_by_us(a[0], &State::call_site_type)) {
-            PyErr_Format(PyExc_TypeError,
-                         "site must be a CallSite returned by register_call_site, not %.200s",
-                         Py_TYPE(a[0])->tp_name);
-            pyapi::raise();
-        }
+        if (!ours && !made_by_us(a[0], &State::call_site_type))
+            pyapi::raise_format(PyExc_TypeError, "site must be a CallSite returned by register_call_site, not %.200s",
+                                Py_TYPE(a[0])->tp_name);
         auto* site = reinterpret_cast<CallSiteObject*>(a[0]);
-        if (!ours || site->owner != rt->serial) {
-            PyErr_Format(PyExc_ValueError,
-                         "call site %R was registered with another TelemetryRuntime", site->name);
-            pyapi::raise();
-        }
+        if (!ours || site->owner != rt->serial)
+            pyapi::raise_format(PyExc_ValueError, "call site %R was registered with another TelemetryRuntime",
+                                site->name);
         double value = PyFloat_AsDouble(a[1]);
         if (value == -1.0 && PyErr_Occurred()) pyapi::raise();
         long long epoch_ns = epoch_arg(a[2]);
@@ -249,37 +221,28 @@ PyObject* warn(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t 
     });
 }
 
+// A snapshot (a tuple) or a drain (a list) of the held records.
+pyapi::Ref hand_out(Rings& rings, bool drain) {
+    std::vector<AnomalyRecordObject*> records = rings.collect(drain);
+    const auto n = static_cast<Py_ssize_t>(records.size());
+    PyObject* out = drain ? PyList_New(n) : PyTuple_New(n);
+    if (!out) {
+        // Out of the rings but not handed out: lost, so counted.
+        if (drain) rings.add_dropped(records.size());
+        for (AnomalyRecordObject* r : records) Py_DECREF(r);  // outside the lock: may run any code
+        pyapi::raise();
+    }
+    PyObject** items = PySequence_Fast_ITEMS(out);
+    for (Py_ssize_t i = 0; i < n; ++i) items[i] = reinterpret_cast<PyObject*>(records[static_cast<std::size_t>(i)]);
+    return pyapi::Ref::steal(out);
+}
+
 PyObject* snapshot_anomalies(PyObject* self, PyObject*) noexcept {
-    return pyapi::guarded([&] {
-        std::vector<AnomalyRecordObject*> records = as_runtime(self)->rings->snapshot();
-        PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(records.size()));
-        if (!tuple) {
-            release_all(records);
-            pyapi::raise();
-        }
-        for (std::size_t i = 0; i < records.size(); ++i) {
-            PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), reinterpret_cast<PyObject*>(records[i]));
-        }
-        return pyapi::Ref::steal(tuple);
-    });
+    return pyapi::guarded([&] { return hand_out(*as_runtime(self)->rings, false); });
 }
 
 PyObject* drain_anomalies(PyObject* self, PyObject*) noexcept {
-    return pyapi::guarded([&] {
-        Rings& rings = *as_runtime(self)->rings;
-        std::vector<AnomalyRecordObject*> records = rings.drain();
-        PyObject* list = PyList_New(static_cast<Py_ssize_t>(records.size()));
-        if (!list) {
-            // Out of the rings but not handed out: lost, so counted.
-            rings.add_dropped(records.size());
-            release_all(records);
-            pyapi::raise();
-        }
-        for (std::size_t i = 0; i < records.size(); ++i) {
-            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), reinterpret_cast<PyObject*>(records[i]));
-        }
-        return pyapi::Ref::steal(list);
-    });
+    return pyapi::guarded([&] { return hand_out(*as_runtime(self)->rings, true); });
 }
 
 PyObject* get_dropped_count(PyObject* self, void*) noexcept {
@@ -334,12 +297,9 @@ PyMethodDef methods[] = {
 };
 
 PyMemberDef members[] = {
-    {"component", T_OBJECT_EX, offsetof(RuntimeObject, component), READONLY,
-     PyDoc_STR("The component name given at construction.")},
-    {"lanes", T_PYSSIZET, offsetof(RuntimeObject, lanes), READONLY,
-     PyDoc_STR("Number of lanes (rings).")},
-    {"ring_capacity", T_PYSSIZET, offsetof(RuntimeObject, ring_capacity), READONLY,
-     PyDoc_STR("Records each lane holds before it evicts its oldest.")},
+    PYAPI_MEMBER(RuntimeObject, component, T_OBJECT_EX, "The component name given at construction."),
+    PYAPI_MEMBER(RuntimeObject, lanes, T_PYSSIZET, "Number of lanes (rings)."),
+    PYAPI_MEMBER(RuntimeObject, ring_capacity, T_PYSSIZET, "Records each lane holds before it evicts its oldest."),
     {nullptr, 0, 0, 0, nullptr},
 };
 

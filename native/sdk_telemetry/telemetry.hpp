@@ -75,13 +75,9 @@ struct State : pyapi::ModuleState {
     template <class F>
     void each_ref(F&& f) {
         ModuleState::each_ref(f);
-        f(severity);
-        f(call_site_type);
-        f(record_type);
-        f(runtime_type);
-        f(new_params);
-        f(register_params);
-        f(warn_params);
+        for (Ref* r :
+             {&severity, &call_site_type, &record_type, &runtime_type, &new_params, &register_params, &warn_params})
+            f(*r);
     }
 };
 
