@@ -17,17 +17,7 @@
 // resized or given another dtype meanwhile, the native pass stops and every
 // cell it had not stored goes to the general path, on the arrays as they now
 // are, as the per-cell evaluation would go on.
-#include <algorithm>
 #include <atomic>
-#include <bit>
-#include <cfenv>
-#include <cmath>
-#include <cstdint>
-#include <cstring>
-#include <limits>
-#include <type_traits>
-#include <utility>
-#include <vector>
 
 #include "geo_tiles.hpp"
 #include "native_common.hpp"
