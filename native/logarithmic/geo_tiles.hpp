@@ -10,9 +10,6 @@
 namespace logarithmic {
 namespace {
 
-using pyapi::check;
-using pyapi::Ref;
-
 template <class L>
 constexpr int kNumpyType = std::is_same_v<L, double> ? NPY_DOUBLE : NPY_FLOAT;
 

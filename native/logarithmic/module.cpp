@@ -26,13 +26,11 @@ const char kDoc[] =
 constexpr pyapi::Param kParams[] = {{"instance"}, {"data"}};
 
 template <Kind K>
-Ref body(pyapi::FunctionObject& self, PyObject* const* argv) {
-    return logarithmic::run_reference(self, K, argv[0], argv[1]);
-}
-
-template <Kind K>
 constexpr pyapi::FunctionDef def(const char* name, const char* summary) {
-    return {.name = name, .params = kParams, .return_annotation = nullptr, .body = body<K>, .summary = summary};
+    auto body = [](pyapi::FunctionObject& self, PyObject* const* argv) {
+        return logarithmic::run_reference(self, K, argv[0], argv[1]);
+    };
+    return {.name = name, .params = kParams, .return_annotation = nullptr, .body = body, .summary = summary};
 }
 
 const pyapi::FunctionDef kProduct = def<Kind::Product>(

@@ -1,5 +1,4 @@
-// The native path's shared pieces: window bounds, the per-call driver, and
-// tile input.
+// The native path's shared pieces: window bounds, the per-call driver and tile input.
 // Included by native_path.cpp only (internal linkage, one translation unit).
 #pragma once
 
@@ -24,6 +23,9 @@
 
 namespace logarithmic {
 namespace {
+
+using pyapi::check;
+using pyapi::Ref;
 
 constexpr int kWatchedFlags = FE_DIVBYZERO | FE_OVERFLOW | FE_UNDERFLOW | FE_INVALID;
 
@@ -64,11 +66,9 @@ bool window_rows(PyObject* W, Index T, Rows& rows) {
     if (PyFloat_CheckExact(W)) {
         const double w = PyFloat_AS_DOUBLE(W);
         Index t = 0;
-        // A positive float bound is refused by the slice; until then max() keeps the int 0.
-        for (; t < T; ++t) {
-            if ((static_cast<double>(t) - w) + 1.0 > 0) break;
-            rows.start[static_cast<size_t>(t)] = 0;
-        }
+        // A positive float bound is refused by the slice; until then (for ever
+        // with a NaN window) max() keeps the int 0.
+        for (; t < T && !((static_cast<double>(t) - w) + 1.0 > 0); ++t) rows.start[static_cast<size_t>(t)] = 0;
         rows.count = t;
         rows.span = T;
         rows.fails_after = t < T;

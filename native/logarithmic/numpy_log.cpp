@@ -122,8 +122,7 @@ const NumpyLog& numpy_log(PyObject* log, bool f64) {
         state = ok ? Proof::kProven : Proof::kRefused;
         p.state.store(state, std::memory_order_release);
     }
-    if (state != Proof::kProven) return none;
-    return p.log.loop == f.loop && p.log.data == f.data ? p.log : none;
+    return state == Proof::kProven && p.log.loop == f.loop && p.log.data == f.data ? p.log : none;
 }
 
 }  // namespace logarithmic

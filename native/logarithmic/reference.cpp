@@ -12,10 +12,7 @@ Ref run_reference(const pyapi::FunctionObject& self, Kind kind, PyObject* instan
     const State& st = state(self);
     const Names& n = st.names;
     Call c{self, st, n, kind, data, {}, {}, {}, {}};
-    {
-        Ref shape = pyapi::getattr(data, n.shape);
-        pyapi::unpack_two(shape.get(), c.T, c.N);
-    }
+    pyapi::unpack_two(pyapi::getattr(data, n.shape).get(), c.T, c.N);
     {
         Ref full = pyapi::getattr(pyapi::global(self, n.np).get(), n.full);
         Ref dims = check(PyTuple_Pack(2, c.T.get(), c.N.get()));
