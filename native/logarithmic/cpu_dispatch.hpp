@@ -77,11 +77,6 @@ inline bool cpu_has_fma() {
 #endif
 }
 
-template <class F>
-decltype(auto) run_baseline(F& f) {
-    return f();
-}
-
 // f(), compiled for the best target this CPU runs. f must be a lambda marked
 // LOGARITHMIC_INLINE_LAMBDA so that its body is compiled inside each variant.
 template <class F>
@@ -89,7 +84,7 @@ LOGARITHMIC_INLINE decltype(auto) on_best_target(F&& f) {
 #if LOGARITHMIC_AVX2_VARIANT
     if (cpu_has_avx2()) return run_avx2(f);
 #endif
-    return run_baseline(f);
+    return f();
 }
 
 }  // namespace logarithmic

@@ -7,9 +7,12 @@
 #include <limits>
 #include <vector>
 
+#if defined(__GLIBC__)
+#include <dlfcn.h>
+#endif
+
 #include "cpu_dispatch.hpp"
 #include "exp_replica.hpp"
-#include "libc_exp.hpp"
 
 #if LOGARITHMIC_AVX2_VARIANT
 #include <immintrin.h>
@@ -19,6 +22,23 @@ namespace logarithmic {
 namespace {
 
 using Index = std::ptrdiff_t;
+using ExpFn = double (*)(double);
+
+// On glibc, `exp` is an errno-setting wrapper around the computation that the
+// library also exports, privately, as `__exp_finite` (no public entry point
+// skips the wrapper). The native path detects overflow itself, so calling the
+// computation directly saves a third; choose() uses it only once it has
+// agreed with `exp` bit for bit on a probe set. Null where there is none.
+ExpFn errno_free_exp() {
+#if defined(__GLIBC__)
+    if (void* sym = dlvsym(RTLD_DEFAULT, "__exp_finite", "GLIBC_2.15")) {
+        ExpFn f;
+        std::memcpy(&f, &sym, sizeof f);
+        return f;
+    }
+#endif
+    return nullptr;
+}
 
 template <bool Fused, bool RoundToInt = false>
 void replica_batch(const double* x, double* e, Index n) {
@@ -144,11 +164,11 @@ using Batch = void (*)(const double*, double*, Index);
 // and the library is built unfused there anyway.
 Batch choose() {
     const std::vector<double> xs = make_probe_inputs();
-    const ExpFn errno_free = errno_free_exp();
-    if (errno_free && agrees_with_library([errno_free](const double* x, double* e, Index n) {
-            for (Index i = 0; i < n; ++i) e[i] = errno_free(x[i]);
-        }, xs))
+    // library_exp is read only once choose() has returned
+    if (const ExpFn errno_free = errno_free_exp()) {
         library_exp = errno_free;
+        if (!agrees_with_library(library_batch, xs)) library_exp = plain_exp;
+    }
     if (const char* v = std::getenv("VANTOREL_EXP"); v && std::strcmp(v, "library") == 0) return library_batch;
     bool fused = cpu_has_fma();
 #if LOGARITHMIC_AVX2_VARIANT

@@ -6,11 +6,10 @@
 
 namespace logarithmic {
 
-// e[i] = exp(x[i]) for i < n. How: a replica of the library's algorithm (four lanes at a time where the
-// CPU allows), chosen once per process after it has been proven bit for bit
-// against the library's own exp; otherwise the library's exp, one value at a
-// time. The environment variable VANTOREL_EXP=library forces the latter, so
-// that tests can compare the two.
+// e[i] = exp(x[i]) for i < n: a replica of the library's algorithm (four lanes
+// at a time where the CPU allows), once proven bit for bit against the
+// library's exp in this process; else the library's exp, a value at a time
+// (forced by VANTOREL_EXP=library, so that tests can compare the two).
 void exp_batch(const double* x, double* e, std::ptrdiff_t n);
 
 }  // namespace logarithmic

@@ -9,10 +9,9 @@
 // inputs; on aarch64 the compiler fuses the same expressions. `Fused` selects
 // which rounding sequence is replicated, operation for operation.
 //
-// On aarch64 the library rounds k = x * 128/ln2 to an integer with the
-// CPU's round-half-away instruction instead of the shift trick, which picks
-// the other neighbour when the product lies on a half: `RoundToInt` selects
-// that.
+// On aarch64 the library rounds k = x * 128/ln2 with the CPU's round-half-away
+// instruction instead of the shift trick, which picks the other neighbour when
+// the product lies on a half: `RoundToInt` selects that.
 //
 // A replica is only trusted after it has been proven bit for bit against the
 // running library's exp (exp_batch.cpp); a library with another algorithm

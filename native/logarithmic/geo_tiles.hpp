@@ -10,9 +10,6 @@
 namespace logarithmic {
 namespace {
 
-using pyapi::check;
-using pyapi::Ref;
-
 template <class L>
 constexpr int kNumpyType = std::is_same_v<L, double> ? NPY_DOUBLE : NPY_FLOAT;
 
@@ -84,22 +81,12 @@ LOGARITHMIC_INLINE void geo_output_row(Driver& d, Index t, Index c0, Index N, co
         if (!any_left) from = n;
     }
     for (Index n = from; n < N; ++n) {
-        switch (kind[n]) {
-            case kZeroCell:
-                o[n] = 0.0;
-                break;
-            case kSpecialCell:
-                d.special.push_back({t, c0 + n});
-                break;
-            case kPositiveCell:
-            case kNegativeCell:
-                // math.exp raises OverflowError where the exponential is infinite
-                if (flagged || std::isinf(expm[n])) d.special.push_back({t, c0 + n});
-                else o[n] = kind[n] == kNegativeCell ? -expm[n] : expm[n];
-                break;
-            default:
-                break;
-        }
+        const unsigned char k = kind[n];
+        const bool value = k == kPositiveCell || k == kNegativeCell;
+        // math.exp raises OverflowError where the exponential is infinite
+        if (k == kSpecialCell || (value && (flagged || std::isinf(expm[n])))) d.special.push_back({t, c0 + n});
+        else if (value) o[n] = k == kNegativeCell ? -expm[n] : expm[n];
+        else if (k == kZeroCell) o[n] = 0.0;
     }
 }
 

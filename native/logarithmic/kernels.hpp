@@ -41,61 +41,54 @@ struct Simd {
 // First row of the window ending at row t when windows span `span` rows.
 inline Index window_first(Index t, Index span) { return std::max<Index>(0, t - span + 1); }
 
-// Products of the windows ending at rows [t0, t1), every lane of a column
-// block at once. `rows` holds block rows from data row `lo` on (non-finite
-// values as 1.0); `res` receives block rows for t0.. on. K rows whose windows
-// have the same length run side by side, K times the vectors of a block row in
-// independent multiply chains: enough to hide the multiply's latency (K = 2
-// for floats; 64-bit integer multiplies take several times longer).
-template <class A, Index VectorBytes, int K>
-LOGARITHMIC_INLINE void tile_products(const A* rows, Index lo, Index t0, Index t1, Index span, A* res,
-                                      Index stride) {
+// The products of C windows of `len` block rows each, starting at p, p + B, ..,
+// into o, o + stride, ..: every lane of a block at once, C times the vectors of
+// a block row in independent multiply chains, each left to right.
+template <class A, Index VectorBytes, int C>
+LOGARITHMIC_INLINE void window_products(const A* p, Index len, A* o, Index stride) {
     using S = Simd<A, VectorBytes>;
     using V = typename S::V;
     constexpr Index B = S::kLanes;
     constexpr int NV = S::kVecs;
     constexpr Index VL = S::kVectorLanes;
-    Index t = t0;
-    while (t < t1) {
-        const Index s = window_first(t, span);
-        const Index len = t - s + 1;
-        const A* p = rows + (s - lo) * B;
-        if (t + K - 1 < t1 && window_first(t + K - 1, span) == s + K - 1) {
-            // chain k: rows s+k .. s+k+len-1, left to right
-            V a[K][NV];
-            for (int k = 0; k < K; ++k)
-                for (int v = 0; v < NV; ++v) {
-                    V x;
-                    S::load(x, p + k * B + v * VL);
-                    a[k][v] = x;
-                }
-            for (Index r = 1; r < len; ++r)
-                for (int k = 0; k < K; ++k)
-                    for (int v = 0; v < NV; ++v) {
-                        V x;
-                        S::load(x, p + (r + k) * B + v * VL);
-                        a[k][v] = a[k][v] * x;
-                    }
-            for (int k = 0; k < K; ++k)
-                for (int v = 0; v < NV; ++v) S::store(res + (t - t0 + k) * stride + v * VL, a[k][v]);
-            t += K;
-            continue;
-        }
-        V a[NV];
+    V a[C][NV];
+    for (int k = 0; k < C; ++k)
         for (int v = 0; v < NV; ++v) {
             V x;
-            S::load(x, p + v * VL);
-            a[v] = x;
+            S::load(x, p + k * B + v * VL);
+            a[k][v] = x;
         }
-        for (Index r = 1; r < len; ++r)
+    for (Index r = 1; r < len; ++r)
+        for (int k = 0; k < C; ++k)
             for (int v = 0; v < NV; ++v) {
                 V x;
-                S::load(x, p + r * B + v * VL);
-                a[v] = a[v] * x;
+                S::load(x, p + (r + k) * B + v * VL);
+                a[k][v] = a[k][v] * x;
             }
+    for (int k = 0; k < C; ++k)
+        for (int v = 0; v < NV; ++v) S::store(o + k * stride + v * VL, a[k][v]);
+}
+
+// Products of the windows ending at rows [t0, t1), every lane of a column
+// block at once. `rows` holds block rows from data row `lo` on (non-finite
+// values as 1.0); `res` receives block rows for t0.. on. K rows whose windows
+// have the same length run side by side: enough chains to hide the multiply's
+// latency (K = 2 for floats; 64-bit integer multiplies take several times longer).
+template <class A, Index VectorBytes, int K>
+LOGARITHMIC_INLINE void tile_products(const A* rows, Index lo, Index t0, Index t1, Index span, A* res,
+                                      Index stride) {
+    constexpr Index B = Simd<A, VectorBytes>::kLanes;
+    for (Index t = t0; t < t1;) {
+        const Index s = window_first(t, span);
+        const A* p = rows + (s - lo) * B;
         A* o = res + (t - t0) * stride;
-        for (int v = 0; v < NV; ++v) S::store(o + v * VL, a[v]);
-        t += 1;
+        if (t + K - 1 < t1 && window_first(t + K - 1, span) == s + K - 1) {
+            window_products<A, VectorBytes, K>(p, t - s + 1, o, stride);
+            t += K;
+        } else {
+            window_products<A, VectorBytes, 1>(p, t - s + 1, o, stride);
+            t += 1;
+        }
     }
 }
 

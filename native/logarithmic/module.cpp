@@ -25,25 +25,18 @@ const char kDoc[] =
 
 constexpr pyapi::Param kParams[] = {{"instance"}, {"data"}};
 
-Ref product_body(pyapi::FunctionObject& self, PyObject* const* argv) {
-    return logarithmic::run_reference(self, Kind::Product, argv[0], argv[1]);
-}
-Ref geo_mean_body(pyapi::FunctionObject& self, PyObject* const* argv) {
-    return logarithmic::run_reference(self, Kind::GeoMean, argv[0], argv[1]);
+template <Kind K>
+constexpr pyapi::FunctionDef def(const char* name, const char* summary) {
+    auto body = [](pyapi::FunctionObject& self, PyObject* const* argv) {
+        return logarithmic::run_reference(self, K, argv[0], argv[1]);
+    };
+    return {.name = name, .params = kParams, .return_annotation = nullptr, .body = body, .summary = summary};
 }
 
-const pyapi::FunctionDef kProduct{
-    .name = "longitudinal_logarithmic_694eff_batch_reference",
-    .params = kParams,
-    .return_annotation = nullptr,
-    .body = product_body,
-    .summary = "Non-streaming ground truth for longitudinal_logarithmic_694eff."};
-const pyapi::FunctionDef kGeoMean{
-    .name = "longitudinal_logarithmic_665270_batch_reference",
-    .params = kParams,
-    .return_annotation = nullptr,
-    .body = geo_mean_body,
-    .summary = "Non-streaming ground truth for longitudinal_logarithmic_665270."};
+const pyapi::FunctionDef kProduct = def<Kind::Product>(
+    "longitudinal_logarithmic_694eff_batch_reference", "Non-streaming ground truth for longitudinal_logarithmic_694eff.");
+const pyapi::FunctionDef kGeoMean = def<Kind::GeoMean>(
+    "longitudinal_logarithmic_665270_batch_reference", "Non-streaming ground truth for longitudinal_logarithmic_665270.");
 
 // The module body: `import math`, `import numpy as np`, then the two functions.
 // Where NumPy refuses the interpreter (one with its own GIL), its ImportError

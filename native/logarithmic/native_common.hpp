@@ -1,16 +1,15 @@
-// The native path's shared pieces: window bounds, the per-call driver, and
-// tile input.
+// The native path's shared pieces: window bounds, the per-call driver and tile input.
 // Included by native_path.cpp only (internal linkage, one translation unit).
 #pragma once
 
 #include <algorithm>
 #include <bit>
 #include <cfenv>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <limits>
 #include <type_traits>
 #include <utility>
@@ -24,6 +23,9 @@
 
 namespace logarithmic {
 namespace {
+
+using pyapi::check;
+using pyapi::Ref;
 
 constexpr int kWatchedFlags = FE_DIVBYZERO | FE_OVERFLOW | FE_UNDERFLOW | FE_INVALID;
 
@@ -64,11 +66,9 @@ bool window_rows(PyObject* W, Index T, Rows& rows) {
     if (PyFloat_CheckExact(W)) {
         const double w = PyFloat_AS_DOUBLE(W);
         Index t = 0;
-        // A positive float bound is refused by the slice; until then max() keeps the int 0.
-        for (; t < T; ++t) {
-            if ((static_cast<double>(t) - w) + 1.0 > 0) break;
-            rows.start[static_cast<size_t>(t)] = 0;
-        }
+        // A positive float bound is refused by the slice; until then (for ever
+        // with a NaN window) max() keeps the int 0.
+        for (; t < T && !((static_cast<double>(t) - w) + 1.0 > 0); ++t) rows.start[static_cast<size_t>(t)] = 0;
         rows.count = t;
         rows.span = T;
         rows.fails_after = t < T;
@@ -100,15 +100,9 @@ struct Layout {
     bool operator==(const Layout&) const = default;
 };
 
-// Seconds on the monotonic clock.
-inline double monotonic_now() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
-}
-
+using Clock = std::chrono::steady_clock;
 // How often a pass without the lock looks for pending signals (SIGINT).
-constexpr double kSignalPoll = 0.04;
+constexpr Clock::duration kSignalPoll = std::chrono::milliseconds(40);
 
 struct Driver {
     Call& c;
@@ -127,7 +121,7 @@ struct Driver {
     // ---- the pass runs without the interpreter lock, taking it back for Python code
     PyThreadState* unlocked = nullptr;  // saved while the lock is released
     Layout data_layout{}, out_layout{};  // as the pass started
-    double next_poll = 0.0;
+    Clock::time_point next_poll{};
     // Where the pass is: rows from `at_t0` on of columns [at_c0, at_c1), and every
     // later column, are still to do (as are the cells in `special`).
     Index at_c0 = 0, at_c1 = 0, at_t0 = 0;
@@ -136,7 +130,7 @@ struct Driver {
     void release() {
         data_layout = Layout(data);
         out_layout = Layout(reinterpret_cast<PyArrayObject*>(c.out.get()));
-        next_poll = monotonic_now() + kSignalPoll;
+        next_poll = Clock::now() + kSignalPoll;
         unlocked = PyEval_SaveThread();
     }
     void acquire() {
@@ -159,13 +153,13 @@ struct Driver {
     // when the pass must stop.
     bool poll() {
         if (stopped) return false;
-        if (monotonic_now() < next_poll) return true;
+        if (Clock::now() < next_poll) return true;
         const fexcept_t held = save_flags();
         python([] {
             if (PyErr_CheckSignals() < 0) pyapi::raise();
         });
         restore_flags(held);
-        next_poll = monotonic_now() + kSignalPoll;
+        next_poll = Clock::now() + kSignalPoll;
         return !stopped;
     }
     // The pass is about to compute rows [t0, ...) of columns [c0, c1).

@@ -9,25 +9,13 @@
 // on the general path in row-major order, so that NumPy and `math` themselves
 // warn or raise exactly where the per-cell evaluation would.
 //
-// The kernels run without the interpreter lock, NumPy's logarithm included
-// (its own inner loop, numpy_log.hpp). They take the lock back only to run
-// Python code: NumPy's error state when a flag is raised, its sum of very long
-// windows, the ufunc itself when its loop is not proven, and the signal
-// handlers now and then. After each, both arrays are checked: if either was
-// resized or given another dtype meanwhile, the native pass stops and every
-// cell it had not stored goes to the general path, on the arrays as they now
-// are, as the per-cell evaluation would go on.
-#include <algorithm>
+// The kernels, NumPy's logarithm included (its own inner loop, numpy_log.hpp),
+// run without the interpreter lock, taking it back only to run Python code:
+// NumPy's error state when a flag is raised, its sum of very long windows, the
+// ufunc when its loop is not proven, the signal handlers now and then. If an
+// array was resized or retyped meanwhile, the pass stops and every cell it had
+// not stored goes to the general path, on the arrays as they now are.
 #include <atomic>
-#include <bit>
-#include <cfenv>
-#include <cmath>
-#include <cstdint>
-#include <cstring>
-#include <limits>
-#include <type_traits>
-#include <utility>
-#include <vector>
 
 #include "geo_tiles.hpp"
 #include "native_common.hpp"
@@ -35,9 +23,6 @@
 
 namespace logarithmic {
 namespace {
-
-using pyapi::check;
-using pyapi::Ref;
 
 // The kernels of dtype D (an entry of NativeDTypes) over every column.
 template <class D>
@@ -132,8 +117,7 @@ int Driver::non_ignored_flags() {
         int r = 0;
         for (auto& [key, flag] : keys) {
             Ref mode = check(PyObject_GetItem(modes.get(), pyapi::intern(key).get()));
-            int eq = PyUnicode_Check(mode.get()) ? PyUnicode_CompareWithASCIIString(mode.get(), "ignore") : 1;
-            if (eq != 0) r |= flag;
+            if (!PyUnicode_Check(mode.get()) || PyUnicode_CompareWithASCIIString(mode.get(), "ignore") != 0) r |= flag;
         }
         raising = r;
     });

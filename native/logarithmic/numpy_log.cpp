@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <bit>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -24,18 +23,13 @@ using pyapi::Ref;
 // The first loop of the ufunc's table for one input and one output of `type`,
 // which is the one NumPy's type resolution selects for that signature.
 NumpyLog find_loop(PyObject* log, int type) {
-    NumpyLog found;
-    if (std::strcmp(Py_TYPE(log)->tp_name, "numpy.ufunc") != 0) return found;
+    if (std::strcmp(Py_TYPE(log)->tp_name, "numpy.ufunc") != 0) return {};
     auto* uf = reinterpret_cast<PyUFuncObject*>(log);
-    if (uf->nin != 1 || uf->nout != 1 || !uf->functions || !uf->types) return found;
-    for (int i = 0; i < uf->ntypes; ++i) {
-        if (uf->types[2 * i] == type && uf->types[2 * i + 1] == type) {
-            found.loop = uf->functions[i];
-            found.data = uf->data ? uf->data[i] : nullptr;
-            return found;
-        }
-    }
-    return found;
+    if (uf->nin != 1 || uf->nout != 1 || !uf->functions || !uf->types) return {};
+    for (int i = 0; i < uf->ntypes; ++i)
+        if (uf->types[2 * i] == type && uf->types[2 * i + 1] == type)
+            return {uf->functions[i], uf->data ? uf->data[i] : nullptr};
+    return {};
 }
 
 // The magnitudes the geometric mean takes logarithms of: positive finite
@@ -80,10 +74,9 @@ bool proven(PyObject* log, const NumpyLog& f) {
     Ref src = check(PyArray_SimpleNew(1, &n, type));
     std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(src.get())), x.data(), sizeof(L) * x.size());
     Ref want = check(PyObject_CallOneArg(log, src.get()));
-    if (!PyArray_CheckExact(want.get()) || PyArray_TYPE(reinterpret_cast<PyArrayObject*>(want.get())) != type ||
-        PyArray_SIZE(reinterpret_cast<PyArrayObject*>(want.get())) != n)
-        return false;
-    const L* expected = static_cast<const L*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(want.get())));
+    auto* w = reinterpret_cast<PyArrayObject*>(want.get());
+    if (!PyArray_CheckExact(want.get()) || PyArray_TYPE(w) != type || PyArray_SIZE(w) != n) return false;
+    const L* expected = static_cast<const L*>(PyArray_DATA(w));
     std::vector<L> got(x.size());
     // the whole sweep at once, then at every offset and length up to 40 (the tails)
     f.run(x.data(), got.data(), n, sizeof(L));
@@ -129,8 +122,7 @@ const NumpyLog& numpy_log(PyObject* log, bool f64) {
         state = ok ? Proof::kProven : Proof::kRefused;
         p.state.store(state, std::memory_order_release);
     }
-    if (state != Proof::kProven) return none;
-    return p.log.loop == f.loop && p.log.data == f.data ? p.log : none;
+    return state == Proof::kProven && p.log.loop == f.loop && p.log.data == f.data ? p.log : none;
 }
 
 }  // namespace logarithmic

@@ -12,18 +12,12 @@ Ref run_reference(const pyapi::FunctionObject& self, Kind kind, PyObject* instan
     const State& st = state(self);
     const Names& n = st.names;
     Call c{self, st, n, kind, data, {}, {}, {}, {}};
+    pyapi::unpack_two(pyapi::getattr(data, n.shape).get(), c.T, c.N);
     {
-        Ref shape = pyapi::getattr(data, n.shape);
-        pyapi::unpack_two(shape.get(), c.T, c.N);
-    }
-    {
-        Ref np = pyapi::global(self, n.np);
-        Ref full = pyapi::getattr(np.get(), n.full);
+        Ref full = pyapi::getattr(pyapi::global(self, n.np).get(), n.full);
         Ref dims = check(PyTuple_Pack(2, c.T.get(), c.N.get()));
-        Ref math = pyapi::global(self, n.math);
-        Ref nan = pyapi::getattr(math.get(), n.nan);
-        Ref np2 = pyapi::global(self, n.np);
-        Ref f64 = pyapi::getattr(np2.get(), n.float64);
+        Ref nan = pyapi::getattr(pyapi::global(self, n.math).get(), n.nan);
+        Ref f64 = pyapi::getattr(pyapi::global(self, n.np).get(), n.float64);
         c.out = pyapi::call(full.get(), {dims.get(), nan.get(), f64.get()}, st.dtype_kw.get());
     }
     c.W = pyapi::getattr(instance, n.window);

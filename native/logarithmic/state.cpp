@@ -1,6 +1,7 @@
 #include "state.hpp"
 
 #include <cstring>
+#include <utility>
 
 namespace logarithmic {
 namespace {
@@ -8,12 +9,16 @@ namespace {
 using pyapi::check;
 using pyapi::Ref;
 
-// A borrowed item of a module's namespace, or nullptr (no error left set).
-PyObject* module_item(PyObject* module, PyObject* name) {
-    if (!module || !PyModule_CheckExact(module)) return nullptr;
-    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(module), name);
+// A borrowed item of a dict, or nullptr (no error left set).
+PyObject* dict_item(PyObject* dict, PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(dict, name);
     if (!v) PyErr_Clear();
     return v;
+}
+
+// A borrowed item of a module's namespace, or nullptr (no error left set).
+PyObject* module_item(PyObject* module, PyObject* name) {
+    return module && PyModule_CheckExact(module) ? dict_item(PyModule_GetDict(module), name) : nullptr;
 }
 
 // True when `o.__name__` (and `o.__module__`, if given) read as given.
@@ -46,13 +51,6 @@ bool genuine(const Originals& o) {
            o.max && PyCFunction_Check(o.max.get()) && named(o.max.get(), "max", "builtins");
 }
 
-// A borrowed item of a dict, or nullptr (no error left set).
-PyObject* dict_item(PyObject* dict, PyObject* name) {
-    PyObject* v = PyDict_GetItemWithError(dict, name);
-    if (!v) PyErr_Clear();
-    return v;
-}
-
 }  // namespace
 
 void remember_originals(PyObject* module, State& st) {
@@ -76,12 +74,10 @@ void remember_originals(PyObject* module, State& st) {
     o.genuine = genuine(o);
 
     st.dtype_kw = pyapi::kwnames({n.dtype});
-    st.int0 = check(PyLong_FromLong(0));
-    st.int1 = check(PyLong_FromLong(1));
-    st.int2 = check(PyLong_FromLong(2));
-    st.zero = check(PyFloat_FromDouble(0.0));
-    st.one = check(PyFloat_FromDouble(1.0));
-    st.minus_one = check(PyFloat_FromDouble(-1.0));
+    const std::pair<Ref*, long> ints[] = {{&st.int0, 0}, {&st.int1, 1}, {&st.int2, 2}};
+    for (auto [r, v] : ints) *r = check(PyLong_FromLong(v));
+    const std::pair<Ref*, double> floats[] = {{&st.zero, 0.0}, {&st.one, 1.0}, {&st.minus_one, -1.0}};
+    for (auto [r, v] : floats) *r = check(PyFloat_FromDouble(v));
 }
 
 bool globals_are_original(const pyapi::FunctionObject& self) {

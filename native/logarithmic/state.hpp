@@ -5,21 +5,14 @@
 // import, a subinterpreter), and a function keeps using the state of the
 // module that made it.
 //
-// What is process-wide on purpose, because it is a fact about the process
-// rather than about a module object:
-// - which CPU variants run (cpu_has_avx2, cpu_has_avx512dq: compat.hpp);
-// - the exponential each path uses, chosen by a one-time proof against the C
-//   library (c_exp.cpp, exp_batch.cpp);
-// - NumPy's own inner loop of `log`, proven at first use: a function pointer
-//   into NumPy's loaded library, which every interpreter of the process shares
-//   (numpy_log.cpp);
-// - whether NumPy's float32 divided by an int stays float32 (native_path.cpp);
-// - NumPy's C-API table (numpy_api.hpp): one pointer per loaded extension,
-//   into NumPy's loaded library, filled by the exec slot after `import numpy`
-//   has succeeded; NumPy imports only where the process's main GIL is held
-//   (it refuses an interpreter with its own GIL), so the fill never races.
-// The one-time checks are function-local statics (initialised once, thread-
-// safely) or atomics.
+// Process-wide on purpose, as facts about the process rather than about a
+// module object, each decided once (function-local statics or atomics): the
+// CPU variants that run (cpu_dispatch.hpp), the exponential each path uses
+// (exp_batch.cpp), NumPy's proven inner loop of `log`, shared by every
+// interpreter (numpy_log.cpp), whether NumPy's float32 divided by an int stays
+// float32 (native_path.cpp), and NumPy's C-API table (numpy_api.hpp), filled
+// by the exec slot after `import numpy` has succeeded: NumPy imports only
+// where the process's main GIL is held, so the fill never races.
 #pragma once
 
 #include "pyapi/pyapi.hpp"

@@ -16,12 +16,9 @@ namespace {
 template <class L>
 LOGARITHMIC_INLINE double geo_quotient(L total, Index nobs, bool f32_quotient) {
     const double n = static_cast<double>(nobs);
-    if constexpr (std::is_same_v<L, float>) {
+    if constexpr (std::is_same_v<L, float>)
         if (f32_quotient) return static_cast<float>(total / static_cast<float>(n));
-        return static_cast<double>(total) / n;
-    } else {
-        return total / n;
-    }
+    return static_cast<double>(total) / n;
 }
 
 // A value cell of a lane pass: where its mean goes, its run of compacted logs.
