@@ -36,7 +36,7 @@ blocked() {  # blocked LEG: no free lane, or LEG's predecessor still runs
   [ "${#leg_of[@]}" -ge "$jobs" ] || { [ -n "$dep" ] && [ -n "${running[$dep]:-}" ]; }
 }
 
-if [ "${VANTOREL_FORMAT_CHECK:-0}" = 1 ]; then
+if [ "${VANTOREL_FORMAT_CHECK:-1}" = 1 ]; then
   if tools/format.sh --check >"$logs/format.log" 2>&1; then
     printf '%-4s %-18s %s\n' PASS format "$(tail -n 1 "$logs/format.log")"; passed=$((passed + 1))
   else

@@ -12,9 +12,8 @@ struct Member {
     const char* value;
 };
 constexpr Member kMembers[kEpochCount] = {
-    {"SIGNAL_IS", "signal_is"},     {"SIGNAL_IS_POOL", "signal_is_pool"},
-    {"SIGNAL_OS", "signal_os"},     {"STRATEGY_IS", "strategy_is"},
-    {"STRATEGY_OS", "strategy_os"},
+    {"SIGNAL_IS", "signal_is"},     {"SIGNAL_IS_POOL", "signal_is_pool"}, {"SIGNAL_OS", "signal_os"},
+    {"STRATEGY_IS", "strategy_is"}, {"STRATEGY_OS", "strategy_os"},
 };
 constexpr const char* kStandard[] = {"SIGNAL_IS", "SIGNAL_OS", "STRATEGY_IS", "STRATEGY_OS"};
 
@@ -104,8 +103,8 @@ constexpr Param kCategoryParams[] = {{"category", "str"}};
 
 }  // namespace
 
-const FunctionDef kValidEpochsForCategory{"valid_epochs_for_category", kCategoryParams,
-                                           "frozenset[EpochName]", valid_epochs_for_category};
+const FunctionDef kValidEpochsForCategory{"valid_epochs_for_category", kCategoryParams, "frozenset[EpochName]",
+                                          valid_epochs_for_category};
 
 void EpochCache::fill(PyObject* new_cls) {
     by_value = check(PyDict_New());
@@ -166,8 +165,7 @@ void bind_epoch_tables(PyObject* module) {
 
 Ref aggregation_epochs(const FunctionObject& self) {
     const Names& n = state(self).names;
-    return call_global(self, n.valid_epochs_for_category, kValidEpochsForCategory,
-                       {n.aggregations});
+    return call_global(self, n.valid_epochs_for_category, kValidEpochsForCategory, {n.aggregations});
 }
 
 Ref unknown(const FunctionObject& self, const char* opening, PyObject* value) {

@@ -10,12 +10,15 @@ using pyapi::Ref;
 
 inline constexpr int kEpochCount = 5;
 
-#define ROSTER_NAMES(X)                                                                     \
-    X(EpochName) X(value) X(startswith) X(strip) X(lower) X(replace) X(signal) X(strategy)      \
-    X(aggregations) X(valid_epochs_for_category) X(underscore, "_") X(hyphen, "-")              \
-    X(only, "-only") X(empty, "") X(standard, "_standard_aggregation_epochs")                   \
-    X(partition, "_epoch_partition") X(normalize, "_normalize_process_role")                    \
-    X(by_type, "epochs_for_submission_type") X(epochs_by_category, "_VALID_EPOCHS_BY_CATEGORY")
+// The name list, laid out by hand.
+// clang-format off
+#define ROSTER_NAMES(X) \
+    X(EpochName) X(value) X(startswith) X(strip) X(lower) X(replace) X(signal) X(strategy) \
+    X(aggregations) X(valid_epochs_for_category) X(underscore, "_") X(hyphen, "-") X(only, "-only") \
+    X(empty, "") X(standard, "_standard_aggregation_epochs") X(partition, "_epoch_partition") \
+    X(normalize, "_normalize_process_role") X(by_type, "epochs_for_submission_type") \
+    X(epochs_by_category, "_VALID_EPOCHS_BY_CATEGORY")
+// clang-format on
 PYAPI_NAMES(Names, ROSTER_NAMES)
 
 // What the module body created, kept so that a call can tell whether the

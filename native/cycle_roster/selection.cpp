@@ -141,16 +141,14 @@ Ref epoch_partition(FunctionObject& self, PyObject* const* argv) {
     Ref prefix_text = check(PyUnicode_Concat(shown.get(), n.underscore));
     Ref valid = aggregation_epochs(self);
     if (!builtin_unchanged(self, Builtin::tuple))
-        return shadowed_tuple(self, "_epoch_partition", if_valid_with_prefix,
-                              {valid.get(), prefix_text.get()});
+        return shadowed_tuple(self, "_epoch_partition", if_valid_with_prefix, {valid.get(), prefix_text.get()});
     Picked picked;
     for_each_epoch(self, [&](PyObject* epoch, int index) {
         if (!check_status(PySequence_Contains(valid.get(), epoch))) return false;
         Ref value = value_of(self, epoch, index);
         bool starts;
         if (PyUnicode_CheckExact(value.get())) {
-            starts = check_size(PyUnicode_Tailmatch(value.get(), prefix_text.get(), 0,
-                                                    PY_SSIZE_T_MAX, -1)) != 0;
+            starts = check_size(PyUnicode_Tailmatch(value.get(), prefix_text.get(), 0, PY_SSIZE_T_MAX, -1)) != 0;
         } else {
             Ref r = call_method(value.get(), n.startswith, {prefix_text.get()});
             starts = truthy(r.get());
@@ -162,9 +160,7 @@ Ref epoch_partition(FunctionObject& self, PyObject* const* argv) {
 }
 
 // str.isspace() for the ASCII range.
-constexpr bool ascii_space(unsigned char c) {
-    return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1c && c <= 0x1f);
-}
+constexpr bool ascii_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1c && c <= 0x1f); }
 
 // _normalize_process_role(role): str(role or "").strip().lower().replace("_", "-")
 Ref normalize_process_role(FunctionObject& self, PyObject* const* argv) {
@@ -200,10 +196,8 @@ Ref call_normalize(const FunctionObject& self, PyObject* value) {
 Ref epochs_for_submission_type(FunctionObject& self, PyObject* const* argv) {
     const Names& n = state(self).names;
     Ref normalized = call_normalize(self, argv[0]);
-    if (equals(normalized.get(), n.signal))
-        return call_global(self, n.partition, kEpochPartition, {n.signal});
-    if (equals(normalized.get(), n.strategy))
-        return call_global(self, n.partition, kEpochPartition, {n.strategy});
+    if (equals(normalized.get(), n.signal)) return call_global(self, n.partition, kEpochPartition, {n.signal});
+    if (equals(normalized.get(), n.strategy)) return call_global(self, n.partition, kEpochPartition, {n.strategy});
     return unknown(self, "Unknown submission type '", argv[0]);
 }
 
@@ -228,8 +222,8 @@ Ref epochs_for_process_role(FunctionObject& self, PyObject* const* argv) {
         if (!check_status(PySequence_Contains(valid.get(), epoch))) return false;
         Ref value = value_of(self, epoch, index);
         Ref epoch_role = PyUnicode_CheckExact(value.get())
-            ? check(PyUnicode_Replace(value.get(), n.underscore, n.hyphen, -1))
-            : call_method(value.get(), n.replace, {n.underscore, n.hyphen});
+                             ? check(PyUnicode_Replace(value.get(), n.underscore, n.hyphen, -1))
+                             : call_method(value.get(), n.replace, {n.underscore, n.hyphen});
         if (equals(normalized.get(), epoch_role.get())) {
             chosen = Ref::borrow(epoch);
             return true;
@@ -251,25 +245,22 @@ constexpr Param kRoleParams[] = {{"role", "str | None"}};
 constexpr Param kSubmissionParams[] = {{"submission_type", "str | None"}};
 constexpr Param kRoleForProcessParams[] = {{"role", "str | None"}};
 
-const FunctionDef kEpochsForProcessRole{"epochs_for_process_role", kRoleForProcessParams,
-                                         "tuple[EpochName, ...]", epochs_for_process_role};
+const FunctionDef kEpochsForProcessRole{"epochs_for_process_role", kRoleForProcessParams, "tuple[EpochName, ...]",
+                                        epochs_for_process_role};
 
 }  // namespace
 
-const FunctionDef kStandardAggregationEpochs{"_standard_aggregation_epochs", {},
-                                             "tuple[EpochName, ...]", standard_aggregation_epochs};
-const FunctionDef kEpochPartition{"_epoch_partition", kPrefixParams, "tuple[EpochName, ...]",
-                                  epoch_partition};
-const FunctionDef kNormalizeProcessRole{"_normalize_process_role", kRoleParams, "str",
-                                        normalize_process_role};
-const FunctionDef kEpochsForSubmissionType{"epochs_for_submission_type", kSubmissionParams,
-                                           "tuple[EpochName, ...]", epochs_for_submission_type};
+const FunctionDef kStandardAggregationEpochs{
+    "_standard_aggregation_epochs", {}, "tuple[EpochName, ...]", standard_aggregation_epochs};
+const FunctionDef kEpochPartition{"_epoch_partition", kPrefixParams, "tuple[EpochName, ...]", epoch_partition};
+const FunctionDef kNormalizeProcessRole{"_normalize_process_role", kRoleParams, "str", normalize_process_role};
+const FunctionDef kEpochsForSubmissionType{"epochs_for_submission_type", kSubmissionParams, "tuple[EpochName, ...]",
+                                           epochs_for_submission_type};
 
 void bind_selection_functions(PyObject* module, State& state) {
     state.serving_roles = literal_tuple({"api", "api-server", "all", "all-serving", "server"});
-    state.signal_roles =
-        literal_tuple({"backtest", "correlation", "mi", "signal", "signal-backtest",
-                       "signal-correlation", "signal-mi", "signal-validation"});
+    state.signal_roles = literal_tuple({"backtest", "correlation", "mi", "signal", "signal-backtest",
+                                        "signal-correlation", "signal-mi", "signal-validation"});
     state.strategy_roles = literal_tuple({"strategy", "strategy-mi", "strategy-validation"});
     add_function(module, kStandardAggregationEpochs);
     add_function(module, kEpochPartition);

@@ -33,7 +33,8 @@ inline bool cpu_has_avx2() {
 }
 
 template <class F>
-LOGARITHMIC_TARGET("avx2") decltype(auto) run_avx2(F& f) {
+LOGARITHMIC_TARGET("avx2")
+decltype(auto) run_avx2(F& f) {
     return f();
 }
 
@@ -54,7 +55,8 @@ inline bool cpu_has_avx512dq() {
 }
 
 template <class F>
-LOGARITHMIC_TARGET("avx2,avx512f,avx512dq,avx512vl") decltype(auto) run_avx512dq(F& f) {
+LOGARITHMIC_TARGET("avx2,avx512f,avx512dq,avx512vl")
+decltype(auto) run_avx512dq(F& f) {
     return f();
 }
 #else

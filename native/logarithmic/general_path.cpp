@@ -76,8 +76,7 @@ void general_cell(Call& c, PyObject* t, PyObject* n, PyObject* window) {
     Ref count_negatives = np_attr(c, c.n.sum);
     Ref neg_c = call1(count_negatives, compare(valid_col.get(), c.st.int0.get(), Py_LT).get());
     Ref parity = check(PyNumber_Remainder(neg_c.get(), c.st.int2.get()));
-    PyObject* sign = truth(compare(parity.get(), c.st.int1.get(), Py_EQ)) ? c.st.minus_one.get()
-                                                                         : c.st.one.get();
+    PyObject* sign = truth(compare(parity.get(), c.st.int1.get(), Py_EQ)) ? c.st.minus_one.get() : c.st.one.get();
     Ref exp = math_attr(c, c.n.exp);
     Ref sum = np_attr(c, c.n.sum);
     Ref log = np_attr(c, c.n.log);

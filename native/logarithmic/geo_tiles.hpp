@@ -145,8 +145,8 @@ LOGARITHMIC_INLINE void geo_tiles_body(Driver& d, Index c0, Index N) {
             if (d.stopped) return;
         }
         for (Index t = t0; t < t1; ++t)
-            geo_output_row(d, t, c0, N, tile.kind.data() + (t - t0) * N, tile.mean.data() + (t - t0) * N,
-                           expm.data(), flagged);
+            geo_output_row(d, t, c0, N, tile.kind.data() + (t - t0) * N, tile.mean.data() + (t - t0) * N, expm.data(),
+                           flagged);
     }
 }
 

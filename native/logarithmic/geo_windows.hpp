@@ -22,13 +22,13 @@ template <class L>
 struct GeoTile {
     Index columns, blocks, span;
     Index t0 = 0, lo = 0, in_rows = 0, rows = 0;
-    std::vector<L> mags, logs;                // [block][input row][lane]
-    std::vector<unsigned char> classes;       // [block][input row][lane]
-    std::vector<L> compacted;                 // [column][input row]: a lane's finite logarithms
-    std::vector<double> mean;                 // [output row][column]
-    std::vector<unsigned char> kind;          // [output row][column]
-    std::vector<LongCell> longs;              // this tile's cells for NumPy's sum
-    std::vector<SumCell> cells;               // one lane's value cells
+    std::vector<L> mags, logs;           // [block][input row][lane]
+    std::vector<unsigned char> classes;  // [block][input row][lane]
+    std::vector<L> compacted;            // [column][input row]: a lane's finite logarithms
+    std::vector<double> mean;            // [output row][column]
+    std::vector<unsigned char> kind;     // [output row][column]
+    std::vector<LongCell> longs;         // this tile's cells for NumPy's sum
+    std::vector<SumCell> cells;          // one lane's value cells
     // [output row][lane] of one block: finite counts, in 16 bits while windows fit
     std::vector<std::uint16_t> narrow_nobs;
     std::vector<std::uint32_t> wide_nobs;
@@ -151,9 +151,9 @@ LOGARITHMIC_INLINE void raw_window_means(const L* rows, Index len, const C* nobs
     typedef C Counts LOGARITHMIC_VECTOR(VL * sizeof(C));
     for (Index v = 0; v < kGeoLanes; v += VL) {
         Sums total;
-        numpy_sum_lanes([rows, v](Index i, Sums& x) LOGARITHMIC_INLINE_LAMBDA {
-            std::memcpy(&x, rows + i * kGeoLanes + v, sizeof x);
-        }, len, total);
+        numpy_sum_lanes([rows, v](Index i, Sums& x)
+                            LOGARITHMIC_INLINE_LAMBDA { std::memcpy(&x, rows + i * kGeoLanes + v, sizeof x); },
+                        len, total);
         Counts n;
         std::memcpy(&n, nobs + v, sizeof n);
         n += (n == 0) & 1;
@@ -196,10 +196,10 @@ LOGARITHMIC_INLINE ByteLanes block_window_counts(GeoTile<L>& tile, Index b, bool
             neg ^= (gone >> 2) & 1;
         }
         if (r < first) continue;
-        const ByteLanes kd = cell_kinds(
-            reinterpret_cast<ByteLanes>((cl & kCurrent) != 0), __builtin_convertvector(zeros != 0, ByteLanes),
-            __builtin_convertvector(bad != 0, ByteLanes),
-            __builtin_convertvector(fin > static_cast<C>(kNativeSumLimit), ByteLanes), neg);
+        const ByteLanes kd = cell_kinds(reinterpret_cast<ByteLanes>((cl & kCurrent) != 0),
+                                        __builtin_convertvector(zeros != 0, ByteLanes),
+                                        __builtin_convertvector(bad != 0, ByteLanes),
+                                        __builtin_convertvector(fin > static_cast<C>(kNativeSumLimit), ByteLanes), neg);
         store_lanes(kind + (r - first) * columns, &kd, k);
         std::memcpy(nobs + (r - first) * B, &fin, sizeof fin);
         // value cells (long ones included)

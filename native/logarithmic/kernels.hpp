@@ -23,9 +23,9 @@ namespace logarithmic {
 template <class A, Index VectorBytes = kVectorBytes>
 struct Simd {
     typedef A V LOGARITHMIC_VECTOR(VectorBytes);
-    static constexpr Index kLanes = kBlockBytes / sizeof(A);       // lanes of a block row
+    static constexpr Index kLanes = kBlockBytes / sizeof(A);        // lanes of a block row
     static constexpr Index kVectorLanes = VectorBytes / sizeof(A);  // lanes of a vector
-    static constexpr int kVecs = kBlockBytes / VectorBytes;        // vectors of a block row
+    static constexpr int kVecs = kBlockBytes / VectorBytes;         // vectors of a block row
     // Vectors at any element-aligned address, by reference both ways: a vector
     // passed or returned by value has another ABI with AVX than without, which
     // GCC points out (-Wpsabi) even for inlined functions. Loads go through
@@ -75,8 +75,7 @@ LOGARITHMIC_INLINE void window_products(const A* p, Index len, A* o, Index strid
 // have the same length run side by side: enough chains to hide the multiply's
 // latency (K = 2 for floats; 64-bit integer multiplies take several times longer).
 template <class A, Index VectorBytes, int K>
-LOGARITHMIC_INLINE void tile_products(const A* rows, Index lo, Index t0, Index t1, Index span, A* res,
-                                      Index stride) {
+LOGARITHMIC_INLINE void tile_products(const A* rows, Index lo, Index t0, Index t1, Index span, A* res, Index stride) {
     constexpr Index B = Simd<A, VectorBytes>::kLanes;
     for (Index t = t0; t < t1;) {
         const Index s = window_first(t, span);

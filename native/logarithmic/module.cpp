@@ -33,10 +33,12 @@ constexpr pyapi::FunctionDef def(const char* name, const char* summary) {
     return {.name = name, .params = kParams, .return_annotation = nullptr, .body = body, .summary = summary};
 }
 
-const pyapi::FunctionDef kProduct = def<Kind::Product>(
-    "longitudinal_logarithmic_694eff_batch_reference", "Non-streaming ground truth for longitudinal_logarithmic_694eff.");
-const pyapi::FunctionDef kGeoMean = def<Kind::GeoMean>(
-    "longitudinal_logarithmic_665270_batch_reference", "Non-streaming ground truth for longitudinal_logarithmic_665270.");
+const pyapi::FunctionDef kProduct =
+    def<Kind::Product>("longitudinal_logarithmic_694eff_batch_reference",
+                       "Non-streaming ground truth for longitudinal_logarithmic_694eff.");
+const pyapi::FunctionDef kGeoMean =
+    def<Kind::GeoMean>("longitudinal_logarithmic_665270_batch_reference",
+                       "Non-streaming ground truth for longitudinal_logarithmic_665270.");
 
 // The module body: `import math`, `import numpy as np`, then the two functions.
 // Where NumPy refuses the interpreter (one with its own GIL), its ImportError
@@ -54,5 +56,5 @@ void exec(PyObject* m, logarithmic::State& state) {
 
 }  // namespace
 
-PYAPI_MODULE(logarithmic, "vantorel.functions.rotations.batch_references.longitudinal.logarithmic",
-             kDoc, logarithmic::State, exec)
+PYAPI_MODULE(logarithmic, "vantorel.functions.rotations.batch_references.longitudinal.logarithmic", kDoc,
+             logarithmic::State, exec)

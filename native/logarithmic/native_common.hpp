@@ -56,7 +56,7 @@ bool window_rows(PyObject* W, Index T, Rows& rows) {
         if (w == -1 && PyErr_Occurred()) pyapi::raise();
         // t - w + 1 clamped to [0, t + 1] (t + 1: an empty window), without overflow
         for (Index t = 0; t < T; ++t)
-            rows.start[static_cast<size_t>(t)] = overflow > 0                  ? 0
+            rows.start[static_cast<size_t>(t)] = overflow > 0             ? 0
                                                  : overflow < 0 || w <= 0 ? t + 1
                                                                           : std::max<Index>(0, t - w + 1);
         rows.count = T;
@@ -119,7 +119,7 @@ struct Driver {
     PyObject* np_sum = nullptr;                    // and np.sum
 
     // ---- the pass runs without the interpreter lock, taking it back for Python code
-    PyThreadState* unlocked = nullptr;  // saved while the lock is released
+    PyThreadState* unlocked = nullptr;   // saved while the lock is released
     Layout data_layout{}, out_layout{};  // as the pass started
     Clock::time_point next_poll{};
     // Where the pass is: rows from `at_t0` on of columns [at_c0, at_c1), and every
@@ -196,12 +196,11 @@ inline Index tile_rows(Index span) { return std::max<Index>(kTileRows, span); }
 // contiguous memory and the input from near-contiguous memory.
 template <class E>
 class Input {
-  public:
+public:
     // columns [c0, c0 + N)
     Input(PyArrayObject* a, Index c0, Index N)
-        : data_(static_cast<const char*>(PyArray_DATA(a)) + c0 * PyArray_STRIDES(a)[1]),
-          s0_(PyArray_STRIDES(a)[0]), s1_(PyArray_STRIDES(a)[1]), N_(N),
-          staged_(N > 1 && std::abs(s0_) < std::abs(s1_)) {
+        : data_(static_cast<const char*>(PyArray_DATA(a)) + c0 * PyArray_STRIDES(a)[1]), s0_(PyArray_STRIDES(a)[0]),
+          s1_(PyArray_STRIDES(a)[1]), N_(N), staged_(N > 1 && std::abs(s0_) < std::abs(s1_)) {
         base_ = data_, row_step_ = s0_, col_step_ = s1_;
     }
 
@@ -248,7 +247,7 @@ class Input {
         }
     }
 
-  private:
+private:
     const char* data_;
     npy_intp s0_, s1_;
     Index N_;

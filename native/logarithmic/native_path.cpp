@@ -141,8 +141,7 @@ bool native_loop(Call& c) {
     PyObject* const nan_now = c.st.originals.math.nan.get();
     if (!PyFloat_CheckExact(nan_now)) return false;
 
-    Driver d{c, data, static_cast<double*>(PyArray_DATA(out)), T, N, N, rows, {}, -1, true,
-             PyFloat_AS_DOUBLE(nan_now)};
+    Driver d{c, data, static_cast<double*>(PyArray_DATA(out)), T, N, N, rows, {}, -1, true, PyFloat_AS_DOUBLE(nan_now)};
     // The module's originals the kernels call (the globals hold them, checked above).
     d.np_log = c.st.originals.np.log.get();
     d.np_sum = c.st.originals.np.sum.get();

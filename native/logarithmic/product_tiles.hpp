@@ -62,14 +62,15 @@ LOGARITHMIC_INLINE void product_tiles_body(Driver& d, Index c0, Index N) {
     const Index Mmax = std::min(T, R + span - 1);
     const Index blocks = (N + B - 1) / B, Npad = blocks * B;
     std::vector<A> rows(static_cast<size_t>(blocks * Mmax * B), A(1));  // [block][row][lane]
-    std::vector<A> res(static_cast<size_t>(R * Npad));                   // [row][column]
-    std::vector<unsigned char> ok(static_cast<size_t>(R * Npad));        // [row][column]
+    std::vector<A> res(static_cast<size_t>(R * Npad));                  // [row][column]
+    std::vector<unsigned char> ok(static_cast<size_t>(R * Npad));       // [row][column]
     for (Index t0 = 0; t0 < T; t0 += R) {
         if (!d.at(c0, c0 + N, t0)) return;
         const Index t1 = std::min(T, t0 + R), lo = window_first(t0, span), M = t1 - lo;
         in.load(lo, t1);
         for (Index t = lo; t < t1; ++t)
-            product_row<E, A>(in, t, N, rows.data() + (t - lo) * B, M * B, ok.data() + std::max<Index>(0, t - t0) * Npad);
+            product_row<E, A>(in, t, N, rows.data() + (t - lo) * B, M * B,
+                              ok.data() + std::max<Index>(0, t - t0) * Npad);
         for (Index b = 0; b < blocks; ++b) {
             if (!d.poll()) return;
             const Index n0 = b * B, k = std::min(B, N - n0);
@@ -79,7 +80,8 @@ LOGARITHMIC_INLINE void product_tiles_body(Driver& d, Index c0, Index N) {
             const Index chunk = std::max<Index>(2, kProductsPerPoll / (span * B));
             for (Index ta = t0; ta < t1; ta += chunk) {
                 if (ta > t0 && !d.poll()) return;
-                tile_products<A, VectorBytes, (Elem<E>::is_float ? 2 : 4)>(rb, lo, ta, std::min(t1, ta + chunk), span, res.data() + (ta - t0) * Npad + n0, Npad);
+                tile_products<A, VectorBytes, (Elem<E>::is_float ? 2 : 4)>(rb, lo, ta, std::min(t1, ta + chunk), span,
+                                                                           res.data() + (ta - t0) * Npad + n0, Npad);
             }
             if constexpr (T_::is_float) {
                 if (std::fetestexcept(kWatchedFlags) && d.non_ignored_flags()) {
@@ -97,7 +99,8 @@ LOGARITHMIC_INLINE void product_tiles_body(Driver& d, Index c0, Index N) {
             }
         }
         for (Index t = t0; t < t1; ++t)
-            gated_row<E, A>(d.out + t * d.out_row + c0, res.data() + (t - t0) * Npad, ok.data() + (t - t0) * Npad, N, d.nan);
+            gated_row<E, A>(d.out + t * d.out_row + c0, res.data() + (t - t0) * Npad, ok.data() + (t - t0) * Npad, N,
+                            d.nan);
     }
 }
 

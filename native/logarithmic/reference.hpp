@@ -15,8 +15,7 @@ struct Call {
     pyapi::Ref T, N, out, W;
 };
 
-pyapi::Ref run_reference(const pyapi::FunctionObject& self, Kind kind, PyObject* instance,
-                         PyObject* data);
+pyapi::Ref run_reference(const pyapi::FunctionObject& self, Kind kind, PyObject* instance, PyObject* data);
 
 // ---- general path: the literal per-cell steps through Python-level operations
 

@@ -44,11 +44,11 @@ bool genuine(const Originals& o) {
                named(f.get(), name, "math");
     };
     return ufunc(o.np.isnan, "isnan") && ufunc(o.np.isinf, "isinf") && ufunc(o.np.log, "log") &&
-           ufunc(o.np.abs, "absolute") && numpy_function(o.np.prod, "prod") &&
-           numpy_function(o.np.any, "any") && numpy_function(o.np.sum, "sum") &&
-           math_function(o.math.isnan, "isnan") && math_function(o.math.isinf, "isinf") &&
-           math_function(o.math.exp, "exp") && o.range.get() == reinterpret_cast<PyObject*>(&PyRange_Type) &&
-           o.max && PyCFunction_Check(o.max.get()) && named(o.max.get(), "max", "builtins");
+           ufunc(o.np.abs, "absolute") && numpy_function(o.np.prod, "prod") && numpy_function(o.np.any, "any") &&
+           numpy_function(o.np.sum, "sum") && math_function(o.math.isnan, "isnan") &&
+           math_function(o.math.isinf, "isinf") && math_function(o.math.exp, "exp") &&
+           o.range.get() == reinterpret_cast<PyObject*>(&PyRange_Type) && o.max && PyCFunction_Check(o.max.get()) &&
+           named(o.max.get(), "max", "builtins");
 }
 
 }  // namespace
@@ -85,8 +85,7 @@ bool globals_are_original(const pyapi::FunctionObject& self) {
     const Names& n = st.names;
     const Originals& o = st.originals;
     PyObject* g = self.globals;
-    if (!o.genuine || dict_item(g, n.np) != o.numpy.get() || dict_item(g, n.math) != o.math_module.get())
-        return false;
+    if (!o.genuine || dict_item(g, n.np) != o.numpy.get() || dict_item(g, n.math) != o.math_module.get()) return false;
 #define LOGARITHMIC_SAME_NP_(id) \
     if (!o.np.id || module_item(o.numpy.get(), n.id) != o.np.id.get()) return false;
 #define LOGARITHMIC_SAME_MATH_(id) \

@@ -21,9 +21,12 @@ namespace logarithmic {
 
 enum class Kind { Product, GeoMean };
 
-#define LOGARITHMIC_NAMES(X)                                                                  \
-    X(np) X(math) X(shape) X(full) X(nan) X(float64) X(window) X(range) X(max) X(isnan)       \
-    X(isinf) X(sum) X(prod) X(any) X(log) X(abs) X(exp) X(size) X(dtype) X(geterr)
+// The name list, laid out by hand.
+// clang-format off
+#define LOGARITHMIC_NAMES(X) \
+    X(np) X(math) X(shape) X(full) X(nan) X(float64) X(window) X(range) X(max) X(isnan) X(isinf) X(sum) \
+    X(prod) X(any) X(log) X(abs) X(exp) X(size) X(dtype) X(geterr)
+// clang-format on
 PYAPI_NAMES(Names, LOGARITHMIC_NAMES)
 
 // The attributes of `np` and of `math` the per-cell steps use.

@@ -66,8 +66,7 @@ LOGARITHMIC_INLINE void quotient_lanes(const Sums& total, const Counts& n, bool 
     Means q;
     if (sizeof(total[0]) == sizeof(float) && f32_quotient)
         q = __builtin_convertvector(total / __builtin_convertvector(n, Sums), Means);
-    else
-        q = __builtin_convertvector(total, Means) / __builtin_convertvector(n, Means);
+    else q = __builtin_convertvector(total, Means) / __builtin_convertvector(n, Means);
     std::memcpy(out, &q, sizeof q);
 }
 
@@ -82,8 +81,7 @@ LOGARITHMIC_INLINE void numpy_sums_side_by_side(const L* a, Index n, L out[kGeoV
 
 // mean[cell.i] = geo_quotient(numpy_sum(cp + cell.a, cell.nobs)) for each cell.
 template <class L>
-LOGARITHMIC_INLINE void window_means(const L* cp, const SumCell* cells, Index count, double* mean,
-                                     bool f32_quotient) {
+LOGARITHMIC_INLINE void window_means(const L* cp, const SumCell* cells, Index count, double* mean, bool f32_quotient) {
     constexpr Index K = kGeoVectorLanes;
     Index q = 0;
     while (q < count) {

@@ -288,9 +288,7 @@ public:
     bool value(std::size_t& i) {
         const Tok& t = tape_[i];
         switch (t.kind) {
-            case Tok::Leaf:
-                ++i;
-                return write_leaf(out_, t.obj);
+            case Tok::Leaf: ++i; return write_leaf(out_, t.obj);
             case Tok::List: {
                 const std::size_t end = t.end;
                 ++i;
@@ -302,10 +300,8 @@ public:
                 out_.push(']');
                 return true;
             }
-            case Tok::Dict:
-                return dict(i);
-            default:
-                return false;
+            case Tok::Dict: return dict(i);
+            default: return false;
         }
     }
 

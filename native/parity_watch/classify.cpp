@@ -60,24 +60,20 @@ bool ascii_reason(const Names& names, PyObject* items, PyObject*& code) {
         }
     }
     const std::string_view joined(text, static_cast<std::size_t>(p - text));
-    code = reason_code(names, [&](const char* needle) {
-        return joined.find(needle) != std::string_view::npos;
-    });
+    code = reason_code(names, [&](const char* needle) { return joined.find(needle) != std::string_view::npos; });
     return true;
 }
 
 Ref reason_body(FunctionObject& self, PyObject* const* argv) {
     const Names& n = state(self).names;
     PyObject* code = nullptr;
-    if (pyapi::builtin_unchanged(self, pyapi::Builtin::str) && ascii_reason(n, argv[0], code))
-        return Ref::borrow(code);
+    if (pyapi::builtin_unchanged(self, pyapi::Builtin::str) && ascii_reason(n, argv[0], code)) return Ref::borrow(code);
     Ref pieces = pyapi::check(PyList_New(0));
     for_each_item(argv[0], [&](PyObject* item) {
         // str(item).lower(): a subclass's own lower() is the one called.
         Ref text = pyapi::b_str(self, item);
         PyObject* args[] = {text.get()};
-        Ref low = pyapi::check(PyObject_VectorcallMethod(
-            n.lower, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        Ref low = pyapi::check(PyObject_VectorcallMethod(n.lower, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         pyapi::check_status(PyList_Append(pieces.get(), low.get()));
     });
     Ref text = pyapi::check(PyUnicode_Join(n.space, pieces.get()));
@@ -107,9 +103,7 @@ Ref declared_axis(const FunctionObject& f, PyObject* field, PyObject* const*) {
 }
 
 // (str(key) for key in it)
-Ref key_axis(const FunctionObject& f, PyObject* key, PyObject* const*) {
-    return pyapi::b_str(f, key);
-}
+Ref key_axis(const FunctionObject& f, PyObject* key, PyObject* const*) { return pyapi::b_str(f, key); }
 
 // `tuple(<generator expression>)` with a shadowed `tuple`: the replacement
 // gets a lazy generator over `iterable`, as the reference hands it one.
@@ -136,8 +130,7 @@ Ref shape_axes_body(FunctionObject& self, PyObject* const* argv) {
                 bool keep;
                 if (!pyapi::builtins_unchanged(self, {Builtin::isinstance, Builtin::str}))
                     keep = pyapi::b_isinstance(self, field, {Builtin::str}) && pyapi::truthy(field);
-                else if (PyUnicode_CheckExact(field))
-                    keep = PyUnicode_GET_LENGTH(field) != 0;
+                else if (PyUnicode_CheckExact(field)) keep = PyUnicode_GET_LENGTH(field) != 0;
                 else
                     keep = pyapi::is_instance(field, reinterpret_cast<PyObject*>(&PyUnicode_Type)) &&
                            pyapi::truthy(field);
@@ -176,9 +169,7 @@ const pyapi::Param kShapeAxesParams[] = {{"projection", "Mapping[str, Any] | Non
 
 }  // namespace
 
-Ref bounded_text_global(const FunctionObject& self) {
-    return read_global(self, state(self).names.bounded_text);
-}
+Ref bounded_text_global(const FunctionObject& self) { return read_global(self, state(self).names.bounded_text); }
 
 Ref call_bounded_text(const FunctionObject& self, PyObject* target, PyObject* value) {
     if (pyapi::is_function(self, target, kBoundedText)) {
@@ -199,11 +190,9 @@ Ref bounded_text(const FunctionObject& self, PyObject* value) {
     return call_bounded_text(self, target.get(), value);
 }
 
-const FunctionDef kProjectionMismatchReason = {"projection_mismatch_reason", kReasonParams, "str",
-                                               reason_body};
-const FunctionDef kProjectionVersion = {"_projection_version", kVersionParams, "str",
-                                        version_body};
-const FunctionDef kProjectionShapeAxes = {"_projection_shape_axes", kShapeAxesParams,
-                                          "tuple[str, ...]", shape_axes_body};
+const FunctionDef kProjectionMismatchReason = {"projection_mismatch_reason", kReasonParams, "str", reason_body};
+const FunctionDef kProjectionVersion = {"_projection_version", kVersionParams, "str", version_body};
+const FunctionDef kProjectionShapeAxes = {"_projection_shape_axes", kShapeAxesParams, "tuple[str, ...]",
+                                          shape_axes_body};
 
 }  // namespace parity_watch

@@ -30,9 +30,9 @@ void exec(PyObject* module, State& state) {
     import_names(module, "typing", {"Any"});
     import_names(module, "vantorel._sdk_telemetry", {"AnomalyRecord", "Severity", "TelemetryRuntime"});
 
-    Ref tag_keys = pyapi::check(Py_BuildValue(
-        "(ssssssssss)", "slot_id", "parent_home", "market_id", "era_number", "reason_code",
-        "projection_version", "projection_hash", "consumer", "decision", "surface"));
+    Ref tag_keys =
+        pyapi::check(Py_BuildValue("(ssssssssss)", "slot_id", "parent_home", "market_id", "era_number", "reason_code",
+                                   "projection_version", "projection_hash", "consumer", "decision", "surface"));
     bind(module, "_TAG_KEYS", tag_keys.get());
     Ref parent_home = pyapi::new_str("src.data_platform.era_data_vault.simulation_data_contract");
     bind(module, "_PARENT_HOME", parent_home.get());
@@ -44,14 +44,12 @@ void exec(PyObject* module, State& state) {
     bind(module, "_DEFAULT_TELEMETRY", Py_None);
 
     for (const FunctionDef* def :
-         {&kDefaultParityWatch, &kConfigureParityWatch, &kRecordProjectionMismatch,
-          &kProjectionMismatchReason, &kProjectionHash, &kTags, &kProjectionShapeAxes,
-          &kProjectionVersion, &kJsonSafe, &kBoundedText})
+         {&kDefaultParityWatch, &kConfigureParityWatch, &kRecordProjectionMismatch, &kProjectionMismatchReason,
+          &kProjectionHash, &kTags, &kProjectionShapeAxes, &kProjectionVersion, &kJsonSafe, &kBoundedText})
         pyapi::add_function(module, *def);
 
-    Ref all = pyapi::check(Py_BuildValue("[ssssss]", "SimulationContractSdkTelemetry",
-                                         "configure_parity_watch", "default_parity_watch",
-                                         "projection_hash", "projection_mismatch_reason",
+    Ref all = pyapi::check(Py_BuildValue("[ssssss]", "SimulationContractSdkTelemetry", "configure_parity_watch",
+                                         "default_parity_watch", "projection_hash", "projection_mismatch_reason",
                                          "record_projection_mismatch"));
     bind(module, "__all__", all.get());
     capture_originals(module, state);
@@ -60,5 +58,4 @@ void exec(PyObject* module, State& state) {
 }  // namespace
 }  // namespace parity_watch
 
-PYAPI_MODULE(_parity_watch, "vantorel._parity_watch", parity_watch::kDoc, parity_watch::State,
-             parity_watch::exec)
+PYAPI_MODULE(_parity_watch, "vantorel._parity_watch", parity_watch::kDoc, parity_watch::State, parity_watch::exec)

@@ -33,12 +33,10 @@ public:
             }
             case SafeKind::Passthrough:
                 if (PyUnicode_Check(value)) ensure_ready(value);
-                else if (!(value == Py_None || PyLong_Check(value) || PyFloat_Check(value)))
-                    unwritable = true;
+                else if (!(value == Py_None || PyLong_Check(value) || PyFloat_Check(value))) unwritable = true;
                 tape.push(Tok::Leaf, Ref::borrow(value));
                 return;
-            case SafeKind::Stringify:
-                break;
+            case SafeKind::Stringify: break;
         }
         Ref text = pyapi::b_str(fn_, value);
         is_mapping_.touched();
@@ -174,8 +172,7 @@ private:
 Ref dumps_payload(const FunctionObject& self, PyObject* dumps, PyObject* value) {
     const State& st = state(self);
     Ref str_fn = read_global(self, st.names.str);
-    Ref text = pyapi::call(dumps, {value, Py_True, st.json_separators.get(), str_fn.get()},
-                           st.dumps_kw.get());
+    Ref text = pyapi::call(dumps, {value, Py_True, st.json_separators.get(), str_fn.get()}, st.dumps_kw.get());
     return pyapi::call_method(text.get(), st.names.encode, {st.names.utf_8});
 }
 
@@ -199,12 +196,12 @@ Ref digest_prefix(const FunctionObject& self, const TextBuffer* text, PyObject* 
     if (hashlib.get() == o.hashlib.get() && sha.get() == o.sha256.get()) {
         if (text) return hex16(sha256(text->view()));
         if (PyBytes_CheckExact(payload))
-            return hex16(sha256({PyBytes_AS_STRING(payload),
-                                 static_cast<size_t>(PyBytes_GET_SIZE(payload))}));
+            return hex16(sha256({PyBytes_AS_STRING(payload), static_cast<size_t>(PyBytes_GET_SIZE(payload))}));
     }
-    Ref bytes = text ? pyapi::check(PyBytes_FromStringAndSize(
-                           text->view().data(), static_cast<Py_ssize_t>(text->view().size())))
-                     : Ref::borrow(payload);
+    Ref bytes =
+        text
+            ? pyapi::check(PyBytes_FromStringAndSize(text->view().data(), static_cast<Py_ssize_t>(text->view().size())))
+            : Ref::borrow(payload);
     Ref h = pyapi::call(sha.get(), {bytes.get()});
     Ref hexdigest = pyapi::call_method(h.get(), st.names.hexdigest);
     return pyapi::check(PyObject_GetItem(hexdigest.get(), st.first16.get()));

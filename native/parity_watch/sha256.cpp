@@ -60,24 +60,22 @@ void compress(std::uint32_t h[8], const std::uint8_t* block) {
 #ifdef PARITY_WATCH_SHA_NI
 // The x86 SHA extensions: four rounds per sha256rnds2 pair, the message
 // schedule by sha256msg1/msg2.
-__attribute__((target("sha,sse4.1,ssse3"))) void compress_shani(std::uint32_t h[8],
-                                                                const std::uint8_t* p,
+__attribute__((target("sha,sse4.1,ssse3"))) void compress_shani(std::uint32_t h[8], const std::uint8_t* p,
                                                                 std::size_t blocks) {
     const __m128i mask = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
     __m128i tmp = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&h[0]));
     __m128i state1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&h[4]));
-    tmp = _mm_shuffle_epi32(tmp, 0xB1);                 // CDAB
-    state1 = _mm_shuffle_epi32(state1, 0x1B);           // EFGH
+    tmp = _mm_shuffle_epi32(tmp, 0xB1);                // CDAB
+    state1 = _mm_shuffle_epi32(state1, 0x1B);          // EFGH
     __m128i state0 = _mm_alignr_epi8(tmp, state1, 8);  // ABEF
-    state1 = _mm_blend_epi16(state1, tmp, 0xF0);        // CDGH
+    state1 = _mm_blend_epi16(state1, tmp, 0xF0);       // CDGH
     for (std::size_t b = 0; b < blocks; ++b, p += 64) {
         const __m128i abef = state0, cdgh = state1;
         __m128i w[4];
         for (int i = 0; i < 16; ++i) {
             __m128i m;
             if (i < 4) {
-                m = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i)),
-                                     mask);
+                m = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i)), mask);
             } else {
                 // w[i-4], w[i-3], w[i-2], w[i-1] live at (i & 3), (i+1 & 3), (i+2 & 3), (i+3 & 3).
                 __m128i x = _mm_sha256msg1_epu32(w[i & 3], w[(i + 1) & 3]);
@@ -113,8 +111,7 @@ bool have_shani() {
 }
 #endif
 
-void compress_blocks(std::uint32_t h[8], const std::uint8_t* p, std::size_t blocks,
-                     std::size_t total) {
+void compress_blocks(std::uint32_t h[8], const std::uint8_t* p, std::size_t blocks, std::size_t total) {
 #ifdef PARITY_WATCH_SHA_NI
     // Texts of a few bytes stay on the portable rounds, which keeps them in
     // use (and checked) on machines that have the extensions.

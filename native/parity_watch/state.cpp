@@ -9,8 +9,8 @@ using pyapi::check;
 void init_state(PyObject*, State& st) {
     const Names& n = st.names;
     st.runtime_kw = pyapi::kwnames({n.component, n.lanes, n.ring_capacity});
-    st.site_kw = pyapi::kwnames({n.name, n.description, n.message_template, n.value_unit,
-                                 n.severity_default, n.file, n.line, n.tag_keys});
+    st.site_kw = pyapi::kwnames(
+        {n.name, n.description, n.message_template, n.value_unit, n.severity_default, n.file, n.line, n.tag_keys});
     st.warn_kw = pyapi::kwnames({n.epoch_ns, n.reason, n.tags_key, n.severity});
     st.tags_kw = pyapi::kwnames({n.data, n.projection, n.reason_code});
     st.record_kw = pyapi::kwnames({n.data, n.projection, n.mismatches, n.epoch_ns});
@@ -24,16 +24,19 @@ void init_state(PyObject*, State& st) {
     st.first16 = check(PySlice_New(nullptr, sixteen.get(), nullptr));
     st.json_separators = check(Py_BuildValue("(ss)", ",", ":"));
     st.list_tuple_types = check(PyTuple_Pack(2, &PyList_Type, &PyTuple_Type));
-    st.scalar_types =
-        check(PyTuple_Pack(4, &PyUnicode_Type, &PyLong_Type, &PyFloat_Type, &PyBool_Type));
+    st.scalar_types = check(PyTuple_Pack(4, &PyUnicode_Type, &PyLong_Type, &PyFloat_Type, &PyBool_Type));
     st.tags_template = check(PyDict_New());
-    const std::pair<PyObject*, PyObject*> entries[] = {
-        {n.slot_id, n.simulation_data_contract_projection}, {n.parent_home, Py_None},
-        {n.market_id, Py_None}, {n.era_number, Py_None}, {n.reason_code, Py_None},
-        {n.projection_version_key, Py_None}, {n.projection_hash, Py_None},
-        {n.consumer, n.vantorel_sdk}, {n.decision, n.mismatch}, {n.surface, n.sdk_runtime}};
-    for (const auto& [key, value] : entries)
-        pyapi::check_status(PyDict_SetItem(st.tags_template.get(), key, value));
+    const std::pair<PyObject*, PyObject*> entries[] = {{n.slot_id, n.simulation_data_contract_projection},
+                                                       {n.parent_home, Py_None},
+                                                       {n.market_id, Py_None},
+                                                       {n.era_number, Py_None},
+                                                       {n.reason_code, Py_None},
+                                                       {n.projection_version_key, Py_None},
+                                                       {n.projection_hash, Py_None},
+                                                       {n.consumer, n.vantorel_sdk},
+                                                       {n.decision, n.mismatch},
+                                                       {n.surface, n.sdk_runtime}};
+    for (const auto& [key, value] : entries) pyapi::check_status(PyDict_SetItem(st.tags_template.get(), key, value));
 }
 
 void capture_originals(PyObject* module, State& st) {

@@ -27,40 +27,40 @@ extern const FunctionDef kProjectionVersion;
 extern const FunctionDef kJsonSafe;
 extern const FunctionDef kBoundedText;
 
-#define PW_NAMES(X)                                                                            \
-    /* module globals and imported attributes */                                               \
-    X(Mapping) X(json) X(dumps) X(hashlib) X(sha256) X(hexdigest) X(time) X(time_ns)           \
-    X(property) X(JSONEncoder) X(c_make_encoder) X(encode_basestring_ascii)                    \
-    X(json_safe, "_json_safe") X(bounded_text, "_bounded_text") X(projection_hash)             \
-    X(projection_version, "_projection_version")                                               \
-    X(projection_shape_axes, "_projection_shape_axes") X(projection_mismatch_reason)           \
-    X(tags, "_tags") X(str) X(PARENT_HOME, "_PARENT_HOME")                                     \
-    X(DEFAULT_TELEMETRY, "_DEFAULT_TELEMETRY") X(default_parity_watch)                         \
-    X(record_projection_mismatch) X(SimulationContractSdkTelemetry) X(TelemetryRuntime)        \
-    X(Severity) X(WARN) X(CALL_SITE_NAME, "_CALL_SITE_NAME") X(TAG_KEYS, "_TAG_KEYS")          \
-    X(dunder_file, "__file__")                                                                 \
-    /* attributes and methods */                                                               \
-    X(get) X(items) X(keys) X(lower) X(encode) X(runtime) X(warn) X(register_call_site)        \
-    X(clock_ns_attr, "_clock_ns") X(site_attr, "_projection_mismatch_site") X(dropped_count)   \
-    X(snapshot_anomalies) X(drain_anomalies)                                                   \
-    /* keyword names */                                                                        \
-    X(component) X(lanes) X(ring_capacity) X(name) X(description) X(message_template)          \
-    X(value_unit) X(severity_default) X(file) X(line) X(tag_keys) X(epoch_ns) X(reason)        \
-    X(severity) X(tags_key, "tags") X(data) X(projection) X(reason_code) X(mismatches)         \
-    X(sort_keys) X(separators) X(default_, "default")                                          \
-    /* mapping keys */                                                                         \
-    X(version) X(schema_version) X(projection_version_key, "projection_version")               \
-    X(shape_fields) X(shape_key) X(market_id) X(era_id) X(era_number) X(slot_id)               \
-    X(parent_home) X(consumer) X(decision) X(surface)                                          \
-    /* texts */                                                                                \
-    X(invalid_projection) X(market_era_mismatch) X(shape_mismatch) X(projection_mismatch)      \
-    X(none) X(unspecified) X(unknown) X(mismatch) X(sdk_runtime) X(vantorel_sdk)               \
-    X(simulation_data_contract_projection) X(space, " ") X(semicolon, "; ")                    \
-    X(ellipsis, "...") X(utf_8, "utf-8")                                                       \
-    X(site_description,                                                                        \
-      "Vantorel SDK observed a local/server simulation-contract projection mismatch.")         \
-    X(site_template, "simulation contract projection mismatch reason={reason_code} "           \
+// The name list, laid out by hand.
+// clang-format off
+#define PW_NAMES(X) \
+    /* module globals and imported attributes */ \
+    X(Mapping) X(json) X(dumps) X(hashlib) X(sha256) X(hexdigest) X(time) X(time_ns) X(property) \
+    X(JSONEncoder) X(c_make_encoder) X(encode_basestring_ascii) X(json_safe, "_json_safe") \
+    X(bounded_text, "_bounded_text") X(projection_hash) X(projection_version, "_projection_version") \
+    X(projection_shape_axes, "_projection_shape_axes") X(projection_mismatch_reason) X(tags, "_tags") \
+    X(str) X(PARENT_HOME, "_PARENT_HOME") X(DEFAULT_TELEMETRY, "_DEFAULT_TELEMETRY") \
+    X(default_parity_watch) X(record_projection_mismatch) X(SimulationContractSdkTelemetry) \
+    X(TelemetryRuntime) X(Severity) X(WARN) X(CALL_SITE_NAME, "_CALL_SITE_NAME") \
+    X(TAG_KEYS, "_TAG_KEYS") X(dunder_file, "__file__") \
+    /* attributes and methods */ \
+    X(get) X(items) X(keys) X(lower) X(encode) X(runtime) X(warn) X(register_call_site) \
+    X(clock_ns_attr, "_clock_ns") X(site_attr, "_projection_mismatch_site") X(dropped_count) \
+    X(snapshot_anomalies) X(drain_anomalies) \
+    /* keyword names */ \
+    X(component) X(lanes) X(ring_capacity) X(name) X(description) X(message_template) X(value_unit) \
+    X(severity_default) X(file) X(line) X(tag_keys) X(epoch_ns) X(reason) X(severity) \
+    X(tags_key, "tags") X(data) X(projection) X(reason_code) X(mismatches) X(sort_keys) X(separators) \
+    X(default_, "default") \
+    /* mapping keys */ \
+    X(version) X(schema_version) X(projection_version_key, "projection_version") X(shape_fields) \
+    X(shape_key) X(market_id) X(era_id) X(era_number) X(slot_id) X(parent_home) X(consumer) X(decision) \
+    X(surface) \
+    /* texts */ \
+    X(invalid_projection) X(market_era_mismatch) X(shape_mismatch) X(projection_mismatch) X(none) \
+    X(unspecified) X(unknown) X(mismatch) X(sdk_runtime) X(vantorel_sdk) \
+    X(simulation_data_contract_projection) X(space, " ") X(semicolon, "; ") X(ellipsis, "...") \
+    X(utf_8, "utf-8") \
+    X(site_description, "Vantorel SDK observed a local/server simulation-contract projection mismatch.") \
+    X(site_template, "simulation contract projection mismatch reason={reason_code} " \
                      "market={market_id} era={era_number} hash={projection_hash}")
+// clang-format on
 PYAPI_NAMES(Names, PW_NAMES)
 #undef PW_NAMES
 
@@ -102,12 +102,12 @@ struct State : pyapi::ModuleState {
     HashScratch hash_scratch;
 
     // Keyword-name tuples of the calls the module makes.
-    Ref runtime_kw;   // TelemetryRuntime(component=, lanes=, ring_capacity=)
-    Ref site_kw;      // register_call_site(name=, ..., tag_keys=)
-    Ref warn_kw;      // warn(site, 1.0, epoch_ns=, reason=, tags=, severity=)
-    Ref tags_kw;      // _tags(data=, projection=, reason_code=)
-    Ref record_kw;    // record_projection_mismatch(data=, projection=, mismatches=, epoch_ns=)
-    Ref dumps_kw;     // json.dumps(value, sort_keys=, separators=, default=)
+    Ref runtime_kw;  // TelemetryRuntime(component=, lanes=, ring_capacity=)
+    Ref site_kw;     // register_call_site(name=, ..., tag_keys=)
+    Ref warn_kw;     // warn(site, 1.0, epoch_ns=, reason=, tags=, severity=)
+    Ref tags_kw;     // _tags(data=, projection=, reason_code=)
+    Ref record_kw;   // record_projection_mismatch(data=, projection=, mismatches=, epoch_ns=)
+    Ref dumps_kw;    // json.dumps(value, sort_keys=, separators=, default=)
     // Constants of the module's source.
     Ref one, ring_capacity, site_line, one_float, three, first16, json_separators;
     Ref list_tuple_types, scalar_types;  // (list, tuple), (str, int, float, bool)
@@ -117,11 +117,32 @@ struct State : pyapi::ModuleState {
     void each_ref(F&& f) {
         ModuleState::each_ref(f);
         Originals& o = originals;
-        for (Ref* r : {&o.Mapping, &o.json, &o.dumps, &o.JSONEncoder, &o.encoder_module,
-                       &o.c_make_encoder, &o.encode_basestring_ascii, &o.hashlib, &o.sha256,
-                       &o.abc_cache_token, &runtime_kw, &site_kw, &warn_kw, &tags_kw, &record_kw,
-                       &dumps_kw, &one, &ring_capacity, &site_line, &one_float, &three, &first16,
-                       &json_separators, &list_tuple_types, &scalar_types, &tags_template})
+        for (Ref* r : {&o.Mapping,
+                       &o.json,
+                       &o.dumps,
+                       &o.JSONEncoder,
+                       &o.encoder_module,
+                       &o.c_make_encoder,
+                       &o.encode_basestring_ascii,
+                       &o.hashlib,
+                       &o.sha256,
+                       &o.abc_cache_token,
+                       &runtime_kw,
+                       &site_kw,
+                       &warn_kw,
+                       &tags_kw,
+                       &record_kw,
+                       &dumps_kw,
+                       &one,
+                       &ring_capacity,
+                       &site_line,
+                       &one_float,
+                       &three,
+                       &first16,
+                       &json_separators,
+                       &list_tuple_types,
+                       &scalar_types,
+                       &tags_template})
             f(*r);
     }
 };

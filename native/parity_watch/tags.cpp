@@ -11,11 +11,9 @@ Ref tags_body(FunctionObject& self, PyObject* const* argv) {
     const State& st = state(self);
     const Names& n = st.names;
 
-    Ref projected_shape_key = is_mapping(self, projection)
-                                  ? mapping_get(st, projection, n.shape_key)
-                                  : Ref::borrow(Py_None);
-    PyObject* shape_key =
-        is_mapping(self, projected_shape_key.get()) ? projected_shape_key.get() : data;
+    Ref projected_shape_key = is_mapping(self, projection) ? mapping_get(st, projection, n.shape_key)
+                                                           : Ref::borrow(Py_None);
+    PyObject* shape_key = is_mapping(self, projected_shape_key.get()) ? projected_shape_key.get() : data;
 
     Ref parent_home = read_global(self, n.PARENT_HOME);
     // Each `_bounded_text` is read before its argument's data.get runs.
@@ -41,9 +39,12 @@ Ref tags_body(FunctionObject& self, PyObject* const* argv) {
 
     // The ten entries in display order, the constant ones already in place.
     Ref tags = pyapi::check(PyDict_Copy(st.tags_template.get()));
-    for (const auto& [key, value] : {std::pair{n.parent_home, &parent_home}, {n.market_id, &market},
-                                     {n.era_number, &era}, {n.reason_code, &reason},
-                                     {n.projection_version_key, &version}, {n.projection_hash, &hash}})
+    for (const auto& [key, value] : {std::pair{n.parent_home, &parent_home},
+                                     {n.market_id, &market},
+                                     {n.era_number, &era},
+                                     {n.reason_code, &reason},
+                                     {n.projection_version_key, &version},
+                                     {n.projection_hash, &hash}})
         pyapi::check_status(PyDict_SetItem(tags.get(), key, value->get()));
 
     Ref axes = pyapi::call_global(self, n.projection_shape_axes, kProjectionShapeAxes,

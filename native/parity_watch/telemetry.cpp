@@ -9,8 +9,7 @@ namespace {
 Ref build_runtime(const FunctionObject& fn) {
     const State& st = state(fn);
     Ref cls = read_global(fn, st.names.TelemetryRuntime);
-    return pyapi::call(cls.get(), {st.names.vantorel_sdk, st.one.get(), st.ring_capacity.get()},
-                       st.runtime_kw.get());
+    return pyapi::call(cls.get(), {st.names.vantorel_sdk, st.one.get(), st.ring_capacity.get()}, st.runtime_kw.get());
 }
 
 Ref severity_warn(const FunctionObject& fn) {
@@ -35,8 +34,8 @@ Ref init_body(FunctionObject& fn, PyObject* const* argv) {
     Ref file = read_global(fn, n.dunder_file);
     Ref tag_keys = read_global(fn, n.TAG_KEYS);
     Ref site = pyapi::call(register_site.get(),
-                           {name.get(), n.site_description, n.site_template, n.mismatches,
-                            severity.get(), file.get(), st.site_line.get(), tag_keys.get()},
+                           {name.get(), n.site_description, n.site_template, n.mismatches, severity.get(), file.get(),
+                            st.site_line.get(), tag_keys.get()},
                            st.site_kw.get());
     pyapi::setattr(self, n.site_attr, site.get());
     return Ref::borrow(Py_None);
@@ -53,8 +52,8 @@ Ref runtime_member(FunctionObject& fn, PyObject* const* argv) {
 
 // The hand-off, from `warn = self.runtime.warn` on: everything here may fail
 // with an Exception, which the caller turns into False.
-Ref hand_off(const FunctionObject& fn, PyObject* self, PyObject* items, PyObject* epoch_ns,
-             PyObject* reason_code, PyObject* tags) {
+Ref hand_off(const FunctionObject& fn, PyObject* self, PyObject* items, PyObject* epoch_ns, PyObject* reason_code,
+             PyObject* tags) {
     const State& st = state(fn);
     const Names& n = st.names;
     Ref runtime = pyapi::getattr(self, n.runtime);
@@ -74,9 +73,7 @@ Ref hand_off(const FunctionObject& fn, PyObject* self, PyObject* items, PyObject
     Ref reason = pyapi::check(PyUnicode_Join(n.semicolon, pieces.get()));
     if (PyUnicode_GET_LENGTH(reason.get()) == 0) reason = Ref::borrow(reason_code);
     Ref severity = severity_warn(fn);
-    return pyapi::call(warn.get(),
-                       {site.get(), st.one_float.get(), stamp.get(), reason.get(), tags,
-                        severity.get()},
+    return pyapi::call(warn.get(), {site.get(), st.one_float.get(), stamp.get(), reason.get(), tags, severity.get()},
                        st.warn_kw.get());
 }
 
@@ -99,10 +96,8 @@ Ref record_body(FunctionObject& fn, PyObject* const* argv) {
         Ref tuple = pyapi::builtin(fn, pyapi::Builtin::tuple);
         items = pyapi::call(tuple.get(), {mismatches});
     }
-    Ref reason_code = pyapi::call_global(fn, n.projection_mismatch_reason,
-                                         kProjectionMismatchReason, {items.get()});
-    Ref tags = pyapi::call_global(fn, n.tags, kTags, {data, projection, reason_code.get()},
-                                  st.tags_kw.get());
+    Ref reason_code = pyapi::call_global(fn, n.projection_mismatch_reason, kProjectionMismatchReason, {items.get()});
+    Ref tags = pyapi::call_global(fn, n.tags, kTags, {data, projection, reason_code.get()}, st.tags_kw.get());
     try {
         return hand_off(fn, self, items.get(), epoch_ns, reason_code.get(), tags.get());
     } catch (const pyapi::py_error&) {
@@ -115,9 +110,8 @@ Ref record_body(FunctionObject& fn, PyObject* const* argv) {
     return Ref::borrow(Py_False);
 }
 
-const pyapi::Param kInitParams[] = {{"self"},
-                                    {"runtime", "TelemetryRuntime | None", false, "None"},
-                                    {"clock_ns", nullptr, true, "time.time_ns"}};
+const pyapi::Param kInitParams[] = {
+    {"self"}, {"runtime", "TelemetryRuntime | None", false, "None"}, {"clock_ns", nullptr, true, "time.time_ns"}};
 const pyapi::Param kSelfParams[] = {{"self"}};
 const pyapi::Param kRecordMethodParams[] = {
     {"self"},
@@ -131,12 +125,11 @@ constexpr const char* kClass = "SimulationContractSdkTelemetry";
 const FunctionDef kInit = {"__init__", kInitParams, "None", init_body, kClass};
 const FunctionDef kDroppedCount = {"dropped_count", kSelfParams, "int", runtime_member<&Names::dropped_count, false>,
                                    kClass};
-const FunctionDef kRecordMethod = {"record_projection_mismatch", kRecordMethodParams, "bool",
-                                   record_body, kClass};
+const FunctionDef kRecordMethod = {"record_projection_mismatch", kRecordMethodParams, "bool", record_body, kClass};
 const FunctionDef kSnapshot = {"snapshot_anomalies", kSelfParams, "tuple[AnomalyRecord, ...]",
                                runtime_member<&Names::snapshot_anomalies, true>, kClass};
-const FunctionDef kDrain = {"drain_anomalies", kSelfParams, "list[AnomalyRecord]", runtime_member<&Names::drain_anomalies, true>,
-                            kClass};
+const FunctionDef kDrain = {"drain_anomalies", kSelfParams, "list[AnomalyRecord]",
+                            runtime_member<&Names::drain_anomalies, true>, kClass};
 
 // ------------------------------------------------------------- module level
 
@@ -172,23 +165,19 @@ Ref configure_body(FunctionObject& fn, PyObject* const* argv) {
 
 Ref module_record_body(FunctionObject& fn, PyObject* const* argv) {
     const State& st = state(fn);
-    Ref telemetry =
-        pyapi::call_global(fn, st.names.default_parity_watch, kDefaultParityWatch, {});
+    Ref telemetry = pyapi::call_global(fn, st.names.default_parity_watch, kDefaultParityWatch, {});
     PyObject* args[] = {telemetry.get(), argv[0], argv[1], argv[2], argv[3]};
-    return pyapi::check(PyObject_VectorcallMethod(st.names.record_projection_mismatch, args, 1,
-                                                  st.record_kw.get()));
+    return pyapi::check(PyObject_VectorcallMethod(st.names.record_projection_mismatch, args, 1, st.record_kw.get()));
 }
 
 const pyapi::Param kConfigureParams[] = {{"runtime", "TelemetryRuntime | None", false, "None"}};
 }  // namespace
 
-const FunctionDef kDefaultParityWatch = {"default_parity_watch", {},
-                                         "SimulationContractSdkTelemetry", default_body};
-const FunctionDef kConfigureParityWatch = {"configure_parity_watch", kConfigureParams,
-                                           "SimulationContractSdkTelemetry", configure_body};
-const FunctionDef kRecordProjectionMismatch = {"record_projection_mismatch",
-    std::span(kRecordMethodParams).subspan(1), "bool",
-                                               module_record_body};
+const FunctionDef kDefaultParityWatch = {"default_parity_watch", {}, "SimulationContractSdkTelemetry", default_body};
+const FunctionDef kConfigureParityWatch = {"configure_parity_watch", kConfigureParams, "SimulationContractSdkTelemetry",
+                                           configure_body};
+const FunctionDef kRecordProjectionMismatch = {"record_projection_mismatch", std::span(kRecordMethodParams).subspan(1),
+                                               "bool", module_record_body};
 
 Ref make_telemetry_class(PyObject* module, State& st) {
     const Names& n = st.names;

@@ -10,7 +10,7 @@ namespace {
 // Exact built-in types whose Mapping answer is cached: list, tuple, str, int,
 // float, bool, NoneType. dict needs no cache (registered, never unregistered).
 int builtin_index(PyTypeObject* t) {
-    PyTypeObject* const types[] = {&PyList_Type,  &PyTuple_Type, &PyUnicode_Type,  &PyLong_Type,
+    PyTypeObject* const types[] = {&PyList_Type,  &PyTuple_Type, &PyUnicode_Type, &PyLong_Type,
                                    &PyFloat_Type, &PyBool_Type,  Py_TYPE(Py_None)};
     for (int i = 0; i < 7; ++i)
         if (types[i] == t) return i;
@@ -42,8 +42,8 @@ bool MappingTest::builtin_answer(int index, PyTypeObject* type) {
     MappingAnswers& cache = state(fn_).mapping_answers;
     if (!token_checked_) {
         PyObject* get_token = state(fn_).originals.abc_cache_token.get();
-        if (!get_token) return pyapi::check_status(PyObject_IsSubclass(
-                                   reinterpret_cast<PyObject*>(type), mapping_.get())) != 0;
+        if (!get_token)
+            return pyapi::check_status(PyObject_IsSubclass(reinterpret_cast<PyObject*>(type), mapping_.get())) != 0;
         Ref token = pyapi::check(PyObject_CallNoArgs(get_token));
         unsigned long long value = PyLong_AsUnsignedLongLong(token.get());
         if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) pyapi::raise();
@@ -56,8 +56,7 @@ bool MappingTest::builtin_answer(int index, PyTypeObject* type) {
     }
     if (cache.answers[index] < 0) {
         // The first answer may run hooks of registered subclasses.
-        int r = pyapi::check_status(
-            PyObject_IsSubclass(reinterpret_cast<PyObject*>(type), mapping_.get()));
+        int r = pyapi::check_status(PyObject_IsSubclass(reinterpret_cast<PyObject*>(type), mapping_.get()));
         cache.answers[index] = static_cast<signed char>(r);
         fresh_ = false;
     }
@@ -86,9 +85,8 @@ bool MappingTest::operator()(PyObject* value) {
 namespace {
 
 bool exact_scalar(PyTypeObject* t) {
-    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type ||
-           t == &PyBool_Type || t == Py_TYPE(Py_None) || t == &PyDict_Type ||
-           t == &PyBytes_Type;
+    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+           t == Py_TYPE(Py_None) || t == &PyDict_Type || t == &PyBytes_Type;
 }
 
 }  // namespace
@@ -100,11 +98,9 @@ SafeKind classify_safe(MappingTest& is_mapping, PyObject* value) {
         // The literal tests, each name read at its use.
         using pyapi::Builtin;
         is_mapping.touched();
-        if (pyapi::b_isinstance(fn, value, {Builtin::list, Builtin::tuple}))
-            return SafeKind::Sequence;
+        if (pyapi::b_isinstance(fn, value, {Builtin::list, Builtin::tuple})) return SafeKind::Sequence;
         if (value == Py_None ||
-            pyapi::b_isinstance(fn, value,
-                                {Builtin::str, Builtin::int_, Builtin::float_, Builtin::bool_}))
+            pyapi::b_isinstance(fn, value, {Builtin::str, Builtin::int_, Builtin::float_, Builtin::bool_}))
             return SafeKind::Passthrough;
         return SafeKind::Stringify;
     }
@@ -174,19 +170,15 @@ Ref json_safe_value(const FunctionObject& fn, PyObject* value) {
             pyapi::RecursionGuard guard(" while making a value JSON-safe");
             return kind == SafeKind::Mapping ? json_safe_mapping(fn, value) : json_safe_sequence(fn, value);
         }
-        case SafeKind::Passthrough:
-            return Ref::borrow(value);
-        case SafeKind::Stringify:
-            break;
+        case SafeKind::Passthrough: return Ref::borrow(value);
+        case SafeKind::Stringify: break;
     }
     return pyapi::b_str(fn, value);
 }
 
 namespace {
 
-Ref json_safe_body(FunctionObject& self, PyObject* const* argv) {
-    return json_safe_value(self, argv[0]);
-}
+Ref json_safe_body(FunctionObject& self, PyObject* const* argv) { return json_safe_value(self, argv[0]); }
 
 // _bounded_text(value, max_len=96)
 Ref bounded_text_body(FunctionObject& self, PyObject* const* argv) {

@@ -9,9 +9,8 @@ namespace parity_watch {
 // True while every builtin _json_safe names still finds the host's object.
 inline bool json_safe_builtins_unchanged(const FunctionObject& fn) {
     using pyapi::Builtin;
-    return pyapi::builtins_unchanged(fn, {Builtin::isinstance, Builtin::list, Builtin::tuple,
-                                                  Builtin::str, Builtin::int_, Builtin::float_,
-                                                  Builtin::bool_});
+    return pyapi::builtins_unchanged(fn, {Builtin::isinstance, Builtin::list, Builtin::tuple, Builtin::str,
+                                          Builtin::int_, Builtin::float_, Builtin::bool_});
 }
 
 // isinstance(value, Mapping), with `Mapping` read from the module globals.

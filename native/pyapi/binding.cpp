@@ -12,9 +12,7 @@ namespace {
 // ---------------------------------------------------------------- bad calls
 // Each mirrors the text CPython gives for a `def` of the same signature.
 
-PyObject* name_at(const Signature& sig, Py_ssize_t i) noexcept {
-    return PyTuple_GET_ITEM(sig.names, i);
-}
+PyObject* name_at(const Signature& sig, Py_ssize_t i) noexcept { return PyTuple_GET_ITEM(sig.names, i); }
 
 std::string repr_utf8(PyObject* o) {
     Ref r = check(PyObject_Repr(o));
@@ -33,8 +31,7 @@ std::string name_list(const std::vector<std::string>& names) {
     return text;
 }
 
-[[noreturn]] void missing_arguments(const Signature& sig, PyObject* const* slots, bool positional,
-                                    Py_ssize_t end) {
+[[noreturn]] void missing_arguments(const Signature& sig, PyObject* const* slots, bool positional, Py_ssize_t end) {
     std::vector<std::string> names;
     for (Py_ssize_t i = positional ? 0 : sig.argcount; i < end; ++i)
         if (!slots[i]) names.push_back(repr_utf8(name_at(sig, i)));
@@ -43,20 +40,18 @@ std::string name_list(const std::vector<std::string>& names) {
                  names.size() == 1 ? "" : "s", name_list(names).c_str());
 }
 
-[[noreturn]] void too_many_positional(const Signature& sig, PyObject* const* slots,
-                                      Py_ssize_t given, Py_ssize_t defcount) {
+[[noreturn]] void too_many_positional(const Signature& sig, PyObject* const* slots, Py_ssize_t given,
+                                      Py_ssize_t defcount) {
     Py_ssize_t kwonly_given = 0;
     for (Py_ssize_t i = sig.argcount; i < sig.argcount + sig.kwonlycount; ++i)
         if (slots[i]) ++kwonly_given;
     const bool plural = defcount || sig.argcount != 1;
-    Ref count = check(defcount ? PyUnicode_FromFormat("from %zd to %zd", sig.argcount - defcount,
-                                                      sig.argcount)
+    Ref count = check(defcount ? PyUnicode_FromFormat("from %zd to %zd", sig.argcount - defcount, sig.argcount)
                                : PyUnicode_FromFormat("%zd", sig.argcount));
     Ref kwonly = kwonly_given
-        ? check(PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
-                                     given != 1 ? "s" : "", kwonly_given,
-                                     kwonly_given != 1 ? "s" : ""))
-        : new_str("");
+                     ? check(PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
+                                                  given != 1 ? "s" : "", kwonly_given, kwonly_given != 1 ? "s" : ""))
+                     : new_str("");
     raise_format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", sig.qualname, count.get(),
                  plural ? "s" : "", given, kwonly.get(), given == 1 && !kwonly_given ? "was" : "were");
 }
@@ -88,8 +83,8 @@ Py_ssize_t find(const Signature& sig, PyObject* key) {
 // the first fault found is the one CPython would report. `for_each_keyword`
 // hands each (name, value) pair of the call to its argument.
 template <class ForEachKeyword>
-void bind_impl(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-               ForEachKeyword&& for_each_keyword, Bound& b) {
+void bind_impl(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, ForEachKeyword&& for_each_keyword,
+               Bound& b) {
     const Py_ssize_t total = sig.argcount + sig.kwonlycount;
     PyObject** slots = b.slots;
     const Py_ssize_t defcount = sig.defaults ? PyTuple_GET_SIZE(sig.defaults) : 0;
@@ -141,18 +136,22 @@ void bind_impl(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
 
 }  // namespace
 
-void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          Bound& b) {
-    bind_impl(sig, args, nargs, [&](auto&& place) {
+void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Bound& b) {
+    bind_impl(
+        sig, args, nargs,
+        [&](auto&& place) {
         const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
         for (Py_ssize_t k = 0; k < nkw; ++k) place(PyTuple_GET_ITEM(kwnames, k), args[nargs + k]);
-    }, b);
+        },
+        b);
 }
 
 void bind(const Signature& sig, PyObject* args, PyObject* kwargs, Bound& b) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     PyObject* const* positional = nargs ? &PyTuple_GET_ITEM(args, 0) : nullptr;
-    bind_impl(sig, positional, nargs, [&](auto&& place) {
+    bind_impl(
+        sig, positional, nargs,
+        [&](auto&& place) {
         if (!kwargs) return;
         Py_ssize_t pos = 0;
         PyObject *key, *value;
@@ -161,7 +160,8 @@ void bind(const Signature& sig, PyObject* args, PyObject* kwargs, Bound& b) {
             Ref held_key = Ref::borrow(key), held_value = Ref::borrow(value);
             b.hold(place(key, value), value);
         }
-    }, b);
+        },
+        b);
 }
 
 }  // namespace pyapi

@@ -27,13 +27,13 @@ enum class Wording {
 // keeps them alive for the call (a keyword compared by value runs caller code,
 // which may rebind a function's __defaults__ or __qualname__).
 struct Signature {
-    PyObject* qualname;      // str, as messages name the callable
-    PyObject* names;         // tuple of the parameter names (interned str), declaration order
-    Py_ssize_t argcount;     // positional-or-keyword parameters, first
-    Py_ssize_t kwonlycount;  // keyword-only parameters, after them
+    PyObject* qualname;              // str, as messages name the callable
+    PyObject* names;                 // tuple of the parameter names (interned str), declaration order
+    Py_ssize_t argcount;             // positional-or-keyword parameters, first
+    Py_ssize_t kwonlycount;          // keyword-only parameters, after them
     PyObject* defaults = nullptr;    // tuple: values of the last positional parameters
     PyObject* kwdefaults = nullptr;  // dict: keyword-only name -> value
-    Py_ssize_t optional = 0;  // trailing parameters that may stay absent (bound to nullptr)
+    Py_ssize_t optional = 0;         // trailing parameters that may stay absent (bound to nullptr)
     Wording wording = Wording::def_function;
 };
 
@@ -64,8 +64,7 @@ private:
 
 // Binds a vectorcall (args, nargs, kwnames); throws py_error with the
 // interpreter's TypeError for a bad call.
-void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          Bound& out);
+void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Bound& out);
 
 // The same for a tuple and an optional dict (tp_new / tp_init).
 void bind(const Signature& sig, PyObject* args, PyObject* kwargs, Bound& out);

@@ -8,9 +8,8 @@
 namespace pyapi {
 namespace {
 
-constexpr const char* kNames[kBuiltinCount] = {"str",   "len",  "isinstance", "tuple",
-                                               "list",  "int",  "float",      "bool",
-                                               "ValueError", "KeyError", "Exception"};
+constexpr const char* kNames[kBuiltinCount] = {"str",   "len",  "isinstance", "tuple",    "list",     "int",
+                                               "float", "bool", "ValueError", "KeyError", "Exception"};
 
 }  // namespace
 
@@ -38,8 +37,7 @@ bool BuiltinNames::is_original(Builtin b, PyObject* v) const {
         case Builtin::isinstance: {
             if (!v || !PyCFunction_Check(v)) return false;
             auto* f = reinterpret_cast<PyCFunctionObject*>(v);
-            return f->m_self == module_.get() &&
-                   std::strcmp(f->m_ml->ml_name, kNames[static_cast<unsigned>(b)]) == 0;
+            return f->m_self == module_.get() && std::strcmp(f->m_ml->ml_name, kNames[static_cast<unsigned>(b)]) == 0;
         }
         case Builtin::count_: break;
     }
@@ -106,8 +104,7 @@ bool call_isinstance(PyObject* f, PyObject* o, PyObject* classes) {
 // The error of a failing clause or raise, chained to the error being handled.
 [[noreturn]] void raise_with_context(Ref handled) {
     Ref now = fetch_exception();
-    if (handled && now.get() != handled.get())
-        PyException_SetContext(now.get(), handled.release());
+    if (handled && now.get() != handled.get()) PyException_SetContext(now.get(), handled.release());
     restore(std::move(now));
     raise();
 }
@@ -156,13 +153,13 @@ bool b_isinstance(const FunctionObject& fn, PyObject* o, std::initializer_list<B
         Py_ssize_t i = 0;
         for (Builtin b : classinfo) PyTuple_SET_ITEM(classes.get(), i++, builtin(fn, b).release());
     }
-    if (fn.builtins->is_original(Builtin::isinstance, f.get())) return check_status(PyObject_IsInstance(o, classes.get())) != 0;
+    if (fn.builtins->is_original(Builtin::isinstance, f.get()))
+        return check_status(PyObject_IsInstance(o, classes.get())) != 0;
     return call_isinstance(f.get(), o, classes.get());
 }
 
 bool b_isinstance_of(const FunctionObject& fn, PyObject* o, PyObject* cls) {
-    if (builtin_unchanged(fn, Builtin::isinstance))
-        return check_status(PyObject_IsInstance(o, cls)) != 0;
+    if (builtin_unchanged(fn, Builtin::isinstance)) return check_status(PyObject_IsInstance(o, cls)) != 0;
     return call_isinstance(builtin(fn, Builtin::isinstance).get(), o, cls);
 }
 
@@ -176,7 +173,7 @@ Ref b_tuple_of_list(const FunctionObject& fn, PyObject* list) {
 bool b_except_matches(const FunctionObject& fn, Builtin b) {
     if (builtin_unchanged(fn, b)) {
         PyObject* original = b == Builtin::ValueError ? PyExc_ValueError
-                           : b == Builtin::KeyError   ? PyExc_KeyError
+                             : b == Builtin::KeyError ? PyExc_KeyError
                                                       : PyExc_Exception;
         return PyErr_ExceptionMatches(original) != 0;
     }
@@ -184,8 +181,7 @@ bool b_except_matches(const FunctionObject& fn, Builtin b) {
     Ref classes = Ref::borrow(lookup(fn, b));
     if (!classes) raise_with_context(std::move(handled));
     if (!valid_exception_classes(classes.get())) {
-        PyErr_SetString(PyExc_TypeError,
-                        "catching classes that do not inherit from BaseException is not allowed");
+        PyErr_SetString(PyExc_TypeError, "catching classes that do not inherit from BaseException is not allowed");
         raise_with_context(std::move(handled));
     }
     const bool matches = PyErr_GivenExceptionMatches(handled.get(), classes.get()) != 0;
@@ -205,8 +201,7 @@ Ref exception_to_raise(const FunctionObject& fn, Builtin b, PyObject* message, c
         Ref inst = Ref::steal(PyObject_CallNoArgs(exc.get()));
         if (!inst) raise_with_context(handled);
         if (!PyExceptionInstance_Check(inst.get())) {
-            PyErr_Format(PyExc_TypeError,
-                         "calling %R should have returned an instance of BaseException, not %s",
+            PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %s",
                          exc.get(), Py_TYPE(inst.get())->tp_name);
             raise_with_context(handled);
         }
@@ -243,4 +238,3 @@ Ref b_error(const FunctionObject& fn, Builtin b, PyObject* message) {
 }
 
 }  // namespace pyapi
-

@@ -19,7 +19,17 @@
 namespace pyapi {
 
 enum class Builtin : unsigned {
-    str, len, isinstance, tuple, list, int_, float_, bool_, ValueError, KeyError, Exception,
+    str,
+    len,
+    isinstance,
+    tuple,
+    list,
+    int_,
+    float_,
+    bool_,
+    ValueError,
+    KeyError,
+    Exception,
     count_
 };
 inline constexpr unsigned kBuiltinCount = static_cast<unsigned>(Builtin::count_);
@@ -72,13 +82,9 @@ private:
 
 inline constexpr unsigned bit(Builtin b) { return 1u << static_cast<unsigned>(b); }
 
-inline unsigned unchanged_mask(const FunctionObject& f) {
-    return f.builtins->unchanged_mask(f.globals);
-}
+inline unsigned unchanged_mask(const FunctionObject& f) { return f.builtins->unchanged_mask(f.globals); }
 // True while `b`, looked up from the function's globals, still finds the host's own object.
-inline bool builtin_unchanged(const FunctionObject& f, Builtin b) {
-    return (unchanged_mask(f) & bit(b)) != 0;
-}
+inline bool builtin_unchanged(const FunctionObject& f, Builtin b) { return (unchanged_mask(f) & bit(b)) != 0; }
 // True while every one of `bs` does.
 inline bool builtins_unchanged(const FunctionObject& f, std::initializer_list<Builtin> bs) {
     unsigned want = 0;

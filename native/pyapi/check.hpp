@@ -25,6 +25,5 @@ namespace pyapi::detail {
 }  // namespace pyapi::detail
 
 #define PYAPI_ASSERT(cond) \
-    (static_cast<bool>(cond) ? static_cast<void>(0) \
-                             : ::pyapi::detail::assert_failed(__FILE__, __LINE__, #cond))
+    (static_cast<bool>(cond) ? static_cast<void>(0) : ::pyapi::detail::assert_failed(__FILE__, __LINE__, #cond))
 #endif

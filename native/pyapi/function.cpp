@@ -18,22 +18,23 @@ Ref run(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnam
     // Keep the function alive: a body may rebind the very global that held it.
     Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(f));
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (!kwnames && nargs == f->argcount + f->kwonlycount && f->kwonlycount == 0)
-        return f->def->body(*f, args);
+    if (!kwnames && nargs == f->argcount + f->kwonlycount && f->kwonlycount == 0) return f->def->body(*f, args);
     // Held for the call: a keyword compared by value runs caller code, which
     // may rebind any of them.
     Ref qualname = Ref::borrow(f->qualname), defaults = Ref::borrow(f->defaults),
         kwdefaults = Ref::borrow(f->kwdefaults);
-    const Signature sig{.qualname = qualname.get(), .names = f->varnames,
-                        .argcount = f->argcount, .kwonlycount = f->kwonlycount,
-                        .defaults = defaults.get(), .kwdefaults = kwdefaults.get()};
+    const Signature sig{.qualname = qualname.get(),
+                        .names = f->varnames,
+                        .argcount = f->argcount,
+                        .kwonlycount = f->kwonlycount,
+                        .defaults = defaults.get(),
+                        .kwdefaults = kwdefaults.get()};
     Bound b;
     bind(sig, args, nargs, kwnames, b);
     return f->def->body(*f, b.slots);
 }
 
-PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                        PyObject* kwnames) noexcept {
+PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     auto* f = reinterpret_cast<FunctionObject*>(callable);
     return guarded([&] { return run(f, args, nargsf, kwnames); });
 }
@@ -105,8 +106,7 @@ int set_field(PyObject* s, PyObject* v, void* closure) noexcept {
         if (v == Py_None) v = nullptr;
         const bool tuple = A == Accepts::tuple_or_none;
         if (v && !(tuple ? PyTuple_Check(v) : PyDict_Check(v))) {
-            PyErr_Format(PyExc_TypeError, "%s must be set to a %s object", what,
-                         tuple ? "tuple" : "dict");
+            PyErr_Format(PyExc_TypeError, "%s must be set to a %s object", what, tuple ? "tuple" : "dict");
             return -1;
         }
     }
@@ -145,14 +145,13 @@ PyObject* get_code(PyObject* s, void*) noexcept {
     return Py_NewRef(f->code);
 }
 
-PyObject* fn_reduce(PyObject* self, PyObject*) noexcept {
-    return get_field<&FunctionObject::qualname>(self, nullptr);
-}
+PyObject* fn_reduce(PyObject* self, PyObject*) noexcept { return get_field<&FunctionObject::qualname>(self, nullptr); }
 
-#define PYAPI_FIELD(attr, field, accepts)                                               \
-    {attr, slot(get_field<&FunctionObject::field>),                                     \
-     slot(set_field<&FunctionObject::field, Accepts::accepts>), nullptr,                \
-     const_cast<char*>(attr)}
+#define PYAPI_FIELD(attr, field, accepts) \
+    { \
+        attr, slot(get_field<&FunctionObject::field>), slot(set_field<&FunctionObject::field, Accepts::accepts>), \
+            nullptr, const_cast<char*>(attr) \
+    }
 PyGetSetDef fn_getset[] = {
     PYAPI_FIELD("__name__", name, str),
     PYAPI_FIELD("__qualname__", qualname, str),
@@ -160,9 +159,8 @@ PyGetSetDef fn_getset[] = {
     PYAPI_FIELD("__module__", module, anything),
     PYAPI_FIELD("__defaults__", defaults, tuple_or_none),
     PYAPI_FIELD("__kwdefaults__", kwdefaults, dict_or_none),
-    {"__annotations__", slot(get_annotations),
-     slot(set_field<&FunctionObject::annotations, Accepts::dict_or_none>), nullptr,
-     const_cast<char*>("__annotations__")},
+    {"__annotations__", slot(get_annotations), slot(set_field<&FunctionObject::annotations, Accepts::dict_or_none>),
+     nullptr, const_cast<char*>("__annotations__")},
     {"__globals__", slot(get_field<&FunctionObject::globals>), nullptr, nullptr, nullptr},
     {"__code__", slot(get_code), nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
@@ -210,10 +208,8 @@ Ref default_value(const Param& p, DefaultValues values) {
     if (text == "None") return Ref::borrow(Py_None);
     if (text == "True") return Ref::borrow(Py_True);
     if (text == "False") return Ref::borrow(Py_False);
-    if (text.size() >= 2 && (text.front() == '\'' || text.front() == '"') &&
-        text.back() == text.front())
-        return check(PyUnicode_FromStringAndSize(text.data() + 1,
-                                                 static_cast<Py_ssize_t>(text.size() - 2)));
+    if (text.size() >= 2 && (text.front() == '\'' || text.front() == '"') && text.back() == text.front())
+        return check(PyUnicode_FromStringAndSize(text.data() + 1, static_cast<Py_ssize_t>(text.size() - 2)));
     if (!text.empty() && text.find_first_not_of("-0123456789") == std::string_view::npos)
         return check(PyLong_FromString(p.default_text, nullptr, 10));
     raise_format(PyExc_SystemError, "no value given for the default of '%s'", p.name);
@@ -221,9 +217,7 @@ Ref default_value(const Param& p, DefaultValues values) {
 
 }  // namespace
 
-std::string FunctionDef::qualname() const {
-    return owner ? std::string(owner) + "." + name : std::string(name);
-}
+std::string FunctionDef::qualname() const { return owner ? std::string(owner) + "." + name : std::string(name); }
 
 std::string FunctionDef::signature_line() const {
     std::string line = qualname() + "(";
@@ -244,13 +238,9 @@ std::string FunctionDef::signature_line() const {
     return line;
 }
 
-std::string FunctionDef::doc() const {
-    return summary ? signature_line() + "\n" + summary : signature_line();
-}
+std::string FunctionDef::doc() const { return summary ? signature_line() + "\n" + summary : signature_line(); }
 
-Ref make_function_type(PyObject* module) {
-    return check(PyType_FromModuleAndSpec(module, &fn_spec, nullptr));
-}
+Ref make_function_type(PyObject* module) { return check(PyType_FromModuleAndSpec(module, &fn_spec, nullptr)); }
 
 Ref make_function(const FunctionDef& def, PyObject* module, DefaultValues values) {
     if (def.params.size() > static_cast<size_t>(kMaxParams))
@@ -290,9 +280,8 @@ Ref make_function(const FunctionDef& def, PyObject* module, DefaultValues values
         Ref text = new_str(def.return_annotation);
         check_status(PyDict_SetItemString(annotations.get(), "return", text.get()));
     }
-    Ref defaults = PyList_GET_SIZE(positional_defaults.get())
-                       ? check(PyList_AsTuple(positional_defaults.get()))
-                       : Ref();
+    Ref defaults = PyList_GET_SIZE(positional_defaults.get()) ? check(PyList_AsTuple(positional_defaults.get()))
+                                                              : Ref();
     Ref name = new_str(def.name);
     Ref qualname = new_str(def.qualname().c_str());
     Ref doc = new_str(def.doc().c_str());

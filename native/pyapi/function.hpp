@@ -44,7 +44,7 @@ struct FunctionDef {
     std::span<const Param> params;
     const char* return_annotation;  // nullptr: none
     Body body;
-    const char* owner = nullptr;  // the class of a method, for its qualname
+    const char* owner = nullptr;    // the class of a method, for its qualname
     const char* summary = nullptr;  // the docstring's text after the signature line, if any
 
     std::string qualname() const;
@@ -58,9 +58,9 @@ struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const FunctionDef* def;
-    ModuleState* state;     // the defining module's state (its type keeps the module alive)
+    ModuleState* state;      // the defining module's state (its type keeps the module alive)
     BuiltinNames* builtins;  // in that state
-    PyObject* globals;      // the defining module's namespace (late-bound lookups)
+    PyObject* globals;       // the defining module's namespace (late-bound lookups)
     PyObject* name;
     PyObject* qualname;
     PyObject* module;

@@ -55,9 +55,7 @@ inline PyObject* module_by_def(PyTypeObject* type, PyModuleDef* def) noexcept {
         PyObject* module = reinterpret_cast<PyHeapTypeObject*>(base)->ht_module;
         if (module && PyModule_GetDef(module) == def) return module;
     }
-    PyErr_Format(PyExc_TypeError,
-                 "PyType_GetModuleByDef: No superclass of '%s' has the given module",
-                 type->tp_name);
+    PyErr_Format(PyExc_TypeError, "PyType_GetModuleByDef: No superclass of '%s' has the given module", type->tp_name);
     return nullptr;
 #endif
 }
@@ -68,8 +66,7 @@ inline PyObject* module_by_def(PyTypeObject* type, PyModuleDef* def) noexcept {
 // interpreters, and whether each may have its own GIL. Ours keep all their
 // state per module object, so they support both.
 #if PY_VERSION_HEX >= 0x030C0000
-#define PYAPI_MODULE_EXTRA_SLOTS \
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#define PYAPI_MODULE_EXTRA_SLOTS {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
 #else
 #define PYAPI_MODULE_EXTRA_SLOTS
 #endif

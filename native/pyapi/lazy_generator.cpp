@@ -58,8 +58,7 @@ PyObject* lazy_next(PyObject* self) noexcept {
             }
             Ref value;
             try {
-                value = g->step(*reinterpret_cast<const FunctionObject*>(fn.get()), item.get(),
-                                g->extra);
+                value = g->step(*reinterpret_cast<const FunctionObject*>(fn.get()), item.get(), g->extra);
             } catch (const py_error&) {
                 Py_CLEAR(g->it);  // a generator that raised is finished
                 throw;
@@ -74,9 +73,7 @@ PyObject* lazy_repr(PyObject* self) noexcept {
     return PyUnicode_FromFormat("<generator object %U at %p>", as_lazy(self)->qualname, self);
 }
 
-PyObject* lazy_qualname(PyObject* self, void*) noexcept {
-    return Py_NewRef(as_lazy(self)->qualname);
-}
+PyObject* lazy_qualname(PyObject* self, void*) noexcept { return Py_NewRef(as_lazy(self)->qualname); }
 PyObject* lazy_name(PyObject*, void*) noexcept { return PyUnicode_FromString("<genexpr>"); }
 
 PyGetSetDef lazy_getset[] = {
@@ -98,14 +95,11 @@ PyType_Slot lazy_slots[] = {
 
 // Named as the host names the objects it stands in for.
 PyType_Spec lazy_spec = {"builtins.generator", sizeof(LazyObject), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                         lazy_slots};
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, lazy_slots};
 
 }  // namespace
 
-Ref make_lazy_type(PyObject* module) {
-    return check(PyType_FromModuleAndSpec(module, &lazy_spec, nullptr));
-}
+Ref make_lazy_type(PyObject* module) { return check(PyType_FromModuleAndSpec(module, &lazy_spec, nullptr)); }
 
 Ref lazy_generator(const FunctionObject& f, const char* qualname, PyObject* iterable, LazyStep step,
                    std::initializer_list<PyObject*> extra) {

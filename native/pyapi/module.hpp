@@ -108,24 +108,19 @@ S& module_state(PyObject* module) noexcept {
 // `State` derives from pyapi::ModuleState and lists its references in
 // each_ref; `exec` is `void exec(PyObject* module, State& state)`, throwing
 // py_error on failure.
-#define PYAPI_MODULE(leaf, dotted, doc, State, exec_body)                                      \
-    namespace {                                                                                \
-    int pyapi_exec_##leaf(PyObject* m) noexcept {                                              \
-        return ::pyapi::detail::exec_module<State>(m, exec_body);                              \
-    }                                                                                          \
-    PyModuleDef_Slot pyapi_slots_##leaf[] = {                                                  \
-        {Py_mod_exec, reinterpret_cast<void*>(::pyapi::slot(pyapi_exec_##leaf))},              \
-        PYAPI_MODULE_EXTRA_SLOTS{0, nullptr}};                                                 \
-    PyModuleDef pyapi_def_##leaf = {PyModuleDef_HEAD_INIT,                                     \
-                                    dotted,                                                    \
-                                    doc,                                                       \
-                                    sizeof(::pyapi::detail::StateSlot<State>),                 \
-                                    nullptr,                                                   \
-                                    pyapi_slots_##leaf,                                        \
-                                    ::pyapi::slot(::pyapi::detail::traverse_state<State>),     \
-                                    ::pyapi::slot(::pyapi::detail::clear_state<State>),        \
-                                    ::pyapi::slot(::pyapi::detail::free_state<State>)};        \
-    }                                                                                          \
-    PyMODINIT_FUNC PyInit_##leaf() noexcept {                                                  \
-        return PyModuleDef_Init(&pyapi_def_##leaf);                                            \
-    }
+#define PYAPI_MODULE(leaf, dotted, doc, State, exec_body) \
+    namespace { \
+    int pyapi_exec_##leaf(PyObject* m) noexcept { return ::pyapi::detail::exec_module<State>(m, exec_body); } \
+    PyModuleDef_Slot pyapi_slots_##leaf[] = {{Py_mod_exec, reinterpret_cast<void*>(::pyapi::slot(pyapi_exec_##leaf))}, \
+                                             PYAPI_MODULE_EXTRA_SLOTS{0, nullptr}}; \
+    PyModuleDef pyapi_def_##leaf = {PyModuleDef_HEAD_INIT, \
+                                    dotted, \
+                                    doc, \
+                                    sizeof(::pyapi::detail::StateSlot<State>), \
+                                    nullptr, \
+                                    pyapi_slots_##leaf, \
+                                    ::pyapi::slot(::pyapi::detail::traverse_state<State>), \
+                                    ::pyapi::slot(::pyapi::detail::clear_state<State>), \
+                                    ::pyapi::slot(::pyapi::detail::free_state<State>)}; \
+    } \
+    PyMODINIT_FUNC PyInit_##leaf() noexcept { return PyModuleDef_Init(&pyapi_def_##leaf); }

@@ -17,18 +17,17 @@
     id = ::pyapi::check(PyUnicode_InternFromString(PYAPI_NAME_TEXT_(id, __VA_ARGS__))).release();
 #define PYAPI_NAME_DROP_(id, ...) Py_CLEAR(id);
 
-#define PYAPI_NAMES(Type, LIST)                              \
-    struct Type {                                            \
-        LIST(PYAPI_NAME_DECLARE_)                            \
-        Type() {                                             \
-            try {                                            \
-                LIST(PYAPI_NAME_MAKE_)                       \
-            } catch (...) {                                  \
-                LIST(PYAPI_NAME_DROP_)                       \
-                throw;                                       \
-            }                                                \
-        }                                                    \
-        ~Type() { LIST(PYAPI_NAME_DROP_) }                   \
-        Type(const Type&) = delete;                          \
-        Type& operator=(const Type&) = delete;               \
+#define PYAPI_NAMES(Type, LIST) \
+    struct Type { \
+        LIST(PYAPI_NAME_DECLARE_) \
+        Type() { \
+            try { \
+                LIST(PYAPI_NAME_MAKE_) \
+            } catch (...) { \
+                LIST(PYAPI_NAME_DROP_) \
+                throw; \
+            } \
+        } \
+        ~Type(){LIST(PYAPI_NAME_DROP_)} Type(const Type&) = delete; \
+        Type& operator=(const Type&) = delete; \
     };

@@ -12,19 +12,16 @@ Ref kwnames(std::initializer_list<PyObject*> names) {
 }
 
 void unpack_two(PyObject* value, Ref& a, Ref& b) {
-    if ((PyTuple_CheckExact(value) || PyList_CheckExact(value)) &&
-        PySequence_Fast_GET_SIZE(value) == 2) {
+    if ((PyTuple_CheckExact(value) || PyList_CheckExact(value)) && PySequence_Fast_GET_SIZE(value) == 2) {
         a = Ref::borrow(PySequence_Fast_GET_ITEM(value, 0));
         b = Ref::borrow(PySequence_Fast_GET_ITEM(value, 1));
         return;
     }
     PyObject* it = PyObject_GetIter(value);
     if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(value)->tp_iter == nullptr &&
-            !PySequence_Check(value)) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(value)->tp_iter == nullptr && !PySequence_Check(value)) {
             PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                         Py_TYPE(value)->tp_name);
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value)->tp_name);
         }
         raise();
     }
@@ -61,10 +58,9 @@ Ref import_from(PyObject* module, PyObject* name) {
     PyObject* file = PyModule_Check(module) ? PyModule_GetFilenameObject(module) : nullptr;
     if (!file) PyErr_Clear();
     Ref path = Ref::steal(file);
-    Ref msg = path ? check(PyUnicode_FromFormat("cannot import name %R from %R (%S)", name,
-                                                pkgname.get(), path.get()))
-                   : check(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)",
-                                                name, pkgname.get()));
+    Ref msg =
+        path ? check(PyUnicode_FromFormat("cannot import name %R from %R (%S)", name, pkgname.get(), path.get()))
+             : check(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name, pkgname.get()));
     PyErr_SetImportError(msg.get(), pkgname.get(), path ? path.get() : Py_None);
     raise();
 }

@@ -15,22 +15,17 @@ inline Ref intern(const char* text) { return check(PyUnicode_InternFromString(te
 
 inline Ref new_str(const char* utf8) { return check(PyUnicode_FromString(utf8)); }
 inline Ref getattr(PyObject* o, PyObject* name) { return check(PyObject_GetAttr(o, name)); }
-inline void setattr(PyObject* o, PyObject* name, PyObject* v) {
-    check_status(PyObject_SetAttr(o, name, v));
-}
+inline void setattr(PyObject* o, PyObject* name, PyObject* v) { check_status(PyObject_SetAttr(o, name, v)); }
 // str(o); an exact str comes back as itself.
 inline Ref str(PyObject* o) { return check(PyObject_Str(o)); }
 // format(o, "")
 Ref format_empty(PyObject* o);
 inline bool truthy(PyObject* o) { return check_status(PyObject_IsTrue(o)) != 0; }
-inline bool is_instance(PyObject* o, PyObject* cls) {
-    return check_status(PyObject_IsInstance(o, cls)) != 0;
-}
+inline bool is_instance(PyObject* o, PyObject* cls) { return check_status(PyObject_IsInstance(o, cls)) != 0; }
 
 // callable(*args) / callable(*pos, **dict(zip(kwnames, kwvalues))): `args`
 // holds the positional values followed by the keyword values.
-inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args,
-                PyObject* kwnames = nullptr) {
+inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) {
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     return check(PyObject_Vectorcall(callable, const_cast<PyObject* const*>(args.begin()),
                                      static_cast<Py_ssize_t>(args.size()) - nkw, kwnames));

@@ -23,8 +23,7 @@ Py_ssize_t substitution_cost(char a, char b) {
     return a == b ? kCaseCost : kMoveCost;
 }
 
-Py_ssize_t distance(const char* a, Py_ssize_t a_size, const char* b, Py_ssize_t b_size,
-                    Py_ssize_t max_cost) {
+Py_ssize_t distance(const char* a, Py_ssize_t a_size, const char* b, Py_ssize_t b_size, Py_ssize_t max_cost) {
     if (a == b) return 0;
     while (a_size && b_size && a[0] == b[0]) ++a, ++b, --a_size, --b_size;
     while (a_size && b_size && a[a_size - 1] == b[b_size - 1]) --a_size, --b_size;

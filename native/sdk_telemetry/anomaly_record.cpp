@@ -38,17 +38,15 @@ PyObject* repr(PyObject* self) noexcept {
         return pyapi::check(PyUnicode_FromFormat(
             "AnomalyRecord(component=%R, call_site=%R, severity=%R, value=%R, epoch_ns=%lld, "
             "reason=%R, message=%R, tags=%R)",
-            r->component, r->call_site, r->severity, value.get(), r->epoch_ns, r->reason,
-            r->message, r->tags));
+            r->component, r->call_site, r->severity, value.get(), r->epoch_ns, r->reason, r->message, r->tags));
     });
 }
 
 // 1 equal, 0 different, -1 error.
 int fields_equal(AnomalyRecordObject* a, AnomalyRecordObject* b) noexcept {
     if (a->value != b->value || a->epoch_ns != b->epoch_ns) return 0;
-    PyObject* pairs[][2] = {{a->component, b->component}, {a->call_site, b->call_site},
-                            {a->severity, b->severity},   {a->reason, b->reason},
-                            {a->message, b->message},     {a->tags, b->tags}};
+    PyObject* pairs[][2] = {{a->component, b->component}, {a->call_site, b->call_site}, {a->severity, b->severity},
+                            {a->reason, b->reason},       {a->message, b->message},     {a->tags, b->tags}};
     for (auto& p : pairs) {
         int eq = PyObject_RichCompareBool(p[0], p[1], Py_EQ);
         if (eq <= 0) return eq;
@@ -58,8 +56,7 @@ int fields_equal(AnomalyRecordObject* a, AnomalyRecordObject* b) noexcept {
 
 PyObject* richcompare(PyObject* a, PyObject* b, int op) noexcept {
     // A record of an earlier import of the module compares as one of ours.
-    if ((op != Py_EQ && op != Py_NE) ||
-        (Py_TYPE(b) != Py_TYPE(a) && !made_by_us(b, &State::record_type))) {
+    if ((op != Py_EQ && op != Py_NE) || (Py_TYPE(b) != Py_TYPE(a) && !made_by_us(b, &State::record_type))) {
         Py_RETURN_NOTIMPLEMENTED;
     }
     int eq = fields_equal(as_record(a), as_record(b));
@@ -116,15 +113,14 @@ PyMemberDef members[] = {
 };
 
 PyGetSetDef getset[] = {
-    {"tags", pyapi::slot(get_tags), nullptr,
-     PyDoc_STR("The record's tags: a new dict (str to str) on every read."), nullptr},
+    {"tags", pyapi::slot(get_tags), nullptr, PyDoc_STR("The record's tags: a new dict (str to str) on every read."),
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "One anomaly stored by TelemetryRuntime.warn (read-only). Records compare "
-                    "and hash by value; the insertion sequence takes no part.")},
+    {Py_tp_doc, const_cast<char*>("One anomaly stored by TelemetryRuntime.warn (read-only). Records compare "
+                                  "and hash by value; the insertion sequence takes no part.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(pyapi::slot(dealloc))},
     {Py_tp_traverse, reinterpret_cast<void*>(pyapi::slot(traverse))},
     {Py_tp_clear, reinterpret_cast<void*>(pyapi::slot(clear))},
@@ -140,9 +136,7 @@ PyType_Slot slots[] = {
 
 PyType_Spec record_spec = {
     "vantorel._sdk_telemetry.AnomalyRecord", sizeof(AnomalyRecordObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    slots};
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
 
 AnomalyRecordObject* new_anomaly_record(State& state, RecordFields&& f) {
     auto* type = reinterpret_cast<PyTypeObject*>(state.record_type.get());
@@ -162,4 +156,3 @@ AnomalyRecordObject* new_anomaly_record(State& state, RecordFields&& f) {
 }
 
 }  // namespace sdk_telemetry
-

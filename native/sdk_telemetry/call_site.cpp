@@ -37,8 +37,8 @@ void dealloc(PyObject* self) noexcept {
 
 PyObject* repr(PyObject* self) noexcept {
     auto* s = reinterpret_cast<CallSiteObject*>(self);
-    return PyUnicode_FromFormat("CallSite(name=%R, severity_default=%R, file=%R, line=%zd)",
-                                s->name, s->severity_default, s->file, s->line);
+    return PyUnicode_FromFormat("CallSite(name=%R, severity_default=%R, file=%R, line=%zd)", s->name,
+                                s->severity_default, s->file, s->line);
 }
 
 PyMemberDef members[] = {
@@ -56,9 +56,8 @@ PyMemberDef members[] = {
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Handle of a registered call site (made by "
-                    "TelemetryRuntime.register_call_site; read-only).")},
+    {Py_tp_doc, const_cast<char*>("Handle of a registered call site (made by "
+                                  "TelemetryRuntime.register_call_site; read-only).")},
     {Py_tp_dealloc, reinterpret_cast<void*>(pyapi::slot(dealloc))},
     {Py_tp_traverse, reinterpret_cast<void*>(pyapi::slot(traverse))},
     {Py_tp_clear, reinterpret_cast<void*>(pyapi::slot(clear))},
@@ -71,13 +70,11 @@ PyType_Slot slots[] = {
 
 PyType_Spec call_site_spec = {
     "vantorel._sdk_telemetry.CallSite", sizeof(CallSiteObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    slots};
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
 
-Ref new_call_site(State& state, Ref name, Ref description, Ref message_template, Ref value_unit,
-                  Ref severity_default, Ref file, Py_ssize_t line, Ref tag_keys,
-                  std::uint64_t owner, Py_ssize_t lane, std::unique_ptr<MessageTemplate> message) {
+Ref new_call_site(State& state, Ref name, Ref description, Ref message_template, Ref value_unit, Ref severity_default,
+                  Ref file, Py_ssize_t line, Ref tag_keys, std::uint64_t owner, Py_ssize_t lane,
+                  std::unique_ptr<MessageTemplate> message) {
     auto* type = reinterpret_cast<PyTypeObject*>(state.call_site_type.get());
     auto* s = PyObject_GC_New(CallSiteObject, type);  // holds its type
     if (!s) pyapi::raise();

@@ -10,8 +10,7 @@ namespace {
 
 using namespace sdk_telemetry;
 
-const char kDoc[] =
-    "In-process telemetry runtime of the vantorel SDK: call sites, bounded anomaly rings.";
+const char kDoc[] = "In-process telemetry runtime of the vantorel SDK: call sites, bounded anomaly rings.";
 
 // `Severity`: an IntEnum made through the host's enum machinery.
 Ref make_severity(PyObject* module, State& state) {
@@ -20,11 +19,10 @@ Ref make_severity(PyObject* module, State& state) {
     Ref metaclass = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(int_enum.get())));
     Ref bases = pyapi::check(PyTuple_Pack(1, int_enum.get()));
     return pyapi::new_class(metaclass.get(), module, "Severity", bases.get(), [](PyObject* ns) {
-        Ref doc = pyapi::new_str(
-            "Severity of an anomaly record; the values are those of the logging levels.");
+        Ref doc = pyapi::new_str("Severity of an anomaly record; the values are those of the logging levels.");
         pyapi::ns_set(ns, "__doc__", doc.get());
-        for (auto [name, value] : {std::pair{"DEBUG", 10}, {"INFO", 20}, {"WARN", 30},
-                                   {"ERROR", 40}, {"CRITICAL", 50}}) {
+        for (auto [name, value] :
+             {std::pair{"DEBUG", 10}, {"INFO", 20}, {"WARN", 30}, {"ERROR", 40}, {"CRITICAL", 50}}) {
             Ref v = pyapi::check(PyLong_FromLong(value));
             pyapi::ns_set(ns, name, v.get());
         }
@@ -36,17 +34,26 @@ Ref make_severity(PyObject* module, State& state) {
 void make_signatures(State& state) {
     const Names& n = state.names;
     state.new_params = pyapi::kwnames({n.component, n.lanes, n.ring_capacity});
-    state.register_params =
-        pyapi::kwnames({n.name, n.description, n.message_template, n.value_unit,
-                        n.severity_default, n.file, n.line, n.tag_keys});
+    state.register_params = pyapi::kwnames(
+        {n.name, n.description, n.message_template, n.value_unit, n.severity_default, n.file, n.line, n.tag_keys});
     state.warn_params = pyapi::kwnames({n.site, n.value, n.epoch_ns, n.reason, n.tags, n.severity});
     const auto method = pyapi::Wording::runtime_method;
-    state.new_sig = {.qualname = n.runtime_qualname, .names = state.new_params.get(),
-                     .argcount = 0, .kwonlycount = 3, .wording = method};
-    state.register_sig = {.qualname = n.register_qualname, .names = state.register_params.get(),
-                          .argcount = 0, .kwonlycount = 8, .wording = method};
-    state.warn_sig = {.qualname = n.warn_qualname, .names = state.warn_params.get(),
-                      .argcount = 2, .kwonlycount = 4, .optional = 1, .wording = method};
+    state.new_sig = {.qualname = n.runtime_qualname,
+                     .names = state.new_params.get(),
+                     .argcount = 0,
+                     .kwonlycount = 3,
+                     .wording = method};
+    state.register_sig = {.qualname = n.register_qualname,
+                          .names = state.register_params.get(),
+                          .argcount = 0,
+                          .kwonlycount = 8,
+                          .wording = method};
+    state.warn_sig = {.qualname = n.warn_qualname,
+                      .names = state.warn_params.get(),
+                      .argcount = 2,
+                      .kwonlycount = 4,
+                      .optional = 1,
+                      .wording = method};
     for (const pyapi::Signature* sig : {&state.new_sig, &state.register_sig, &state.warn_sig})
         if (sig->argcount + sig->kwonlycount > pyapi::kMaxParams)
             pyapi::raise(PyExc_SystemError, "too many parameters for the binder");
@@ -55,16 +62,16 @@ void make_signatures(State& state) {
 void exec(PyObject* module, State& state) {
     make_signatures(state);
     state.severity = make_severity(module, state);
-    for (auto [type, spec] : {std::pair{&state.call_site_type, &call_site_spec},
-                              std::pair{&state.record_type, &record_spec},
-                              std::pair{&state.runtime_type, &runtime_spec}})
+    for (auto [type, spec] :
+         {std::pair{&state.call_site_type, &call_site_spec}, std::pair{&state.record_type, &record_spec},
+          std::pair{&state.runtime_type, &runtime_spec}})
         *type = pyapi::check(PyType_FromModuleAndSpec(module, spec, nullptr));
-    Ref all = pyapi::check(
-        Py_BuildValue("[ssss]", "AnomalyRecord", "CallSite", "Severity", "TelemetryRuntime"));
+    Ref all = pyapi::check(Py_BuildValue("[ssss]", "AnomalyRecord", "CallSite", "Severity", "TelemetryRuntime"));
     for (auto [name, value] : {std::pair{"Severity", &state.severity},
                                {"CallSite", &state.call_site_type},
                                {"AnomalyRecord", &state.record_type},
-                               {"TelemetryRuntime", &state.runtime_type}, {"__all__", &all}})
+                               {"TelemetryRuntime", &state.runtime_type},
+                               {"__all__", &all}})
         pyapi::check_status(PyModule_AddObjectRef(module, name, value->get()));
 }
 
@@ -82,8 +89,7 @@ State* state_of_type(PyTypeObject* type) noexcept {
 }
 
 Ref coerce_severity(State& state, PyObject* value) {
-    if (reinterpret_cast<PyObject*>(Py_TYPE(value)) == state.severity.get())
-        return Ref::borrow(value);
+    if (reinterpret_cast<PyObject*>(Py_TYPE(value)) == state.severity.get()) return Ref::borrow(value);
     Ref cls = state.severity;  // held: the call runs caller code
     if (!cls) pyapi::raise(PyExc_RuntimeError, "the module of Severity has been cleared");
     return pyapi::call(cls.get(), {value});

@@ -77,8 +77,7 @@ public:
         for (Lane& l : lanes_) {
             if (l.slots.empty()) continue;
             if (l.start != 0) {  // keep the rest oldest-first for a later snapshot
-                std::rotate(l.slots.begin(), l.slots.begin() + static_cast<std::ptrdiff_t>(l.start),
-                            l.slots.end());
+                std::rotate(l.slots.begin(), l.slots.begin() + static_cast<std::ptrdiff_t>(l.start), l.slots.end());
                 l.start = 0;
             }
             AnomalyRecordObject* r = l.slots.back();
@@ -125,9 +124,8 @@ private:
     }
 
     static void by_sequence(std::vector<AnomalyRecordObject*>& v) {
-        std::sort(v.begin(), v.end(), [](const AnomalyRecordObject* a, const AnomalyRecordObject* b) {
-            return a->sequence < b->sequence;
-        });
+        std::sort(v.begin(), v.end(),
+                  [](const AnomalyRecordObject* a, const AnomalyRecordObject* b) { return a->sequence < b->sequence; });
     }
 
     std::mutex mu_;

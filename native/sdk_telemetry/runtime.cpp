@@ -144,8 +144,8 @@ pyapi::Ref tag_keys_arg(PyObject* value) {
 
 // The methods take their module's state from their defining class
 // (METH_METHOD): a subclass's instance reaches the same state.
-PyObject* register_call_site(PyObject* self, PyTypeObject* cls, PyObject* const* args,
-                             size_t nargs, PyObject* kwnames) noexcept {
+PyObject* register_call_site(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargs,
+                             PyObject* kwnames) noexcept {
     return pyapi::guarded([&] {
         RuntimeObject* rt = as_runtime(self);
         State& state = state_of_class(cls);
@@ -161,11 +161,9 @@ PyObject* register_call_site(PyObject* self, PyTypeObject* cls, PyObject* const*
         Py_ssize_t line = count_arg(a[6], "line", 0, "a non-negative int");
         pyapi::Ref tag_keys = tag_keys_arg(a[7]);
         auto message = std::make_unique<MessageTemplate>(message_template.get());
-        auto lane = static_cast<Py_ssize_t>(stable_name_hash(name.get()) %
-                                            static_cast<std::uint64_t>(rt->lanes));
-        return new_call_site(state, std::move(name), std::move(description),
-                             std::move(message_template), std::move(value_unit),
-                             std::move(severity), std::move(file), line, std::move(tag_keys),
+        auto lane = static_cast<Py_ssize_t>(stable_name_hash(name.get()) % static_cast<std::uint64_t>(rt->lanes));
+        return new_call_site(state, std::move(name), std::move(description), std::move(message_template),
+                             std::move(value_unit), std::move(severity), std::move(file), line, std::move(tag_keys),
                              rt->serial, lane, std::move(message));
     });
 }
@@ -185,8 +183,7 @@ long long epoch_arg(PyObject* value) {
     return ns;
 }
 
-PyObject* warn(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargs,
-               PyObject* kwnames) noexcept {
+PyObject* warn(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargs, PyObject* kwnames) noexcept {
     return pyapi::guarded([&] {
         RuntimeObject* rt = as_runtime(self);
         State& state = state_of_class(cls);
@@ -210,9 +207,9 @@ PyObject* warn(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t 
         pyapi::Ref severity = (a[5] && a[5] != Py_None) ? coerce_severity(state, a[5])
                                                         : pyapi::Ref::borrow(site->severity_default);
         pyapi::Ref message = site->message->fill(tags.get());
-        pyapi::Ref record = pyapi::Ref::steal(reinterpret_cast<PyObject*>(new_anomaly_record(state,
-            {pyapi::Ref::borrow(rt->component), pyapi::Ref::borrow(site->name), std::move(severity),
-             value, epoch_ns, std::move(reason), std::move(message), std::move(tags)})));
+        pyapi::Ref record = pyapi::Ref::steal(reinterpret_cast<PyObject*>(new_anomaly_record(
+            state, {pyapi::Ref::borrow(rt->component), pyapi::Ref::borrow(site->name), std::move(severity), value,
+                    epoch_ns, std::move(reason), std::move(message), std::move(tags)})));
         auto* stored = reinterpret_cast<AnomalyRecordObject*>(record.get());
         AnomalyRecordObject* evicted = rt->rings->push(static_cast<std::size_t>(site->lane), stored);
         record.release();  // the ring owns it now
@@ -254,8 +251,8 @@ PyObject* runtime_repr(PyObject* self) noexcept {
     // The (sub)class's name without its module, as the host's own reprs show it.
     const char* name = Py_TYPE(self)->tp_name;
     if (const char* dot = std::strrchr(name, '.')) name = dot + 1;
-    return PyUnicode_FromFormat("%s(component=%R, lanes=%zd, ring_capacity=%zd)", name,
-                                rt->component, rt->lanes, rt->ring_capacity);
+    return PyUnicode_FromFormat("%s(component=%R, lanes=%zd, ring_capacity=%zd)", name, rt->component, rt->lanes,
+                                rt->ring_capacity);
 }
 
 // ---- type ------------------------------------------------------------------
@@ -331,9 +328,8 @@ PyType_Slot slots[] = {
 
 }  // namespace
 
-PyType_Spec runtime_spec = {
-    "vantorel._sdk_telemetry.TelemetryRuntime", sizeof(RuntimeObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
-    slots};
+PyType_Spec runtime_spec = {"vantorel._sdk_telemetry.TelemetryRuntime", sizeof(RuntimeObject), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
+                            slots};
 
 }  // namespace sdk_telemetry

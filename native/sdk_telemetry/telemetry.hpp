@@ -25,8 +25,8 @@ struct CallSiteObject {
     PyObject* file;              // exact str
     PyObject* tag_keys;          // tuple of exact str
     Py_ssize_t line;
-    std::uint64_t owner;  // serial number of the runtime that registered it
-    Py_ssize_t lane;      // the owner's lane for this call-site name
+    std::uint64_t owner;       // serial number of the runtime that registered it
+    Py_ssize_t lane;           // the owner's lane for this call-site name
     MessageTemplate* message;  // message_template, split once (owned)
 };
 
@@ -38,9 +38,9 @@ struct AnomalyRecordObject {
     PyObject* severity;   // Severity member
     double value;
     long long epoch_ns;
-    PyObject* reason;   // exact str
-    PyObject* message;  // exact str: the template filled from the tags
-    PyObject* tags;     // dict of exact str to exact str, never handed out itself
+    PyObject* reason;        // exact str
+    PyObject* message;       // exact str: the template filled from the tags
+    PyObject* tags;          // dict of exact str to exact str, never handed out itself
     std::uint64_t sequence;  // the runtime's insertion number; set before the record is shared
 };
 
@@ -51,12 +51,15 @@ struct RecordFields {
     Ref reason, message, tags;
 };
 
-#define TELEMETRY_NAMES(X)                                                                      \
-    X(component) X(lanes) X(ring_capacity) X(name) X(description) X(message_template)           \
-    X(value_unit) X(severity_default) X(file) X(line) X(tag_keys) X(site) X(value) X(epoch_ns)  \
-    X(reason) X(tags) X(severity) X(IntEnum) X(runtime_qualname, "TelemetryRuntime")            \
-    X(register_qualname, "TelemetryRuntime.register_call_site")                                 \
+// The name list, laid out by hand.
+// clang-format off
+#define TELEMETRY_NAMES(X) \
+    X(component) X(lanes) X(ring_capacity) X(name) X(description) X(message_template) X(value_unit) \
+    X(severity_default) X(file) X(line) X(tag_keys) X(site) X(value) X(epoch_ns) X(reason) X(tags) \
+    X(severity) X(IntEnum) X(runtime_qualname, "TelemetryRuntime") \
+    X(register_qualname, "TelemetryRuntime.register_call_site") \
     X(warn_qualname, "TelemetryRuntime.warn")
+// clang-format on
 PYAPI_NAMES(Names, TELEMETRY_NAMES)
 
 struct State : pyapi::ModuleState {
@@ -86,9 +89,7 @@ struct State : pyapi::ModuleState {
 PyModuleDef& module_def() noexcept;
 
 // The state of the module whose class `cls` is (a method's defining class).
-inline State& state_of_class(PyTypeObject* cls) noexcept {
-    return pyapi::module_state<State>(PyType_GetModule(cls));
-}
+inline State& state_of_class(PyTypeObject* cls) noexcept { return pyapi::module_state<State>(PyType_GetModule(cls)); }
 
 // The state of the module that made `type` or one of its bases: nullptr with
 // TypeError set when no module of ours did.
@@ -102,9 +103,9 @@ bool made_by_us(PyObject* o, Ref State::*which) noexcept;
 extern PyType_Spec call_site_spec, record_spec, runtime_spec;
 
 // A new handle of `state`'s module; takes every reference given.
-Ref new_call_site(State& state, Ref name, Ref description, Ref message_template, Ref value_unit,
-                  Ref severity_default, Ref file, Py_ssize_t line, Ref tag_keys,
-                  std::uint64_t owner, Py_ssize_t lane, std::unique_ptr<MessageTemplate> message);
+Ref new_call_site(State& state, Ref name, Ref description, Ref message_template, Ref value_unit, Ref severity_default,
+                  Ref file, Py_ssize_t line, Ref tag_keys, std::uint64_t owner, Py_ssize_t lane,
+                  std::unique_ptr<MessageTemplate> message);
 
 // A new record (sequence 0) of `state`'s module, taking the references in `f`.
 AnomalyRecordObject* new_anomaly_record(State& state, RecordFields&& f);
