@@ -62,10 +62,10 @@ void make_signatures(State& state) {
 void exec(PyObject* module, State& state) {
     make_signatures(state);
     state.severity = make_severity(module, state);
-    for (auto [type, spec] :
+    for (auto [type, layout] :
          {std::pair{&state.call_site_type, &call_site_spec}, std::pair{&state.record_type, &record_spec},
           std::pair{&state.runtime_type, &runtime_spec}})
-        *type = pyapi::check(PyType_FromModuleAndSpec(module, spec, nullptr));
+        *type = pyapi::check(PyType_FromModuleAndSpec(module, layout, nullptr));
     Ref all = pyapi::check(Py_BuildValue("[ssss]", "AnomalyRecord", "CallSite", "Severity", "TelemetryRuntime"));
     for (auto [name, value] : {std::pair{"Severity", &state.severity},
                                {"CallSite", &state.call_site_type},

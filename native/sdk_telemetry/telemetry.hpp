@@ -99,7 +99,7 @@ State* state_of_type(PyTypeObject* type) noexcept;
 // ours, this one or an earlier import; no error set.
 bool made_by_us(PyObject* o, Ref State::*which) noexcept;
 
-// The types' specs, made into types by the module body.
+// The types' slot tables (PyType_Spec), made into types by the module body.
 extern PyType_Spec call_site_spec, record_spec, runtime_spec;
 
 // A new handle of `state`'s module; takes every reference given.
