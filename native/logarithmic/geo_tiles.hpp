@@ -91,7 +91,7 @@ LOGARITHMIC_INLINE void geo_output_row(Driver& d, Index t, Index c0, Index N, co
 }
 
 // A block's windows longer than kShortSpan rows, counted in lanes of C.
-template <class C, class L>
+template <class C, bool Wide, class L>
 LOGARITHMIC_INLINE void window_block(Driver& d, GeoTile<L>& tile, Index b) {
     // A block of finite values only sums over its raw rows, every lane at once.
     if (tile.span <= kPairwiseBlock && block_finite(tile, b)) {
@@ -99,12 +99,19 @@ LOGARITHMIC_INLINE void window_block(Driver& d, GeoTile<L>& tile, Index b) {
         return;
     }
     const ByteLanes left = block_window_counts<C, false>(tile, b, d.f32_quotient);
+#if LOGARITHMIC_AVX2_VARIANT
+    if constexpr (Wide && std::is_same_v<L, double>)
+        if (tile.span <= kPairwiseBlock) {
+            if (d.poll()) table_window_means(tile, b);
+            return;
+        }
+#endif
     for (Index j = 0; j < tile.lanes(b); ++j)
         if (left[j] && d.poll()) lane_window_means<C>(tile, b, j, d.f32_quotient);
 }
 
 // Columns [c0, c0 + N) of the geometric mean.
-template <class E, class L>
+template <class E, class L, bool Wide>
 LOGARITHMIC_INLINE void geo_tiles_body(Driver& d, Index c0, Index N) {
     const Index T = d.rows.count, span = d.rows.span;
     Input<E> in(d.data, c0, N);
@@ -125,8 +132,8 @@ LOGARITHMIC_INLINE void geo_tiles_body(Driver& d, Index c0, Index N) {
         std::feclearexcept(FE_ALL_EXCEPT);
         for (Index b = 0; b < tile.blocks; ++b) {
             if (span <= kShortSpan) short_window_block(tile, b, d.f32_quotient);
-            else if (span <= kNarrowCountLimit) window_block<std::uint16_t>(d, tile, b);
-            else window_block<std::uint32_t>(d, tile, b);
+            else if (span <= kNarrowCountLimit) window_block<std::uint16_t, Wide>(d, tile, b);
+            else window_block<std::uint32_t, Wide>(d, tile, b);
             if (d.stopped) return;
         }
         // Sums and quotients are watched for flags as one batch (sums of finite
@@ -152,7 +159,11 @@ LOGARITHMIC_INLINE void geo_tiles_body(Driver& d, Index c0, Index N) {
 
 template <class E, class L>
 void geo_tiles(Driver& d, Index c0, Index N) {
-    on_best_target([&]() LOGARITHMIC_INLINE_LAMBDA { geo_tiles_body<E, L>(d, c0, N); });
+#if LOGARITHMIC_AVX2_VARIANT
+    auto wide = [&]() LOGARITHMIC_INLINE_LAMBDA { geo_tiles_body<E, L, true>(d, c0, N); };
+    if (cpu_has_avx512dq()) return run_avx512dq(wide);
+#endif
+    on_best_target([&]() LOGARITHMIC_INLINE_LAMBDA { geo_tiles_body<E, L, false>(d, c0, N); });
 }
 
 }  // namespace
