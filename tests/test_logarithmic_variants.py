@@ -1,9 +1,10 @@
 """The kernels' variants give the same bits. Each is chosen once per process:
 the geometric mean's exponentials by a replica of the C library's exp, proven
 at first use to agree with it (VANTOREL_EXP=library forces the library's own),
-and the integer products by AVX-512DQ where the CPU has it (VANTOREL_ISA=avx2
-keeps them on AVX2). A process started with each setting must give math.exp's
-bits, and the same results as this one, for every mean the kernels can pass
+eight lanes at a time with AVX-512 where the CPU has it, four with AVX2; the
+integer products by AVX-512DQ where the CPU has it. VANTOREL_ISA=avx2 keeps
+both on AVX2. A process started with each setting must give math.exp's bits,
+and the same results as this one, for every mean the kernels can pass
 (moderate values, values near overflow and underflow, subnormal results) and
 for wrapping integer products."""
 import math
@@ -34,7 +35,11 @@ def edge_array():
     cols = [np.array(EDGE_VALUES * 3), rng.lognormal(0, 300, 51), -rng.lognormal(0, 200, 51),
             np.exp(rng.uniform(-745.0, 709.7, 51)), np.exp(rng.uniform(-745.0, -700.0, 51)),
             np.exp(rng.uniform(700.0, 709.78, 51)), rng.uniform(-1e-3, 1e-3, 51) + 1.0]
-    return np.column_stack(cols)
+    # Each row's exponentials are taken together: 21 columns fill whole vectors
+    # of eight and of four lanes and leave a tail, with every kind of mean,
+    # those computed again on their own included, in every lane.
+    shuffled = [rng.permutation(col) for _ in range(2) for col in cols]
+    return np.column_stack(cols + shuffled)
 
 
 def results():
@@ -79,13 +84,17 @@ magnitudes = st.one_of(
 
 @given(st.lists(st.tuples(magnitudes, st.booleans()), min_size=1, max_size=24), st.integers(1, 4))
 def test_means_of_random_magnitudes_match_math_exp(values, window):
-    data = np.array([-m if negative else m for m, negative in values]).reshape(-1, 1)
+    column = np.array([-m if negative else m for m, negative in values])
+    # The column beside its rotations, so that each row's exponentials fill
+    # whole vectors of lanes and a tail, not the tail alone.
+    data = np.column_stack([np.roll(column, k) for k in range(19)])
     got = GEO(Instance(window), data)
-    for t in range(data.shape[0]):
-        col = data[max(0, t - window + 1):t + 1, 0]
-        if col[-1] < 0:
-            expected = math.nan
-        else:
-            sign = -1.0 if np.sum(col < 0) % 2 else 1.0
-            expected = sign * math.exp(np.sum(np.log(np.abs(col))) / col.size)
-        assert same_bits(np.float64(got[t, 0]), np.float64(expected)), (t, col)
+    for n in range(data.shape[1]):
+        for t in range(data.shape[0]):
+            col = data[max(0, t - window + 1):t + 1, n]
+            if col[-1] < 0:
+                expected = math.nan
+            else:
+                sign = -1.0 if np.sum(col < 0) % 2 else 1.0
+                expected = sign * math.exp(np.sum(np.log(np.abs(col))) / col.size)
+            assert same_bits(np.float64(got[t, n]), np.float64(expected)), (t, n, col)

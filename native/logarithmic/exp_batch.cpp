@@ -94,6 +94,64 @@ LOGARITHMIC_TARGET("avx2,fma") void avx2_batch(const double* x, double* e, Index
     }
     for (; i < n; ++i) e[i] = exp_replica::exp<true>(x[i]);
 }
+
+#define LOGARITHMIC_AVX512_TARGET LOGARITHMIC_TARGET("avx2,fma,avx512f,avx512dq,avx512vl")
+
+// The fused replica on eight lanes, operation for operation as avx2_batch;
+// `in_range` gets the lanes inside the main range. Integer steps are written
+// with the vector operators on unsigned lanes: GCC 12's shift and gather
+// intrinsics start from an undefined register that -Wmaybe-uninitialized
+// reports.
+LOGARITHMIC_AVX512_TARGET LOGARITHMIC_INLINE __m512d avx512_lanes(__m512d v, __mmask8& in_range) {
+    using namespace exp_replica;
+    typedef std::uint64_t U64x8 LOGARITHMIC_VECTOR(64);
+    const auto* table = reinterpret_cast<const long long*>(kTable);
+    // 2^-54 <= |x| < 512: the bits of |x| less those of 2^-54 below the span,
+    // unsigned (inf and NaN lie above it, smaller values wrap round)
+    const U64x8 above = ((U64x8)_mm512_castpd_si512(v) & INT64_MAX) - (std::uint64_t{kTopLow} << 52);
+    in_range = _mm512_cmplt_epu64_mask((__m512i)above, _mm512_set1_epi64(std::int64_t{kTopSpan} << 52));
+    const __m512d shift = _mm512_set1_pd(kShift);
+    __m512d kd = _mm512_fmadd_pd(v, _mm512_set1_pd(kInvLn2N), shift);
+    const U64x8 ki = (U64x8)_mm512_castpd_si512(kd);
+    kd = _mm512_sub_pd(kd, shift);
+    const __m512d r =
+        _mm512_fmadd_pd(kd, _mm512_set1_pd(kNegLn2LoN), _mm512_fmadd_pd(kd, _mm512_set1_pd(kNegLn2HiN), v));
+    // Table entries by gathers: on this CPU about 0.7 ns a value against 1.2
+    // looking the 256 entries up in registers (16 two-register permutes and
+    // 14 blends) and 0.9 loading each entry pair from a scalar index
+    const __m512i idx = (__m512i)((ki & 127) << 1), zero = _mm512_setzero_si512();  // entry 2k
+    const __m512d tail = _mm512_castsi512_pd(_mm512_mask_i64gather_epi64(zero, 0xFF, idx, table, 8));
+    const U64x8 sbits = (U64x8)_mm512_mask_i64gather_epi64(zero, 0xFF, idx, table + 1, 8) + (ki << 45);
+    const __m512d scale = _mm512_castsi512_pd((__m512i)sbits);
+    const __m512d r2 = _mm512_mul_pd(r, r);
+    const __m512d tmp = _mm512_fmadd_pd(
+        _mm512_mul_pd(r2, r2), _mm512_fmadd_pd(r, _mm512_set1_pd(kC5), _mm512_set1_pd(kC4)),
+        _mm512_fmadd_pd(_mm512_fmadd_pd(r, _mm512_set1_pd(kC3), _mm512_set1_pd(kC2)), r2, _mm512_add_pd(r, tail)));
+    return _mm512_fmadd_pd(scale, tmp, scale);
+}
+
+// The lanes set in `out`, computed again on their own (with the fused
+// multiply-adds inlined).
+LOGARITHMIC_AVX512_TARGET void recompute(const double* x, double* e, unsigned out) {
+    for (; out; out &= out - 1) {
+        const int j = __builtin_ctz(out);
+        e[j] = exp_replica::exp<true>(x[j]);
+    }
+}
+
+LOGARITHMIC_AVX512_TARGET void avx512_batch(const double* x, double* e, Index n) {
+    __mmask8 in_range;
+    Index i = 0;
+    for (; i + 8 <= n; i += 8) {
+        _mm512_storeu_pd(e + i, avx512_lanes(_mm512_loadu_pd(x + i), in_range));
+        if (in_range != 0xFF) recompute(x + i, e + i, static_cast<unsigned char>(~in_range));
+    }
+    if (i < n) {  // the last n % 8, loaded and stored under a mask (0.0 in the others)
+        const __mmask8 live = static_cast<__mmask8>((1u << (n - i)) - 1);
+        _mm512_mask_storeu_pd(e + i, live, avx512_lanes(_mm512_maskz_loadu_pd(live, x + i), in_range));
+        recompute(x + i, e + i, live & ~in_range);
+    }
+}
 #endif
 
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
@@ -194,6 +252,7 @@ Batch choose() {
     bool fused = cpu_has_fma();
 #if LOGARITHMIC_AVX2_VARIANT
     if (cpu_has_avx2() && fused) {
+        if (cpu_has_avx512dq() && agrees_with_library(avx512_batch, xs)) return avx512_batch;
         if (agrees_with_library(avx2_batch, xs)) return avx2_batch;
         fused = false;  // the lane-by-lane fused replica computes the same
     }

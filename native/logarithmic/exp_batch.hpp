@@ -6,10 +6,11 @@
 
 namespace logarithmic {
 
-// e[i] = exp(x[i]) for i < n: a replica of the library's algorithm (four lanes
-// at a time where the CPU allows), once proven bit for bit against the
-// library's exp in this process; else the library's exp, a value at a time
-// (forced by VANTOREL_EXP=library, so that tests can compare the two).
+// e[i] = exp(x[i]) for i < n: a replica of the library's algorithm (eight lanes
+// at a time with AVX-512, four with AVX2, where the CPU allows), once proven
+// bit for bit against the library's exp in this process; else the library's
+// exp, a value at a time. VANTOREL_EXP=library forces the library's exp and
+// VANTOREL_ISA=avx2 the four-lane replica, so that tests can compare them.
 void exp_batch(const double* x, double* e, std::ptrdiff_t n);
 
 }  // namespace logarithmic
