@@ -5,6 +5,7 @@
 #pragma once
 
 #include "exp_batch.hpp"
+#include "geo_table_means.hpp"
 #include "geo_windows.hpp"
 
 namespace logarithmic {

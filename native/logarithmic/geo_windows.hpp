@@ -3,6 +3,7 @@
 // Included by native_path.cpp only (internal linkage, one translation unit).
 #pragma once
 
+#include "geo_classes.hpp"
 #include "window_tables.hpp"
 
 namespace logarithmic {
@@ -252,128 +253,6 @@ LOGARITHMIC_INLINE void lane_window_means(GeoTile<L>& tile, Index b, Index j, bo
     // The sums apart from the pass, so that independent cells overlap.
     window_means(cp, cells, count, tile.mean.data(), f32_quotient);
 }
-
-#if LOGARITHMIC_AVX2_VARIANT
-#define LOGARITHMIC_AVX512 LOGARITHMIC_TARGET("avx2,avx512f,avx512dq,avx512vl") LOGARITHMIC_INLINE
-
-// A row's windows from the counts before their first row and after their
-// last: each lane's run start a and count n; returns the value cells' lanes.
-LOGARITHMIC_AVX512 __mmask16 row_windows(const std::int32_t* before, const std::int32_t* after,
-                                         const unsigned char* kind, __mmask16 lanes, __m512i& a, __m512i& n) {
-    a = _mm512_loadu_si512(before);
-    n = _mm512_sub_epi32(_mm512_loadu_si512(after), a);
-    // (the kinds' buffer reaches a vector past its last row)
-    const __m128i kd = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kind));
-    const __m128i value = _mm_or_si128(_mm_cmpeq_epi8(kd, _mm_set1_epi8(kPositiveCell)),
-                                       _mm_cmpeq_epi8(kd, _mm_set1_epi8(kNegativeCell)));
-    return static_cast<__mmask16>(_mm_movemask_epi8(value) & lanes);
-}
-
-// The second half for windows of at most kPairwiseBlock rows and logarithms
-// of doubles, under AVX-512 (called from run_avx512dq only: a function of
-// its own, since it cannot be inlined into code of a lesser target), all lanes at once: the
-// lanes' finite logarithms compacted side by side, the tables of the levels
-// most value windows need (window_tables.hpp), then each window's sum by a
-// gather and its mean.
-LOGARITHMIC_TARGET("avx2,avx512f,avx512dq,avx512vl") void table_window_means(GeoTile<double>& tile, Index b) {
-    constexpr Index B = kGeoLanes, D = BlockTables<double>::kTopLevels;
-    static_assert(B == 16, "a block row is one vector of 32-bit counts");
-    BlockTables<double>& tab = tile.tables;
-    const Index first = tile.first(), rows = tile.in_rows, lo = tile.lo, span = tile.span, columns = tile.columns;
-    const Index top = span / kPairwiseLanes;
-    const __mmask16 lanes = static_cast<__mmask16>((1u << tile.lanes(b)) - 1);
-    const __m512i iota = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    const __m512i one = _mm512_set1_epi32(1), zero = _mm512_setzero_si512();
-    // The runs, each finite logarithm scattered to its index in its lane.
-    const double* logs = tile.logs.data() + tile.block_at(b);
-    const unsigned char* cls = tile.classes.data() + tile.block_at(b);
-    std::int32_t* kk = tab.kk.data();
-    double* c = tab.c.data();
-    __m512i at = zero;
-    for (Index r = 0; r < rows; ++r) {
-        _mm512_storeu_si512(kk + r * B, at);
-        const __m512i to = _mm512_add_epi32(_mm512_slli_epi32(at, 4), iota);
-        _mm512_i32scatter_pd(c, _mm512_castsi512_si256(to), _mm512_loadu_pd(logs + r * B), 8);
-        _mm512_i32scatter_pd(c, _mm512_extracti64x4_epi64(to, 1), _mm512_loadu_pd(logs + r * B + 8), 8);
-        const __m512i fin =
-            _mm512_and_si512(_mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(cls + r * B))), one);
-        at = _mm512_add_epi32(at, fin);
-    }
-    _mm512_storeu_si512(kk + rows * B, at);
-    tab.extent = (_mm512_reduce_max_epi32(at) + kPairwiseLanes - 1) / kPairwiseLanes * kPairwiseLanes;
-    const unsigned char* kind = tile.kind.data() + b * B;
-    // The value windows of the top levels: which counts, how many.
-    __m512i used[D];
-    Index many[D] = {};
-    for (Index d = 0; d < D; ++d) used[d] = zero;
-    for (Index r = first; r < rows; ++r) {
-        __m512i a, n;
-        const Index len = std::min(lo + r + 1, span);
-        const __mmask16 value =
-            row_windows(kk + (r + 1 - len) * B, kk + (r + 1) * B, kind + (r - first) * columns, lanes, a, n);
-        const __m512i level = _mm512_srli_epi32(n, 3),
-                      bit = _mm512_sllv_epi32(one, _mm512_and_si512(n, _mm512_set1_epi32(7)));
-        for (Index d = 0; d < D; ++d) {
-            const __mmask16 here =
-                _mm512_mask_cmpeq_epi32_mask(value, level, _mm512_set1_epi32(static_cast<int>(top - d)));
-            many[d] += std::popcount(static_cast<unsigned>(here));
-            used[d] = _mm512_mask_or_epi32(used[d], here, used[d], bit);
-        }
-    }
-    // A level's tables cost a pass over the runs per table; its windows,
-    // summed one by one, about their length plus a call each.
-    unsigned levels[D] = {};
-    for (Index d = 0; d < D && d <= top; ++d) {
-        levels[d] = static_cast<unsigned>(_mm512_reduce_or_epi32(used[d]));
-        const Index passes = 4 + std::bit_width(levels[d]);
-        if (many[d] * ((top - d) * kPairwiseLanes + 40) < 6 * passes * tab.extent) levels[d] = 0;
-    }
-    tab.build(top, levels);
-    const __m512i stride = _mm512_set1_epi32(static_cast<int>(tab.stride()));
-    const __m512d none = _mm512_setzero_pd();
-    double* mean = tile.mean.data() + b * B;
-    for (Index r = first; r < rows; ++r) {
-        __m512i a, n;
-        const Index len = std::min(lo + r + 1, span);
-        const __mmask16 value =
-            row_windows(kk + (r + 1 - len) * B, kk + (r + 1) * B, kind + (r - first) * columns, lanes, a, n);
-        const __m512i slot = _mm512_i32gather_epi32(n, tab.slot_of, 4);
-        const __mmask16 ok = _mm512_mask_cmpge_epi32_mask(value, slot, zero);
-        const __m512i entry =
-            _mm512_add_epi32(_mm512_mullo_epi32(slot, stride), _mm512_add_epi32(_mm512_slli_epi32(a, 4), iota));
-        __m512d sum[2] = {
-            _mm512_mask_i32gather_pd(none, static_cast<__mmask8>(ok), _mm512_castsi512_si256(entry), tab.u.data(), 8),
-            _mm512_mask_i32gather_pd(none, static_cast<__mmask8>(ok >> 8), _mm512_extracti64x4_epi64(entry, 1),
-                                     tab.u.data(), 8)};
-        if (const unsigned rest = value & ~ok) [[unlikely]] {  // windows of levels without tables
-            alignas(64) double t[B];
-            alignas(64) std::int32_t av[B], nv[B];
-            _mm512_store_pd(t, sum[0]);
-            _mm512_store_pd(t + 8, sum[1]);
-            _mm512_store_si512(av, a);
-            _mm512_store_si512(nv, n);
-            for (Index j = 0; j < B; ++j)
-                if (rest >> j & 1) t[j] = tab.sum(j, av[j], nv[j]);
-            sum[0] = _mm512_load_pd(t);
-            sum[1] = _mm512_load_pd(t + 8);
-        }
-        // np.sum adds the sum to its identity; lanes without values divide by 1: no flag
-        const __m512i count = _mm512_mask_add_epi32(n, _mm512_cmpeq_epi32_mask(n, zero), n, one);
-        const __m512d m0 =
-            _mm512_div_pd(_mm512_add_pd(none, sum[0]), _mm512_cvtepi32_pd(_mm512_castsi512_si256(count)));
-        const __m512d m1 =
-            _mm512_div_pd(_mm512_add_pd(none, sum[1]), _mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(count, 1)));
-        // Cells without a value take 1: their exponential, never used, then
-        // stays on exp's vector path (a zero would be recomputed on its own).
-        const __m512d unused = _mm512_set1_pd(1.0);
-        double* row = mean + (r - first) * columns;
-        _mm512_mask_storeu_pd(row, static_cast<__mmask8>(lanes),
-                              _mm512_mask_blend_pd(static_cast<__mmask8>(value), unused, m0));
-        _mm512_mask_storeu_pd(row + 8, static_cast<__mmask8>(lanes >> 8),
-                              _mm512_mask_blend_pd(static_cast<__mmask8>(value >> 8), unused, m1));
-    }
-}
-#endif
 
 }  // namespace
 }  // namespace logarithmic
