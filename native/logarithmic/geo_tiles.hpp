@@ -47,15 +47,14 @@ L numpy_long_sum(const Driver& d, const L* a, Index len) {
 }
 
 // Output row t of a tile's columns [c0, c0 + N): zeros, signed exponentials of
-// the value cells' means, and the cells left to the general path. `flagged`:
+// the value cells' means (expm, unless flagged), and the cells left to the general path. `flagged`:
 // the tile's sums or quotients raised a flag NumPy acts on, and every value
 // cell is left to NumPy.
 LOGARITHMIC_INLINE void geo_output_row(Driver& d, Index t, Index c0, Index N, const unsigned char* kind,
-                                       const double* mean, double* expm, bool flagged) {
+                                       const double* expm, bool flagged) {
     double* o = d.out + t * d.out_row + c0;
     Index from = 0;  // the cells the loop below goes through
     if (!flagged) {
-        exp_batch(mean, expm, N);
         // A vector at a time: value cells take their signed exponential, zero
         // cells 0.0, the others keep the output's NaN; the loop below takes
         // the tail, and the whole row only if a cell is left to the general path.
@@ -96,7 +95,7 @@ template <class C, bool Wide, class L>
 LOGARITHMIC_INLINE void window_block(Driver& d, GeoTile<L>& tile, Index b) {
     // A block of finite values only sums over its raw rows, every lane at once.
     if (tile.span <= kPairwiseBlock && block_finite(tile, b)) {
-        block_window_counts<C, true>(tile, b, d.f32_quotient);
+        block_window_counts<C, true, Wide ? kWideGeoVectorLanes : kGeoVectorLanes>(tile, b, d.f32_quotient);
         return;
     }
     const ByteLanes left = block_window_counts<C, false>(tile, b, d.f32_quotient);
@@ -118,7 +117,7 @@ LOGARITHMIC_INLINE void geo_tiles_body(Driver& d, Index c0, Index N) {
     Input<E> in(d.data, c0, N);
     const Index R = std::min(T, tile_rows(span));
     GeoTile<L> tile(N, span, R, std::min(T, R + span - 1));
-    std::vector<double> expm(static_cast<size_t>(N));  // one row's exponentials
+    std::vector<double> expm(static_cast<size_t>(R * N));  // a tile's exponentials
     for (Index t0 = 0; t0 < T; t0 += R) {
         if (!d.at(c0, c0 + N, t0)) return;
         const Index t1 = std::min(T, t0 + R);
@@ -132,7 +131,8 @@ LOGARITHMIC_INLINE void geo_tiles_body(Driver& d, Index c0, Index N) {
         if (d.stopped) return;
         std::feclearexcept(FE_ALL_EXCEPT);
         for (Index b = 0; b < tile.blocks; ++b) {
-            if (span <= kShortSpan) short_window_block(tile, b, d.f32_quotient);
+            if (span <= kShortSpan)
+                short_window_block<Wide ? kWideGeoVectorLanes : kGeoVectorLanes>(tile, b, d.f32_quotient);
             else if (span <= kNarrowCountLimit) window_block<std::uint16_t, Wide>(d, tile, b);
             else window_block<std::uint32_t, Wide>(d, tile, b);
             if (d.stopped) return;
@@ -152,9 +152,9 @@ LOGARITHMIC_INLINE void geo_tiles_body(Driver& d, Index c0, Index N) {
             });
             if (d.stopped) return;
         }
+        if (!flagged) exp_batch(tile.mean.data(), expm.data(), (t1 - t0) * N);
         for (Index t = t0; t < t1; ++t)
-            geo_output_row(d, t, c0, N, tile.kind.data() + (t - t0) * N, tile.mean.data() + (t - t0) * N, expm.data(),
-                           flagged);
+            geo_output_row(d, t, c0, N, tile.kind.data() + (t - t0) * N, expm.data() + (t - t0) * N, flagged);
     }
 }
 

@@ -92,11 +92,10 @@ LOGARITHMIC_INLINE void store_lanes(T* dst, const void* lanes, Index k) {
 // to a cell: left to the compiler, the per-lane float quotient may be
 // vectorised into registers half full of unused lanes that divide whatever
 // they hold, raising flags for no cell.
-template <class L>
+template <Index VL, class L>
 LOGARITHMIC_INLINE void short_window_block(GeoTile<L>& tile, Index b, bool f32_quotient) {
-    constexpr Index B = kGeoLanes, VL = kGeoVectorLanes, NV = B / VL;
+    constexpr Index B = kGeoLanes, NV = B / VL;
     typedef unsigned char CountBytes LOGARITHMIC_VECTOR(VL);
-    typedef int Counts LOGARITHMIC_VECTOR(VL * sizeof(int));
     typedef L Sums LOGARITHMIC_VECTOR(VL * sizeof(L));
     const unsigned char* cls = tile.classes.data() + tile.block_at(b);
     const L* logs = tile.logs.data() + tile.block_at(b);
@@ -126,7 +125,7 @@ LOGARITHMIC_INLINE void short_window_block(GeoTile<L>& tile, Index b, bool f32_q
             CountBytes nb;
             std::memcpy(&nb, reinterpret_cast<const unsigned char*>(&fin) + v * VL, sizeof nb);
             const Sums t = Sums{} + total[v];  // np.sum adds the sum to its identity
-            quotient_lanes(t, __builtin_convertvector(nb, Counts), f32_quotient, m + v * VL);
+            quotient_lanes(t, nb, f32_quotient, m + v * VL);
         }
         ByteLanes cur;
         std::memcpy(&cur, cls + r * B, sizeof cur);
@@ -145,9 +144,8 @@ LOGARITHMIC_INLINE void short_window_block(GeoTile<L>& tile, Index b, bool f32_q
 // its own compacted run) or has fewer rows than NumPy's accumulators
 // (summed in order: see short_window_block). Windows longer than one
 // pairwise block go lane by lane.
-template <class C, class L>
+template <Index VL, class C, class L>
 LOGARITHMIC_INLINE void raw_window_means(const L* rows, Index len, const C* nobs, bool f32_quotient, double* mean) {
-    constexpr Index VL = kGeoVectorLanes;
     typedef L Sums LOGARITHMIC_VECTOR(VL * sizeof(L));
     typedef C Counts LOGARITHMIC_VECTOR(VL * sizeof(C));
     for (Index v = 0; v < kGeoLanes; v += VL) {
@@ -168,7 +166,7 @@ LOGARITHMIC_INLINE void raw_window_means(const L* rows, Index len, const C* nobs
 // finite values only, windows of one pairwise block at most), the means over
 // raw rows (raw_window_means). Returns the lanes that hold value cells left to
 // lane_window_means.
-template <class C, bool Raw, class L>
+template <class C, bool Raw, Index VL = kGeoVectorLanes, class L>
 LOGARITHMIC_INLINE ByteLanes block_window_counts(GeoTile<L>& tile, Index b, bool f32_quotient) {
     constexpr Index B = kGeoLanes;
     typedef C Counts LOGARITHMIC_VECTOR(B * sizeof(C));
@@ -209,7 +207,7 @@ LOGARITHMIC_INLINE ByteLanes block_window_counts(GeoTile<L>& tile, Index b, bool
         if constexpr (Raw) {
             const Index len = std::min(lo + r + 1, span);
             double m[B];
-            raw_window_means(logs + (r - len + 1) * B, len, nobs + (r - first) * B, f32_quotient, m);
+            raw_window_means<VL>(logs + (r - len + 1) * B, len, nobs + (r - first) * B, f32_quotient, m);
             store_lanes(mean + (r - first) * columns, m, k);
         } else {
             left |= values;

@@ -17,7 +17,8 @@ using Index = std::ptrdiff_t;
 inline constexpr Index kTileRows = 256;
 // Bytes of one vector operation: an AVX2 register, a pair of 16-byte registers elsewhere.
 inline constexpr Index kVectorBytes = 32;
-// Bytes of one vector operation of the 64-bit integer products under AVX-512.
+// Bytes of one vector operation under AVX-512: the 64-bit integer products, the
+// geometric mean's sums and quotients.
 inline constexpr Index kWideVectorBytes = 64;
 // Bytes of one block row of a product tile: independent multiply chains per row.
 inline constexpr Index kBlockBytes = 128;
@@ -43,8 +44,10 @@ inline constexpr Index kNativeSumLimit = 8192;
 
 // ---- derived
 
-// Lanes of one vector of doubles: the geometric mean's quotients run this many at once.
+// Lanes of one vector of doubles: the geometric mean's quotients run this many at once
+// (kWideGeoVectorLanes under AVX-512).
 inline constexpr Index kGeoVectorLanes = kVectorBytes / Index(sizeof(double));
+inline constexpr Index kWideGeoVectorLanes = kWideVectorBytes / Index(sizeof(double));
 // Window counts fit 16-bit lanes up to this many rows; longer windows count in 32 bits.
 inline constexpr Index kNarrowCountLimit = 0xFFFF;
 // Columns of the widest product block (float32): column groups are multiples of it.
@@ -58,7 +61,8 @@ static_assert(power_of_two(kVectorBytes) && power_of_two(kWideVectorBytes) && po
 static_assert(kVectorBytes >= Index(sizeof(double)), "a vector holds at least one double");
 static_assert(kBlockBytes % kVectorBytes == 0 && kBlockBytes % kWideVectorBytes == 0,
               "a product block row is whole vectors");
-static_assert(kGeoLanes % kGeoVectorLanes == 0, "a geometric-mean block row is whole vectors of doubles");
+static_assert(kGeoLanes % kGeoVectorLanes == 0 && kGeoLanes % kWideGeoVectorLanes == 0,
+              "a geometric-mean block row is whole vectors of doubles");
 static_assert(kPairwiseLanes * Index(sizeof(float)) % kVectorBytes == 0,
               "NumPy's pairwise accumulators fill whole vectors, of floats as of doubles");
 static_assert(kWidestBlock % (kBlockBytes / Index(sizeof(double))) == 0 && kWidestBlock % kGeoLanes == 0,

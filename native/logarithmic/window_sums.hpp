@@ -58,15 +58,27 @@ LOGARITHMIC_INLINE void numpy_sum_lanes(At&& at, Index n, V& total) {
     total = V{} + res;  // the reduction's identity, added last as NumPy does
 }
 
+// A vector of N lanes of T (GCC takes a vector typedef of a dependent size
+// inside a function template only in a class).
+template <class T, size_t N>
+struct VectorOf {
+    typedef T type LOGARITHMIC_VECTOR(N * sizeof(T));
+};
+
 // geo_quotient for a vector of lanes: out[j] = total[j] / n[j] (vectors by
 // reference: see Simd::load).
 template <class Sums, class Counts>
 LOGARITHMIC_INLINE void quotient_lanes(const Sums& total, const Counts& n, bool f32_quotient, double* out) {
-    typedef double Means LOGARITHMIC_VECTOR(sizeof(Sums) / sizeof(total[0]) * sizeof(double));
+    constexpr size_t lanes = sizeof(Sums) / sizeof(total[0]);
+    typedef double Means LOGARITHMIC_VECTOR(lanes * sizeof(double));
+    // Counts of bytes or 16-bit lanes through 32-bit ones: converted straight
+    // to floating point, they go a lane at a time.
+    using Ints = typename VectorOf<std::int32_t, lanes>::type;
+    const Ints ni = __builtin_convertvector(n, Ints);
     Means q;
     if (sizeof(total[0]) == sizeof(float) && f32_quotient)
-        q = __builtin_convertvector(total / __builtin_convertvector(n, Sums), Means);
-    else q = __builtin_convertvector(total, Means) / __builtin_convertvector(n, Means);
+        q = __builtin_convertvector(total / __builtin_convertvector(ni, Sums), Means);
+    else q = __builtin_convertvector(total, Means) / __builtin_convertvector(ni, Means);
     std::memcpy(out, &q, sizeof q);
 }
 
