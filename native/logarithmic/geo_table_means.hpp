@@ -62,6 +62,7 @@ LOGARITHMIC_AVX512_TARGET LOGARITHMIC_INLINE __mmask16 row_windows(const std::in
 LOGARITHMIC_AVX512_TARGET void table_window_means(GeoTile<double>& tile, Index b) {
     constexpr Index B = kGeoLanes, D = BlockTables<double>::kTopLevels;
     BlockTables<double>& tab = tile.tables;
+    if (tab.c.empty()) tab.allocate(tile.max_in_rows);
     const Index first = tile.first(), rows = tile.in_rows, lo = tile.lo, span = tile.span, columns = tile.columns;
     const Index top = span / kPairwiseLanes;
     const __mmask16 lanes = static_cast<__mmask16>((1u << tile.lanes(b)) - 1);

@@ -32,13 +32,14 @@ struct GeoTile {
     // [output row][lane] of one block: finite counts, in 16 bits while windows fit
     std::vector<std::uint16_t> narrow_nobs;
     std::vector<std::uint32_t> wide_nobs;
-    BlockTables<L> tables;  // the table pass of a block (windows of at most kPairwiseBlock rows)
+    BlockTables<L> tables;  // the table pass of a block (geo_table_means.hpp)
+    Index max_in_rows;
 
     GeoTile(Index columns_, Index span_, Index max_rows, Index max_in_rows)
         : columns(columns_), blocks((columns_ + kGeoLanes - 1) / kGeoLanes), span(span_),
           mags(static_cast<size_t>(blocks * max_in_rows * kGeoLanes)), logs(mags.size()), classes(mags.size()),
           compacted(static_cast<size_t>(columns * max_in_rows)), mean(static_cast<size_t>(max_rows * columns)),
-          kind(mean.size() + kGeoLanes), cells(static_cast<size_t>(max_rows)), tables(max_in_rows) {
+          kind(mean.size() + kGeoLanes), cells(static_cast<size_t>(max_rows)), max_in_rows(max_in_rows) {
         (span <= kNarrowCountLimit ? narrow_nobs.resize(static_cast<size_t>(max_rows * kGeoLanes))
                                    : wide_nobs.resize(static_cast<size_t>(max_rows * kGeoLanes)));
     }

@@ -15,12 +15,7 @@
 // Included by native_path.cpp only (internal linkage, one translation unit).
 #pragma once
 
-#include "geo_classes.hpp"
 #include "window_sums.hpp"
-
-#if LOGARITHMIC_AVX2_VARIANT
-#include <immintrin.h>
-#endif
 
 namespace logarithmic {
 namespace {
@@ -28,8 +23,6 @@ namespace {
 template <class L>
 struct BlockTables {
     static constexpr Index B = kGeoLanes, P8 = kPairwiseLanes;
-    // Levels of windows of up to kPairwiseBlock values; U_0 .. U_7 each.
-    static constexpr int kLevels = kPairwiseBlock / P8 + 1;
     // The top levels whose tables may be built (the longest windows' level
     // and the two below); windows of other levels are summed one by one.
     static constexpr int kTopLevels = 3;
@@ -52,9 +45,12 @@ struct BlockTables {
     std::int32_t slot_of[kPairwiseBlock + 1];  // per count n: its U table, -1 for none
     Index extent = 0;                          // indices the passes cover
 
-    explicit BlockTables(Index max_in_rows)
-        : c(static_cast<size_t>((max_in_rows + kPad) * B)), kk(static_cast<size_t>((max_in_rows + 1) * B)),
-          p(static_cast<size_t>((kChunk + P8) * B)), q(p.size()), s(p.size()) {}
+    // Buffers for runs of up to max_in_rows values (left empty until a block needs them).
+    void allocate(Index max_in_rows) {
+        c.resize(static_cast<size_t>((max_in_rows + kPad) * B));
+        kk.resize(static_cast<size_t>((max_in_rows + 1) * B));
+        p.resize(static_cast<size_t>((kChunk + P8) * B)), q.resize(p.size()), s.resize(p.size());
+    }
 
     Index stride() const { return extent * B; }
 
