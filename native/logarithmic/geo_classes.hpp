@@ -65,12 +65,12 @@ LOGARITHMIC_INLINE unsigned char classify(E v, L& mag) {
     }
 }
 
-// classify() for a block row of contiguous doubles, a vector at a time.
+// classify() for a block row of contiguous doubles, VL lanes at a time.
+template <Index VL>
 LOGARITHMIC_INLINE void classify_doubles(const double* x, double* mag, unsigned char* cls) {
-    constexpr Index VL = kGeoVectorLanes;
-    typedef std::uint64_t Bits LOGARITHMIC_VECTOR(kVectorBytes);
-    typedef std::int64_t SignedBits LOGARITHMIC_VECTOR(kVectorBytes);
-    typedef unsigned char Bytes LOGARITHMIC_VECTOR(VL);
+    using Bits = typename VectorOf<std::uint64_t, VL>::type;
+    using SignedBits = typename VectorOf<std::int64_t, VL>::type;
+    using Bytes = typename VectorOf<unsigned char, VL>::type;
     using FB = FloatBits<double>;
     for (Index v = 0; v < kGeoLanes; v += VL) {
         Bits bits;
@@ -93,7 +93,7 @@ LOGARITHMIC_INLINE void classify_doubles(const double* x, double* mag, unsigned 
 // Converts input row t into the block rows of a geometric-mean tile (block b's
 // row at b * block_stride): value classes, and the magnitudes whose
 // logarithms are taken. Lanes past the last column hold class 0, magnitude 1.
-template <class E, class L>
+template <class E, class L, Index VL = kGeoVectorLanes>
 LOGARITHMIC_INLINE void classify_row(const Input<E>& in, Index t, Index N, L* mags, unsigned char* cls,
                                      Index block_stride) {
     constexpr Index B = kGeoLanes;
@@ -103,7 +103,7 @@ LOGARITHMIC_INLINE void classify_row(const Input<E>& in, Index t, Index N, L* ma
         unsigned char* c = cls + b * block_stride;
         if constexpr (std::is_same_v<E, double> && std::is_same_v<L, double>) {
             if (k == B && in.contiguous()) {
-                classify_doubles(reinterpret_cast<const double*>(in.at(t, n0)), m, c);
+                classify_doubles<VL>(reinterpret_cast<const double*>(in.at(t, n0)), m, c);
                 continue;
             }
         }

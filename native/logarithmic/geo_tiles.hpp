@@ -50,29 +50,30 @@ L numpy_long_sum(const Driver& d, const L* a, Index len) {
 // the value cells' means (expm, unless flagged), and the cells left to the general path. `flagged`:
 // the tile's sums or quotients raised a flag NumPy acts on, and every value
 // cell is left to NumPy.
+template <Index VL>
 LOGARITHMIC_INLINE void geo_output_row(Driver& d, Index t, Index c0, Index N, const unsigned char* kind,
                                        const double* expm, bool flagged) {
     double* o = d.out + t * d.out_row + c0;
     Index from = 0;  // the cells the loop below goes through
     if (!flagged) {
         // A vector at a time: value cells take their signed exponential, zero
-        // cells 0.0, the others keep the output's NaN; the loop below takes
+        // cells 0.0, the others the output's NaN; the loop below takes
         // the tail, and the whole row only if a cell is left to the general path.
-        constexpr Index VL = kGeoVectorLanes;
-        typedef std::int64_t Bits LOGARITHMIC_VECTOR(kVectorBytes);
-        typedef unsigned char Kinds LOGARITHMIC_VECTOR(VL);
+        using Bits = typename VectorOf<std::int64_t, VL>::type;
+        using Kinds = typename VectorOf<unsigned char, VL>::type;
         constexpr std::int64_t kSign = std::int64_t(1) << 63, kInf = 0x7ff0000000000000;
+        // the output's NaN, as np.full stored it (written again rather than read)
+        const Bits nan = Bits{} + std::bit_cast<std::int64_t>(d.nan);
         Bits left = {};
         Index n = 0;
         for (; n + VL <= N; n += VL) {
             Kinds kb;
             std::memcpy(&kb, kind + n, sizeof kb);
             const Bits k = __builtin_convertvector(kb, Bits);
-            Bits e, old;
+            Bits e;
             std::memcpy(&e, expm + n, sizeof e);
-            std::memcpy(&old, o + n, sizeof old);
             const Bits value = (k == kPositiveCell) | (k == kNegativeCell), keep = ~value & (k != kZeroCell);
-            const Bits out = (value & (e ^ ((k == kNegativeCell) & kSign))) | (keep & old);
+            const Bits out = (value & (e ^ ((k == kNegativeCell) & kSign))) | (keep & nan);
             std::memcpy(o + n, &out, sizeof out);
             left |= (k == kSpecialCell) | (value & ((e & ~kSign) == kInf));
         }
@@ -125,8 +126,9 @@ LOGARITHMIC_INLINE void geo_tiles_body(Driver& d, Index c0, Index N) {
         const Index M = tile.in_rows, lo = tile.lo;
         in.load(lo, t1);
         for (Index t = lo; t < t1; ++t)
-            classify_row<E, L>(in, t, N, tile.mags.data() + (t - lo) * kGeoLanes,
-                               tile.classes.data() + (t - lo) * kGeoLanes, M * kGeoLanes);
+            classify_row<E, L, Wide ? kWideGeoVectorLanes : kGeoVectorLanes>(
+                in, t, N, tile.mags.data() + (t - lo) * kGeoLanes, tile.classes.data() + (t - lo) * kGeoLanes,
+                M * kGeoLanes);
         numpy_logs(d, tile.mags.data(), tile.logs.data(), tile.blocks * M * kGeoLanes);
         if (d.stopped) return;
         std::feclearexcept(FE_ALL_EXCEPT);
@@ -154,7 +156,8 @@ LOGARITHMIC_INLINE void geo_tiles_body(Driver& d, Index c0, Index N) {
         }
         if (!flagged) exp_batch(tile.mean.data(), expm.data(), (t1 - t0) * N);
         for (Index t = t0; t < t1; ++t)
-            geo_output_row(d, t, c0, N, tile.kind.data() + (t - t0) * N, expm.data() + (t - t0) * N, flagged);
+            geo_output_row<kGeoVectorLanes>(d, t, c0, N, tile.kind.data() + (t - t0) * N, expm.data() + (t - t0) * N,
+                                            flagged);
     }
 }
 

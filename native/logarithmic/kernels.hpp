@@ -38,6 +38,13 @@ struct Simd {
     static LOGARITHMIC_INLINE void store(A* p, const V& v) { *reinterpret_cast<U*>(p) = v; }
 };
 
+// A vector of N lanes of T (GCC takes a vector typedef of a dependent size
+// inside a function template only in a class).
+template <class T, std::size_t N>
+struct VectorOf {
+    typedef T type LOGARITHMIC_VECTOR(N * sizeof(T));
+};
+
 // First row of the window ending at row t when windows span `span` rows.
 inline Index window_first(Index t, Index span) { return std::max<Index>(0, t - span + 1); }
 

@@ -58,13 +58,6 @@ LOGARITHMIC_INLINE void numpy_sum_lanes(At&& at, Index n, V& total) {
     total = V{} + res;  // the reduction's identity, added last as NumPy does
 }
 
-// A vector of N lanes of T (GCC takes a vector typedef of a dependent size
-// inside a function template only in a class).
-template <class T, size_t N>
-struct VectorOf {
-    typedef T type LOGARITHMIC_VECTOR(N * sizeof(T));
-};
-
 // geo_quotient for a vector of lanes: out[j] = total[j] / n[j] (vectors by
 // reference: see Simd::load).
 template <class Sums, class Counts>
