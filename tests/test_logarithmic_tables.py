@@ -1,6 +1,7 @@
 """The geometric mean's windows with non-finite values, summed from tables over
-each lane's compacted logarithms (on CPUs with AVX-512; elsewhere, and under
-VANTOREL_ISA=avx2, lane by lane). A window's sum comes from the tables of its
+each lane's compacted logarithms and divided by their counts with fused
+multiply-adds instead of a division (on CPUs with AVX-512; elsewhere, and under
+VANTOREL_ISA=avx2, lane by lane, with a division). A window's sum comes from the tables of its
 level (its count of values over eight) when enough windows of the block share
 the level, and is summed on its own otherwise; every case must give the
 per-cell evaluation's bits either way.
@@ -40,9 +41,16 @@ def banded(rows, cols, seed):
 
 
 def means():
-    """The geometric means of banded data for every window of WINDOWS."""
+    """The geometric means of banded data for every window of WINDOWS; and of
+    magnitudes over the whole range of doubles, whose sums of logarithms and
+    quotients by the counts (taken without a division under AVX-512) span
+    every binade the kernels meet."""
     data = banded(2 * TILE_ROWS + 61, 2 * GEO_LANES + 5, seed=11)
-    return {w: GEO(Instance(w), data) for w in WINDOWS}
+    wide = np.exp(np.random.default_rng(12).uniform(-744.0, 709.0, (TILE_ROWS + 33, GEO_LANES * 3)))
+    wide[np.random.default_rng(13).random(wide.shape) < 0.15] = np.nan
+    out = {w: GEO(Instance(w), data) for w in WINDOWS}
+    out.update({("wide", w): GEO(Instance(w), wide) for w in (9, 20, PAIRWISE)})
+    return out
 
 
 @pytest.mark.parametrize("window", [9, 20, PAIRWISE])

@@ -14,8 +14,8 @@ namespace logarithmic {
 // by hand rather than with `target_clones`, which clang refuses on function
 // templates: a `target("avx2")` function template taking the driver as an
 // always-inlined lambda compiles the lambda's body, kernels included, for
-// AVX2. Neither variant enables FMA, so both round every operation alike and
-// give the same bits.
+// AVX2. Neither variant enables FMA (nor does the build contract a * b + c), so
+// both round every operation alike and give the same bits.
 //
 // VANTOREL_PORTABLE_PATHS=1 (a build option) compiles the baseline variant
 // only, so that a test build runs on an AVX2 machine the code that other
@@ -40,9 +40,13 @@ decltype(auto) run_avx2(F& f) {
 
 // 64-bit integer lanes multiply in one instruction only with AVX-512DQ
 // (vpmullq, on 32-byte vectors with AVX-512VL); AVX2 builds each such product
-// from three 32-bit multiplies. The integer products take this variant where
-// the CPU has it, unless VANTOREL_ISA=avx2 is set in the environment (so that
-// tests run the AVX2 variant on such CPUs too); asked once.
+// from three 32-bit multiplies. The integer products and the geometric mean
+// take this variant where the CPU has it, unless VANTOREL_ISA=avx2 is set in
+// the environment (so that tests run the AVX2 variant on such CPUs too);
+// asked once. It enables FMA for the explicit fused multiply-adds of the
+// geometric mean's quotients (exact_quotient); the build never contracts
+// a * b + c on its own (-ffp-contract=off), so every other operation rounds
+// as in the other variants.
 inline bool cpu_has_avx512dq() {
     static const bool has = [] {
         __builtin_cpu_init();
@@ -55,7 +59,7 @@ inline bool cpu_has_avx512dq() {
 }
 
 template <class F>
-LOGARITHMIC_TARGET("avx2,avx512f,avx512dq,avx512vl")
+LOGARITHMIC_TARGET("avx2,fma,avx512f,avx512dq,avx512vl")
 decltype(auto) run_avx512dq(F& f) {
     return f();
 }

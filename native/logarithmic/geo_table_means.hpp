@@ -11,10 +11,12 @@
 #if LOGARITHMIC_AVX2_VARIANT
 #include <immintrin.h>
 
+#include <array>
+
 namespace logarithmic {
 namespace {
 
-#define LOGARITHMIC_AVX512_TARGET LOGARITHMIC_TARGET("avx2,avx512f,avx512dq,avx512vl")
+#define LOGARITHMIC_AVX512_TARGET LOGARITHMIC_TARGET("avx2,fma,avx512f,avx512dq,avx512vl")
 
 // Lanes of a block row: 32-bit counts in one register, doubles in two halves.
 // Arithmetic on vector types rather than intrinsics, whose GCC 12 forms read
@@ -54,6 +56,31 @@ LOGARITHMIC_AVX512_TARGET LOGARITHMIC_INLINE __mmask16 row_windows(const std::in
     const __m128i value = _mm_or_si128(_mm_cmpeq_epi8(kd, _mm_set1_epi8(kPositiveCell)),
                                        _mm_cmpeq_epi8(kd, _mm_set1_epi8(kNegativeCell)));
     return static_cast<__mmask16>(_mm_movemask_epi8(value) & lanes);
+}
+
+// RN(1 / n) for the counts of windows of up to kPairwiseBlock rows.
+inline constexpr auto kReciprocals = [] {
+    std::array<double, kPairwiseBlock + 1> r{};
+    for (Index n = 1; n <= kPairwiseBlock; ++n) r[static_cast<size_t>(n)] = 1.0 / static_cast<double>(n);
+    return r;
+}();
+
+// The means' quotients a / n (1 <= n <= kPairwiseBlock) without a division,
+// which costs two cycles a lane at any vector width; rounded to nearest as
+// the division is. With y = RN(1 / n), q0 = RN(a * y) lies within two ulps of
+// a / n, so r = a - n * q0 is a multiple of q0's ulp below 2^10 of them, and a
+// fused multiply-add computes it exactly; q0 + r * y then lies within 2^-52
+// ulp of a / n, since n * y = 1 + e with |e| <= 2^-53. And a / n lies at least
+// ulp / 254 from every rounding boundary: with n = 2^s * m, m odd, it is
+// (a / 2^s) / m, exact if m = 1, and otherwise a midpoint only if a / 2^s, a
+// multiple of its own ulp, were an odd multiple of half the quotient's ulp.
+// So the second fused multiply-add rounds to RN(a / n), for every finite a
+// (sums of logarithms never come near the subnormals).
+LOGARITHMIC_AVX512_TARGET LOGARITHMIC_INLINE __m512d quotients(__m512d a, __m256i n) {
+    const __m512d y = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), 0xFF, n, kReciprocals.data(), 8);
+    const __m512d q0 = _mm512_mul_pd(a, y);
+    const __m512d r = _mm512_fnmadd_pd(q0, bits<__m512d>(__builtin_convertvector(bits<Half32>(n), HalfDoubles)), a);
+    return _mm512_fmadd_pd(r, y, q0);
 }
 
 // The means of block b's windows (of at most kPairwiseBlock rows, logarithms
@@ -139,13 +166,12 @@ LOGARITHMIC_AVX512_TARGET void table_window_means(GeoTile<double>& tile, Index b
         for (int h = 0; h < 2; ++h) {
             HalfDoubles sum;
             std::memcpy(&sum, t + 8 * h, sizeof sum);
-            const HalfDoubles m =
-                (HalfDoubles{} + sum) / __builtin_convertvector(bits<Half32>(half(count, h)), HalfDoubles);
+            const __m512d m = quotients(bits<__m512d>(HalfDoubles{} + sum), half(count, h));
             // Cells without a value take 1: their exponential, never used,
             // then stays on exp's vector path (a zero is recomputed on its own).
             const auto mask = static_cast<__mmask8>(value >> (8 * h));
             _mm512_mask_storeu_pd(row + 8 * h, static_cast<__mmask8>(lanes >> (8 * h)),
-                                  _mm512_mask_blend_pd(mask, _mm512_set1_pd(1.0), bits<__m512d>(m)));
+                                  _mm512_mask_blend_pd(mask, _mm512_set1_pd(1.0), m));
         }
     }
 }
