@@ -50,7 +50,6 @@ L numpy_long_sum(const Driver& d, const L* a, Index len) {
 // the value cells' means (expm, unless flagged), and the cells left to the general path. `flagged`:
 // the tile's sums or quotients raised a flag NumPy acts on, and every value
 // cell is left to NumPy.
-template <Index VL>
 LOGARITHMIC_INLINE void geo_output_row(Driver& d, Index t, Index c0, Index N, const unsigned char* kind,
                                        const double* expm, bool flagged) {
     double* o = d.out + t * d.out_row + c0;
@@ -59,8 +58,9 @@ LOGARITHMIC_INLINE void geo_output_row(Driver& d, Index t, Index c0, Index N, co
         // A vector at a time: value cells take their signed exponential, zero
         // cells 0.0, the others the output's NaN; the loop below takes
         // the tail, and the whole row only if a cell is left to the general path.
-        using Bits = typename VectorOf<std::int64_t, VL>::type;
-        using Kinds = typename VectorOf<unsigned char, VL>::type;
+        constexpr Index VL = kGeoVectorLanes;
+        typedef std::int64_t Bits LOGARITHMIC_VECTOR(kVectorBytes);
+        typedef unsigned char Kinds LOGARITHMIC_VECTOR(VL);
         constexpr std::int64_t kSign = std::int64_t(1) << 63, kInf = 0x7ff0000000000000;
         // the output's NaN, as np.full stored it (written again rather than read)
         const Bits nan = Bits{} + std::bit_cast<std::int64_t>(d.nan);
@@ -91,12 +91,17 @@ LOGARITHMIC_INLINE void geo_output_row(Driver& d, Index t, Index c0, Index N, co
     }
 }
 
+// Lanes of the geometric mean's vectors of sums, quotients and classes: the
+// AVX-512 variant's are twice as wide.
+template <bool Wide>
+inline constexpr Index kSumLanes = Wide ? kWideGeoVectorLanes : kGeoVectorLanes;
+
 // A block's windows longer than kShortSpan rows, counted in lanes of C.
 template <class C, bool Wide, class L>
 LOGARITHMIC_INLINE void window_block(Driver& d, GeoTile<L>& tile, Index b) {
     // A block of finite values only sums over its raw rows, every lane at once.
     if (tile.span <= kPairwiseBlock && block_finite(tile, b)) {
-        block_window_counts<C, true, Wide ? kWideGeoVectorLanes : kGeoVectorLanes>(tile, b, d.f32_quotient);
+        block_window_counts<C, true, kSumLanes<Wide>>(tile, b, d.f32_quotient);
         return;
     }
     const ByteLanes left = block_window_counts<C, false>(tile, b, d.f32_quotient);
@@ -126,15 +131,13 @@ LOGARITHMIC_INLINE void geo_tiles_body(Driver& d, Index c0, Index N) {
         const Index M = tile.in_rows, lo = tile.lo;
         in.load(lo, t1);
         for (Index t = lo; t < t1; ++t)
-            classify_row<E, L, Wide ? kWideGeoVectorLanes : kGeoVectorLanes>(
-                in, t, N, tile.mags.data() + (t - lo) * kGeoLanes, tile.classes.data() + (t - lo) * kGeoLanes,
-                M * kGeoLanes);
+            classify_row<E, L, kSumLanes<Wide>>(in, t, N, tile.mags.data() + (t - lo) * kGeoLanes,
+                                                tile.classes.data() + (t - lo) * kGeoLanes, M * kGeoLanes);
         numpy_logs(d, tile.mags.data(), tile.logs.data(), tile.blocks * M * kGeoLanes);
         if (d.stopped) return;
         std::feclearexcept(FE_ALL_EXCEPT);
         for (Index b = 0; b < tile.blocks; ++b) {
-            if (span <= kShortSpan)
-                short_window_block<Wide ? kWideGeoVectorLanes : kGeoVectorLanes>(tile, b, d.f32_quotient);
+            if (span <= kShortSpan) short_window_block<kSumLanes<Wide>>(tile, b, d.f32_quotient);
             else if (span <= kNarrowCountLimit) window_block<std::uint16_t, Wide>(d, tile, b);
             else window_block<std::uint32_t, Wide>(d, tile, b);
             if (d.stopped) return;
@@ -156,8 +159,7 @@ LOGARITHMIC_INLINE void geo_tiles_body(Driver& d, Index c0, Index N) {
         }
         if (!flagged) exp_batch(tile.mean.data(), expm.data(), (t1 - t0) * N);
         for (Index t = t0; t < t1; ++t)
-            geo_output_row<kGeoVectorLanes>(d, t, c0, N, tile.kind.data() + (t - t0) * N, expm.data() + (t - t0) * N,
-                                            flagged);
+            geo_output_row(d, t, c0, N, tile.kind.data() + (t - t0) * N, expm.data() + (t - t0) * N, flagged);
     }
 }
 
