@@ -6,6 +6,8 @@
 #
 # Legs:
 #   py3.10 py3.11 py3.12 py3.13   the pyenv interpreter with the newest NumPy 2.x
+#   py3.14 py3.15                 Debian's interpreters and GCC 16, from its unstable suite,
+#                                 in a root kept outside the clone (tools/sid-root.sh)
 #   py3.10-numpy1.26              the py3.10 build (made against NumPy 2) installed
 #                                 beside NumPy 1.26, as a wheel user with old NumPy gets it
 #   asan-py3.10                   AddressSanitizer + UBSan build, whole suite
@@ -32,6 +34,7 @@ werror="-Ccmake.define.VANTOREL_WERROR=ON"
 kind=plain; version=""; venv=""
 case "$leg" in
   py3.10) version=3.10; venv=.venv ;;
+  py3.14 | py3.15) version="${leg#py}"; venv=".venv-$version"; kind=sid ;;
   py3.1[1-9]) version="${leg#py}"; venv=".venv-$version" ;;
   py3.10-numpy1.26) version=3.10; venv=.venv-3.10-numpy1.26; kind=old-numpy ;;
   asan-py3.10) version=3.10; venv=.venv-asan-3.10; kind=asan ;;
@@ -59,7 +62,12 @@ module_file() {  # module_file NAME: the installed extension module NAME*.so
 extra_reqs=()
 [ "$(uname -m)" != x86_64 ] || extra_reqs=(requirements/dask.txt)
 
-if [ "$kind" != aarch64 ]; then
+# Interpreters that no registry serves for this Debian release come from its unstable suite,
+# in a root cached outside the clone (VANTOREL_CACHE, default /var/cache/vantorel).
+cache="${VANTOREL_CACHE:-/var/cache/vantorel}"
+if [ "$kind" = sid ]; then
+  sid="$cache/sid"; extra_reqs=()
+elif [ "$kind" != aarch64 ]; then
   python="$(tools/find-python.sh "$version" 2>/dev/null)" || { echo "no python$version" >>"$log"; fail "python$version not found"; }
 fi
 py=("$venv/bin/python")   # the command that runs the leg's interpreter
@@ -130,6 +138,12 @@ case "$kind" in
     test_args=(-ra tests)
     where="$(cd "$run_dir" && "${py[@]}" -c 'import vantorel; print(vantorel.__file__)' 2>>"$log")"
     case "$where" in "$here/$venv/"*) ;; *) fail "vantorel imported from ${where:-nowhere}, not the wheel" ;; esac ;;
+  sid)
+    tools/sid-root.sh "$sid" >>"$log" 2>&1 || fail "root of Debian unstable not set up"
+    # The pip cache lives in the root, so a second run downloads nothing.
+    chroot "$sid" /usr/bin/env -C "$here" VANTOREL_BUILD_ARGS="$werror" CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}" \
+      tools/venv.sh "$venv" "/usr/bin/python$version" >>"$log" 2>&1 || fail "build failed"
+    py=(chroot "$sid" /usr/bin/env -C "$here" "$here/$venv/bin/python") ;;
   aarch64)
     compiler="${leg#aarch64-}"; sysroot=build/aarch64/sysroot
     host_pkgs=(qemu-user-static g++-aarch64-linux-gnu); [ "$compiler" = clang ] && host_pkgs+=(clang lld)
