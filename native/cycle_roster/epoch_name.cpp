@@ -48,7 +48,7 @@ Ref from_str(FunctionObject& self, PyObject* const* argv) {
 
     // try: return cls(str(value))
     // except ValueError as exc: raise ValueError(f"Unknown epoch '{value}'") from exc
-    EpochCache& cache = state(self).epochs;
+    const State& st = state(self);
     PyObject* raw = nullptr;
     if (builtin_unchanged(self, Builtin::str)) {
         raw = PyObject_Str(value);
@@ -63,9 +63,9 @@ Ref from_str(FunctionObject& self, PyObject* const* argv) {
     if (text) {
         // The class's own lookup by value, without its Python-level __call__,
         // while the ValueError it would raise is still the host's.
-        if (cls == cache.cls.get() && PyUnicode_CheckExact(text.get()) &&
+        if (cls == st.epoch_class() && PyUnicode_CheckExact(text.get()) &&
             builtin_unchanged(self, Builtin::ValueError)) {
-            PyObject* member = PyDict_GetItemWithError(cache.by_value.get(), text.get());
+            PyObject* member = PyDict_GetItemWithError(st.epochs.by_value.get(), text.get());
             if (member) return Ref::borrow(member);
             if (PyErr_Occurred()) raise();
             return unknown_epoch(self, value, lookup_error(cls, text.get()));
@@ -106,14 +106,13 @@ constexpr Param kCategoryParams[] = {{"category", "str"}};
 const FunctionDef kValidEpochsForCategory{"valid_epochs_for_category", kCategoryParams, "frozenset[EpochName]",
                                           valid_epochs_for_category};
 
-void EpochCache::fill(PyObject* new_cls) {
+void EpochMembers::fill(PyObject* cls) {
     by_value = check(PyDict_New());
     for (int i = 0; i < kEpochCount; ++i) {
-        members[i] = getattr(new_cls, intern(kMembers[i].name).get());
+        members[i] = getattr(cls, intern(kMembers[i].name).get());
         values[i] = new_str(kMembers[i].value);
         check_status(PyDict_SetItem(by_value.get(), values[i].get(), members[i].get()));
     }
-    cls = Ref::borrow(new_cls);
 }
 
 Ref make_epoch_name(PyObject* module, PyObject* enum_base) {

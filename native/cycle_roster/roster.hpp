@@ -21,29 +21,42 @@ inline constexpr int kEpochCount = 5;
 // clang-format on
 PYAPI_NAMES(Names, ROSTER_NAMES)
 
-// What the module body created, kept so that a call can tell whether the
-// module's `EpochName` global is still that class and, if so, skip the
-// enumeration's Python-level iteration and `value` lookups.
-struct EpochCache {
-    Ref cls;
+// What the module's shortcuts depend on (pyapi/guards.hpp): while the
+// `EpochName` global is still the class the body made, a call walks the
+// members below instead of the enumeration's Python-level iteration and
+// `value` lookups.
+namespace dep {
+enum Id : unsigned { EpochName = pyapi::kBuiltinCount };
+}  // namespace dep
+inline constexpr pyapi::Dependency kDependencies[] = {
+    {dep::EpochName, pyapi::DepKind::global, "EpochName"},
+};
+static_assert(pyapi::well_numbered(kDependencies, pyapi::kBuiltinCount));
+
+// The members of the class the module body made, in definition order.
+struct EpochMembers {
     Ref members[kEpochCount];
     Ref values[kEpochCount];  // each member's value (an exact str)
     Ref by_value;             // dict: value -> member
 
-    void fill(PyObject* new_cls);
+    void fill(PyObject* cls);
 };
 
 struct State : pyapi::ModuleState {
     Names names;
-    EpochCache epochs;
+    EpochMembers epochs;
     Ref serving_roles, signal_roles, strategy_roles;  // tuples of role texts
+
+    static std::span<const pyapi::Dependency> dependencies() { return kDependencies; }
+    // The class the module body made (its `EpochName` when sealed).
+    PyObject* epoch_class() const noexcept { return guards.original(dep::EpochName); }
 
     template <class F>
     void each_ref(F&& f) {
         ModuleState::each_ref(f);
-        f(epochs.cls);
         f(epochs.by_value);
         for (Ref& r : epochs.members) f(r);
+        for (Ref& r : epochs.values) f(r);
         f(serving_roles);
         f(signal_roles);
         f(strategy_roles);

@@ -35,13 +35,14 @@ Ref literal_tuple(std::initializer_list<const char*> items) {
 // global is still the class the module made (so cached values apply), else -1.
 template <class Visit>
 void for_each_epoch(const FunctionObject& self, Visit&& visit) {
-    const EpochCache& cache = state(self).epochs;
-    Ref cls = load_global(self.globals, state(self).names.EpochName);
-    if (cls.get() == cache.cls.get()) {
+    const State& st = state(self);
+    auto members = [&] {
         for (int i = 0; i < kEpochCount; ++i)
-            if (visit(cache.members[i].get(), i)) return;
-        return;
-    }
+            if (visit(st.epochs.members[i].get(), i)) return;
+    };
+    if (self.guards->holds(dep::EpochName)) return members();
+    Ref cls = load_global(self.globals, st.names.EpochName);
+    if (cls.get() == st.epoch_class()) return members();
     Ref it = check(PyObject_GetIter(cls.get()));
     while (Ref member = Ref::steal(PyIter_Next(it.get()))) {
         if (visit(member.get(), -1)) return;

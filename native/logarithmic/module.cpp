@@ -49,7 +49,7 @@ void exec(PyObject* m, logarithmic::State& state) {
     Ref np = pyapi::import_module("numpy");
     pyapi::setattr(m, state.names.np, np.get());
     if (PyArray_ImportNumPyAPI() < 0) pyapi::raise();
-    logarithmic::remember_originals(m, state);
+    logarithmic::init_constants(state);
     pyapi::add_function(m, kProduct);
     pyapi::add_function(m, kGeoMean);
 }

@@ -138,13 +138,13 @@ bool native_loop(Call& c) {
     if (!window_rows(c.W.get(), T, rows)) return false;
     // `out[t, n] = math.nan` stores what NumPy makes of the object found now
     // (the original one, checked above); only an exact float is taken natively.
-    PyObject* const nan_now = c.st.originals.math.nan.get();
+    PyObject* const nan_now = c.st.original(dep::math_nan);
     if (!PyFloat_CheckExact(nan_now)) return false;
 
     Driver d{c, data, static_cast<double*>(PyArray_DATA(out)), T, N, N, rows, {}, -1, true, PyFloat_AS_DOUBLE(nan_now)};
     // The module's originals the kernels call (the globals hold them, checked above).
-    d.np_log = c.st.originals.np.log.get();
-    d.np_sum = c.st.originals.np.sum.get();
+    d.np_log = c.st.original(dep::np_log);
+    d.np_sum = c.st.original(dep::np_sum);
     if (c.kind == Kind::GeoMean) {
         d.f32_quotient = float32_quotient_stays_float32();
         NativeDTypes::visit(PyArray_DESCR(data), [&](auto dtype) {

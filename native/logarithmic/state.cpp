@@ -9,18 +9,6 @@ namespace {
 using pyapi::check;
 using pyapi::Ref;
 
-// A borrowed item of a dict, or nullptr (no error left set).
-PyObject* dict_item(PyObject* dict, PyObject* name) {
-    PyObject* v = PyDict_GetItemWithError(dict, name);
-    if (!v) PyErr_Clear();
-    return v;
-}
-
-// A borrowed item of a module's namespace, or nullptr (no error left set).
-PyObject* module_item(PyObject* module, PyObject* name) {
-    return module && PyModule_CheckExact(module) ? dict_item(PyModule_GetDict(module), name) : nullptr;
-}
-
 // True when `o.__name__` (and `o.__module__`, if given) read as given.
 bool named(PyObject* o, const char* name, const char* module = nullptr) {
     auto is = [&](const char* attr, const char* want) {
@@ -31,73 +19,63 @@ bool named(PyObject* o, const char* name, const char* module = nullptr) {
     return is("__name__", name) && (!module || is("__module__", module));
 }
 
-// True when each original the kernels stand in for is the library's own
-// object of that name, as they assume (a name replaced before the first
-// import is bound as the original, and the general path then calls it).
-bool genuine(const Originals& o) {
-    auto ufunc = [](const Ref& f, const char* name) {
-        return f && std::strcmp(Py_TYPE(f.get())->tp_name, "numpy.ufunc") == 0 && named(f.get(), name);
-    };
-    auto numpy_function = [](const Ref& f, const char* name) { return f && named(f.get(), name, "numpy"); };
-    auto math_function = [&](const Ref& f, const char* name) {
-        return f && PyCFunction_Check(f.get()) && PyCFunction_GET_SELF(f.get()) == o.math_module.get() &&
-               named(f.get(), name, "math");
-    };
-    return ufunc(o.np.isnan, "isnan") && ufunc(o.np.isinf, "isinf") && ufunc(o.np.log, "log") &&
-           ufunc(o.np.abs, "absolute") && numpy_function(o.np.prod, "prod") && numpy_function(o.np.any, "any") &&
-           numpy_function(o.np.sum, "sum") && math_function(o.math.isnan, "isnan") &&
-           math_function(o.math.isinf, "isinf") && math_function(o.math.exp, "exp") &&
-           o.range.get() == reinterpret_cast<PyObject*>(&PyRange_Type) && o.max && PyCFunction_Check(o.max.get()) &&
-           named(o.max.get(), "max", "builtins");
+template <const char* Name>
+bool ufunc(PyObject* f) {
+    return std::strcmp(Py_TYPE(f)->tp_name, "numpy.ufunc") == 0 && named(f, Name);
 }
+template <const char* Name>
+bool numpy_function(PyObject* f) {
+    return named(f, Name, "numpy");
+}
+// A C function of the module `Module` (its `__self__`), named `Name`.
+template <const char* Module, const char* Name>
+bool c_function(PyObject* f) {
+    if (!PyCFunction_Check(f)) return false;
+    PyObject* self = PyCFunction_GET_SELF(f);
+    const char* owner = self && PyModule_Check(self) ? PyModule_GetName(self) : nullptr;
+    if (!owner) PyErr_Clear();
+    return owner && std::strcmp(owner, Module) == 0 && named(f, Name, Module);
+}
+bool range_type(PyObject* f) { return f == reinterpret_cast<PyObject*>(&PyRange_Type); }
+
+constexpr char kIsnan[] = "isnan", kIsinf[] = "isinf", kLog[] = "log", kAbsolute[] = "absolute", kProd[] = "prod",
+               kAny[] = "any", kSum[] = "sum", kExp[] = "exp", kMaxName[] = "max", kMathName[] = "math",
+               kBuiltins[] = "builtins";
+
+using pyapi::DepKind;
+constexpr DepKind G = DepKind::global, A = DepKind::attribute, B = DepKind::builtin;
 
 }  // namespace
 
-void remember_originals(PyObject* module, State& st) {
-    const Names& n = st.names;
-    Originals& o = st.originals;
-    PyObject* g = PyModule_GetDict(module);
-    o.numpy = Ref::borrow(PyDict_GetItemWithError(g, n.np));
-    o.math_module = Ref::borrow(PyDict_GetItemWithError(g, n.math));
-    if (PyErr_Occurred()) pyapi::raise();
-#define LOGARITHMIC_KEEP_NP_(id) o.np.id = Ref::borrow(module_item(o.numpy.get(), n.id));
-#define LOGARITHMIC_KEEP_MATH_(id) o.math.id = Ref::borrow(module_item(o.math_module.get(), n.id));
-    LOGARITHMIC_NUMPY_ATTRS(LOGARITHMIC_KEEP_NP_)
-    LOGARITHMIC_MATH_ATTRS(LOGARITHMIC_KEEP_MATH_)
-#undef LOGARITHMIC_KEEP_NP_
-#undef LOGARITHMIC_KEEP_MATH_
-    PyObject* builtins = PyEval_GetBuiltins();
-    if (!builtins) pyapi::raise(PyExc_RuntimeError, "no builtins");
-    o.range = Ref::borrow(PyDict_GetItemWithError(builtins, n.range));
-    o.max = Ref::borrow(PyDict_GetItemWithError(builtins, n.max));
-    if (PyErr_Occurred()) pyapi::raise();
-    o.genuine = genuine(o);
+// clang-format off
+constexpr pyapi::Dependency kDependencies[dep::end - dep::np] = {
+    {dep::np, G, "np"},
+    {dep::math, G, "math"},
+    {dep::np_full, A, "full", dep::np},
+    {dep::np_float64, A, "float64", dep::np},
+    {dep::np_isnan, A, "isnan", dep::np, ufunc<kIsnan>},
+    {dep::np_isinf, A, "isinf", dep::np, ufunc<kIsinf>},
+    {dep::np_prod, A, "prod", dep::np, numpy_function<kProd>},
+    {dep::np_any, A, "any", dep::np, numpy_function<kAny>},
+    {dep::np_sum, A, "sum", dep::np, numpy_function<kSum>},
+    {dep::np_log, A, "log", dep::np, ufunc<kLog>},
+    {dep::np_abs, A, "abs", dep::np, ufunc<kAbsolute>},
+    {dep::math_nan, A, "nan", dep::math},
+    {dep::math_isnan, A, "isnan", dep::math, c_function<kMathName, kIsnan>},
+    {dep::math_isinf, A, "isinf", dep::math, c_function<kMathName, kIsinf>},
+    {dep::math_exp, A, "exp", dep::math, c_function<kMathName, kExp>},
+    {dep::range, B, "range", 0, range_type},
+    {dep::max, B, "max", 0, c_function<kBuiltins, kMaxName>},
+};
+// clang-format on
+static_assert(pyapi::well_numbered(kDependencies, dep::np));
 
-    st.dtype_kw = pyapi::kwnames({n.dtype});
+void init_constants(State& st) {
+    st.dtype_kw = pyapi::kwnames({st.names.dtype});
     const std::pair<Ref*, long> ints[] = {{&st.int0, 0}, {&st.int1, 1}, {&st.int2, 2}};
     for (auto [r, v] : ints) *r = check(PyLong_FromLong(v));
     const std::pair<Ref*, double> floats[] = {{&st.zero, 0.0}, {&st.one, 1.0}, {&st.minus_one, -1.0}};
     for (auto [r, v] : floats) *r = check(PyFloat_FromDouble(v));
-}
-
-bool globals_are_original(const pyapi::FunctionObject& self) {
-    const State& st = state(self);
-    const Names& n = st.names;
-    const Originals& o = st.originals;
-    PyObject* g = self.globals;
-    if (!o.genuine || dict_item(g, n.np) != o.numpy.get() || dict_item(g, n.math) != o.math_module.get()) return false;
-#define LOGARITHMIC_SAME_NP_(id) \
-    if (!o.np.id || module_item(o.numpy.get(), n.id) != o.np.id.get()) return false;
-#define LOGARITHMIC_SAME_MATH_(id) \
-    if (!o.math.id || module_item(o.math_module.get(), n.id) != o.math.id.get()) return false;
-    LOGARITHMIC_NUMPY_ATTRS(LOGARITHMIC_SAME_NP_)
-    LOGARITHMIC_MATH_ATTRS(LOGARITHMIC_SAME_MATH_)
-#undef LOGARITHMIC_SAME_NP_
-#undef LOGARITHMIC_SAME_MATH_
-    if (dict_item(g, n.range) || dict_item(g, n.max)) return false;
-    PyObject* builtins = PyEval_GetBuiltins();
-    if (!builtins) return false;
-    return dict_item(builtins, n.range) == o.range.get() && dict_item(builtins, n.max) == o.max.get();
 }
 
 }  // namespace logarithmic

@@ -1,7 +1,5 @@
-// The module's state: its interned names and the objects its body bound at
-// import, kept so that a call can tell whether the module's globals (and what
-// they hold) are still those objects: only then may the native kernels stand
-// in for the Python-level steps. Each module object has its own (a fresh
+// The module's state: its interned names, its constants and the table of
+// what its native kernels depend on. Each module object has its own (a fresh
 // import, a subinterpreter), and a function keeps using the state of the
 // module that made it.
 //
@@ -29,64 +27,63 @@ enum class Kind { Product, GeoMean };
 // clang-format on
 PYAPI_NAMES(Names, LOGARITHMIC_NAMES)
 
-// The attributes of `np` and of `math` the per-cell steps use.
-#define LOGARITHMIC_NUMPY_ATTRS(X) X(full) X(float64) X(isnan) X(isinf) X(prod) X(any) X(sum) X(log) X(abs)
-#define LOGARITHMIC_MATH_ATTRS(X) X(nan) X(isnan) X(isinf) X(exp)
-#define LOGARITHMIC_REF_MEMBER_(id) pyapi::Ref id;
-#define LOGARITHMIC_VISIT_NP_(id) f(np.id);
-#define LOGARITHMIC_VISIT_MATH_(id) f(math.id);
-
-// What the module body bound: `np` and `math` and the attributes above, as
-// they were then, and the builtins `range` and `max`.
-struct Originals {
-    pyapi::Ref numpy, math_module;
-    struct {
-        LOGARITHMIC_NUMPY_ATTRS(LOGARITHMIC_REF_MEMBER_)
-    } np;
-    struct {
-        LOGARITHMIC_MATH_ATTRS(LOGARITHMIC_REF_MEMBER_)
-    } math;
-    pyapi::Ref range, max;
-    // Each of them that the kernels stand in for (or call as NumPy's own: np.log
-    // with an output array, np.sum's result read as a scalar) is the library's
-    // own object of that name; if not, only the general path serves.
-    bool genuine = false;
-
-    template <class F>
-    void each_ref(F&& f) {
-        f(numpy);
-        f(math_module);
-        LOGARITHMIC_NUMPY_ATTRS(LOGARITHMIC_VISIT_NP_)
-        LOGARITHMIC_MATH_ATTRS(LOGARITHMIC_VISIT_MATH_)
-        f(range);
-        f(max);
-    }
+// What the native kernels depend on (pyapi/guards.hpp): `np` and `math` as
+// the module body imported them, the attributes of each that the per-cell
+// steps use, and the builtins `range` and `max`. Only while every one still
+// finds its original may the kernels stand in for the per-cell steps. Each
+// that the kernels stand in for (or call as NumPy's own: np.log with an
+// output array, np.sum's result read as a scalar) must also be the library's
+// own object of that name when the module was imported, or it never holds
+// and only the general path serves.
+namespace dep {
+enum Id : unsigned {
+    np = pyapi::kBuiltinCount,
+    math,
+    np_full,
+    np_float64,
+    np_isnan,
+    np_isinf,
+    np_prod,
+    np_any,
+    np_sum,
+    np_log,
+    np_abs,
+    math_nan,
+    math_isnan,
+    math_isinf,
+    math_exp,
+    range,
+    max,
+    end
 };
+}  // namespace dep
+extern const pyapi::Dependency kDependencies[dep::end - dep::np];
+// Every entry above: the set the native path needs to hold.
+inline constexpr pyapi::DepMask kKernelDeps = ((pyapi::DepMask{1} << dep::end) - 1) & ~((pyapi::DepMask{1} << dep::np) - 1);
 
 struct State : pyapi::ModuleState {
     Names names;
-    Originals originals;
     pyapi::Ref dtype_kw;              // ("dtype",): np.full's keyword
     pyapi::Ref int0, int1, int2;      // the literals 0, 1, 2
     pyapi::Ref zero, one, minus_one;  // the literals 0.0, 1.0, -1.0
 
+    static std::span<const pyapi::Dependency> dependencies() { return kDependencies; }
+    // The original of a kernel dependency (valid while it holds).
+    PyObject* original(dep::Id d) const noexcept { return guards.original(d); }
+
     template <class F>
     void each_ref(F&& f) {
         ModuleState::each_ref(f);
-        originals.each_ref(f);
         for (pyapi::Ref* r : {&dtype_kw, &int0, &int1, &int2, &zero, &one, &minus_one}) f(*r);
     }
 };
 
 inline State& state(const pyapi::FunctionObject& f) { return pyapi::state_of<State>(f); }
 
-// Fills the state after the module body's imports.
-void remember_originals(PyObject* module, State& state);
+// Fills the state's constants after the module body's imports.
+void init_constants(State& state);
 
-// True when the globals of `self`'s module still hold the `np` and `math` its
-// body imported, with the attributes the per-cell steps use as they were then
-// and the library's own, and `range`/`max` are the builtins found then. Looks
-// names up without side effects (dict reads only).
-bool globals_are_original(const pyapi::FunctionObject& self);
+// True when every kernel dependency of `self`'s module holds.
+inline bool globals_are_original(const pyapi::FunctionObject& self) { return self.guards->hold_all(kKernelDeps); }
 
 }  // namespace logarithmic

@@ -169,7 +169,7 @@ const pyapi::Param kShapeAxesParams[] = {{"projection", "Mapping[str, Any] | Non
 
 }  // namespace
 
-Ref bounded_text_global(const FunctionObject& self) { return read_global(self, state(self).names.bounded_text); }
+Ref bounded_text_global(const FunctionObject& self) { return read_global(self, dep::bounded_text); }
 
 Ref call_bounded_text(const FunctionObject& self, PyObject* target, PyObject* value) {
     if (pyapi::is_function(self, target, kBoundedText)) {

@@ -52,7 +52,7 @@ void exec(PyObject* module, State& state) {
                                          "default_parity_watch", "projection_hash", "projection_mismatch_reason",
                                          "record_projection_mismatch"));
     bind(module, "__all__", all.get());
-    capture_originals(module, state);
+    keep_host_helpers(state);
 }
 
 }  // namespace

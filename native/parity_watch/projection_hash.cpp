@@ -171,7 +171,7 @@ private:
 // json.dumps(value, sort_keys=True, separators=(",", ":"), default=str).encode("utf-8")
 Ref dumps_payload(const FunctionObject& self, PyObject* dumps, PyObject* value) {
     const State& st = state(self);
-    Ref str_fn = read_global(self, st.names.str);
+    Ref str_fn = pyapi::dependency(self, static_cast<unsigned>(pyapi::Builtin::str));
     Ref text = pyapi::call(dumps, {value, Py_True, st.json_separators.get(), str_fn.get()}, st.dumps_kw.get());
     return pyapi::call_method(text.get(), st.names.encode, {st.names.utf_8});
 }
@@ -190,10 +190,9 @@ Ref hex16(const std::array<std::uint8_t, 32>& digest) {
 // hashlib.sha256(payload).hexdigest()[:16], `hashlib` read from the globals now.
 Ref digest_prefix(const FunctionObject& self, const TextBuffer* text, PyObject* payload) {
     State& st = state(self);
-    Ref hashlib = read_global(self, st.names.hashlib);
-    Ref sha = module_attr(st, hashlib.get(), st.names.sha256);
-    const Originals& o = st.originals;
-    if (hashlib.get() == o.hashlib.get() && sha.get() == o.sha256.get()) {
+    Ref hashlib = read_global(self, dep::hashlib);
+    Ref sha = pyapi::dependency_of(self, hashlib.get(), dep::sha256);
+    if (hashlib.get() == st.original(dep::hashlib) && sha.get() == st.original(dep::sha256)) {
         if (text) return hex16(sha256(text->view()));
         if (PyBytes_CheckExact(payload))
             return hex16(sha256({PyBytes_AS_STRING(payload), static_cast<size_t>(PyBytes_GET_SIZE(payload))}));
@@ -208,36 +207,22 @@ Ref digest_prefix(const FunctionObject& self, const TextBuffer* text, PyObject* 
 }
 
 // The json module's encoder machinery that dumps reaches at call time.
-bool json_internals_original(State& st) {
-    const Originals& o = st.originals;
-    if (!o.c_make_encoder || o.c_make_encoder.get() == Py_None) return false;
-    auto same = [&st](PyObject* mod, PyObject* name, PyObject* expected) {
-        // A plain module's attributes are its dict's entries; no caller code runs.
-        if (Py_TYPE(mod) != &PyModule_Type) return false;
-        try {
-            return dict_read(st, PyModule_GetDict(mod), name) == expected;
-        } catch (const pyapi::py_error&) {
-            PyErr_Clear();  // a key whose __eq__ raised: not ours to report
-            return false;
-        }
-    };
-    return same(o.json.get(), st.names.JSONEncoder, o.JSONEncoder.get()) &&
-           same(o.encoder_module.get(), st.names.c_make_encoder, o.c_make_encoder.get()) &&
-           same(o.encoder_module.get(), st.names.encode_basestring_ascii, o.encode_basestring_ascii.get());
+bool json_internals_original(const FunctionObject& self) {
+    return self.guards->hold_all(pyapi::dep_bit(dep::JSONEncoder) | pyapi::dep_bit(dep::encoder_module) |
+                                 pyapi::dep_bit(dep::c_make_encoder) | pyapi::dep_bit(dep::encode_basestring_ascii));
 }
 
 Ref projection_hash_body(FunctionObject& self, PyObject* const* argv) {
     PyObject* projection = argv[0];
     State& st = state(self);
     const Names& n = st.names;
-    const Originals& o = st.originals;
     MappingTest is_mapping(self);
     if (!is_mapping(projection)) return Ref::borrow(n.none);
     // `json.dumps` is evaluated before its argument `_json_safe(projection)`.
-    Ref json = read_global(self, n.json);
-    Ref dumps = module_attr(st, json.get(), n.dumps);
-    Ref json_safe = read_global(self, n.json_safe);
-    if (json.get() != o.json.get() || dumps.get() != o.dumps.get() ||
+    Ref json = read_global(self, dep::json);
+    Ref dumps = pyapi::dependency_of(self, json.get(), dep::dumps);
+    Ref json_safe = read_global(self, dep::json_safe);
+    if (json.get() != st.original(dep::json) || dumps.get() != st.original(dep::dumps) ||
         !pyapi::is_function(self, json_safe.get(), kJsonSafe)) {
         Ref safe = pyapi::call(json_safe.get(), {projection});
         Ref payload = dumps_payload(self, dumps.get(), safe.get());
@@ -249,7 +234,7 @@ Ref projection_hash_body(FunctionObject& self, PyObject* const* argv) {
     // the walk may go on with what that test read.
     Walker walker(self, is_mapping, scratch.toks);
     walker.walk(projection);
-    if (!walker.materialize && !walker.unwritable && json_internals_original(st)) {
+    if (!walker.materialize && !walker.unwritable && json_internals_original(self)) {
         if (write_canonical(scratch.text, walker.tape, scratch.entries))
             return digest_prefix(self, &scratch.text, nullptr);
     }

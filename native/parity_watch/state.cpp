@@ -39,27 +39,45 @@ void init_state(PyObject*, State& st) {
     for (const auto& [key, value] : entries) pyapi::check_status(PyDict_SetItem(st.tags_template.get(), key, value));
 }
 
-void capture_originals(PyObject* module, State& st) {
-    const Names& n = st.names;
-    PyObject* globals = PyModule_GetDict(module);
-    Originals& o = st.originals;
-    o.Mapping = pyapi::load_global(globals, n.Mapping);
-    o.json = pyapi::load_global(globals, n.json);
-    o.dumps = pyapi::getattr(o.json.get(), n.dumps);
-    o.JSONEncoder = pyapi::getattr(o.json.get(), n.JSONEncoder);
-    o.encoder_module = pyapi::import_module("json.encoder");
-    // An attribute the host may lack (no C accelerators): left empty then.
-    auto optional = [](PyObject* obj, const char* name) {
-        PyObject* value = obj ? PyObject_GetAttrString(obj, name) : nullptr;
-        if (!value) PyErr_Clear();
-        return Ref::steal(value);
-    };
-    o.c_make_encoder = optional(o.encoder_module.get(), "c_make_encoder");
-    o.encode_basestring_ascii = pyapi::getattr(o.encoder_module.get(), n.encode_basestring_ascii);
-    o.hashlib = pyapi::load_global(globals, n.hashlib);
-    o.sha256 = pyapi::getattr(o.hashlib.get(), n.sha256);
+namespace {
+
+bool not_none(PyObject* v) { return v != Py_None; }
+
+using pyapi::DepKind;
+constexpr DepKind G = DepKind::global, A = DepKind::attribute;
+
+}  // namespace
+
+constexpr pyapi::Dependency kDependencies[dep::end - dep::Mapping] = {
+    {dep::Mapping, G, "Mapping"},
+    {dep::json, G, "json"},
+    {dep::dumps, A, "dumps", dep::json},
+    {dep::JSONEncoder, A, "JSONEncoder", dep::json},
+    {dep::encoder_module, A, "encoder", dep::json},
+    // Absent (or None) where the host has no C accelerator: then it never holds.
+    {dep::c_make_encoder, A, "c_make_encoder", dep::encoder_module, not_none},
+    {dep::encode_basestring_ascii, A, "encode_basestring_ascii", dep::encoder_module},
+    {dep::hashlib, G, "hashlib"},
+    {dep::sha256, A, "sha256", dep::hashlib},
+    {dep::json_safe, G, "_json_safe"},
+    {dep::bounded_text, G, "_bounded_text"},
+    {dep::TelemetryRuntime, G, "TelemetryRuntime"},
+    {dep::Severity, G, "Severity"},
+    {dep::CALL_SITE_NAME, G, "_CALL_SITE_NAME"},
+    {dep::file, G, "__file__"},
+    {dep::TAG_KEYS, G, "_TAG_KEYS"},
+    {dep::PARENT_HOME, G, "_PARENT_HOME"},
+    {dep::telemetry_class, G, "SimulationContractSdkTelemetry"},
+};
+static_assert(pyapi::well_numbered(kDependencies, dep::Mapping));
+
+void keep_host_helpers(State& st) {
+    // The ABC cache token tells when a Mapping answer may have moved; the
+    // host may lack it (left empty then).
     Ref abc = Ref::steal(PyImport_ImportModule("_abc"));
-    o.abc_cache_token = optional(abc.get(), "get_cache_token");
+    PyObject* token = abc ? PyObject_GetAttrString(abc.get(), "get_cache_token") : nullptr;
+    if (!token) PyErr_Clear();
+    st.abc_cache_token = Ref::steal(token);
 }
 
 }  // namespace parity_watch

@@ -1,10 +1,10 @@
 // The state of one vantorel._parity_watch module object: its interned names,
-// the host objects its body bound, the memo of its global reads and the
-// caches of its Mapping tests. The function definitions' identity drives the
+// the table of what its shortcuts depend on and the caches of its Mapping
+// tests. The function definitions' identity drives the
 // direct-call fast path of late-bound globals.
 #pragma once
 
-#include <cstdint>
+#include <span>
 
 #include "canonical_json.hpp"
 #include "pyapi/pyapi.hpp"
@@ -64,25 +64,35 @@ extern const FunctionDef kBoundedText;
 PYAPI_NAMES(Names, PW_NAMES)
 #undef PW_NAMES
 
-// The host objects bound by this module's body. The projection hash takes its
-// native road only while the module's globals still hold them.
-// `encoder_module` is json.encoder; `c_make_encoder` and `abc_cache_token`
-// (_abc.get_cache_token) are empty where the host lacks them.
-struct Originals {
-    Ref Mapping, json, dumps, JSONEncoder, encoder_module, c_make_encoder, encode_basestring_ascii;
-    Ref hashlib, sha256, abc_cache_token;
+// What the module's shortcuts depend on (pyapi/guards.hpp), each the object
+// the module body bound: while they hold, a record reads no global in full,
+// and the projection hash takes its native road (its own walk, canonical
+// writer and SHA-256) only while `json.dumps`, the encoder machinery it
+// reaches and `hashlib.sha256` are the library's own.
+namespace dep {
+enum Id : unsigned {
+    Mapping = pyapi::kBuiltinCount,
+    json,
+    dumps,
+    JSONEncoder,
+    encoder_module,  // json.encoder, whose globals JSONEncoder reaches
+    c_make_encoder,
+    encode_basestring_ascii,
+    hashlib,
+    sha256,
+    json_safe,
+    bounded_text,
+    TelemetryRuntime,
+    Severity,
+    CALL_SITE_NAME,
+    file,
+    TAG_KEYS,
+    PARENT_HOME,
+    telemetry_class,
+    end
 };
-
-// Names read from one dict since its last change (globals.cpp).
-struct DictMemo {
-    static constexpr int kSlotBits = 7;
-    PyObject* dict = nullptr;  // not owned: identified by address and version tag
-    std::uint64_t version = 0;
-    struct Slot {
-        PyObject* name;
-        PyObject* value;  // borrowed from the dict, valid while its version holds
-    } slots[1 << kSlotBits] = {};
-};
+}  // namespace dep
+extern const pyapi::Dependency kDependencies[dep::end - dep::Mapping];
 
 // Whether the exact built-in types list, tuple, str, int, float, bool and
 // NoneType are Mappings, per ABC cache token (values.cpp).
@@ -94,10 +104,7 @@ struct MappingAnswers {
 
 struct State : pyapi::ModuleState {
     Names names;
-    Originals originals;
-    // The module's namespace, json, json.encoder and hashlib: four dicts in turn.
-    DictMemo memos[4];
-    int next_memo = 0;
+    Ref abc_cache_token;  // _abc.get_cache_token, empty where the host lacks it
     MappingAnswers mapping_answers;
     HashScratch hash_scratch;
 
@@ -113,20 +120,14 @@ struct State : pyapi::ModuleState {
     Ref list_tuple_types, scalar_types;  // (list, tuple), (str, int, float, bool)
     Ref tags_template;                   // _tags' dict display, its constant entries filled
 
+    static std::span<const pyapi::Dependency> dependencies() { return kDependencies; }
+    // The object the module body bound for `d` (valid while it holds).
+    PyObject* original(dep::Id d) const noexcept { return guards.original(d); }
+
     template <class F>
     void each_ref(F&& f) {
         ModuleState::each_ref(f);
-        Originals& o = originals;
-        for (Ref* r : {&o.Mapping,
-                       &o.json,
-                       &o.dumps,
-                       &o.JSONEncoder,
-                       &o.encoder_module,
-                       &o.c_make_encoder,
-                       &o.encode_basestring_ascii,
-                       &o.hashlib,
-                       &o.sha256,
-                       &o.abc_cache_token,
+        for (Ref* r : {&abc_cache_token,
                        &runtime_kw,
                        &site_kw,
                        &warn_kw,
@@ -151,22 +152,16 @@ inline State& state(const FunctionObject& f) { return pyapi::state_of<State>(f);
 
 // Module body pieces (module.cpp runs them in source order).
 void init_state(PyObject* module, State& state);
-void capture_originals(PyObject* module, State& state);
+void keep_host_helpers(State& state);
 Ref make_telemetry_class(PyObject* module, State& state);
 
 // ------------------------------------------------------------- global reads
-// Every read happens at the moment of use, answered from a memo while the
-// dict's version tag is unchanged: a record reads some thirty globals, and a
-// dict lookup each would cost more than the rest of its work.
+// Every read happens at the moment of use; a declared name that still holds
+// its original is answered without a lookup (a record reads some thirty).
 
-// The value bound to `name` in `dict` right now (borrowed), or nullptr when
-// absent (no error set); only a failing lookup raises.
-PyObject* dict_read(State& st, PyObject* dict, PyObject* name);
-// A module global of the calling function: its globals, then builtins, else
-// the host's NameError.
-Ref read_global(const FunctionObject& fn, PyObject* name);
-// getattr(obj, name); a plain module answers from its dict (no caller code).
-Ref module_attr(State& st, PyObject* obj, PyObject* name);
+// What `d` finds now: the module global (then builtins, else the host's
+// NameError), or the attribute of what its owner finds now.
+inline Ref read_global(const FunctionObject& fn, dep::Id d) { return pyapi::dependency(fn, d); }
 
 // isinstance(value, Mapping) with `Mapping` read from the module globals now.
 bool is_mapping(const FunctionObject& fn, PyObject* value);

@@ -15,7 +15,7 @@ Ref tags_body(FunctionObject& self, PyObject* const* argv) {
                                                            : Ref::borrow(Py_None);
     PyObject* shape_key = is_mapping(self, projected_shape_key.get()) ? projected_shape_key.get() : data;
 
-    Ref parent_home = read_global(self, n.PARENT_HOME);
+    Ref parent_home = read_global(self, dep::PARENT_HOME);
     // Each `_bounded_text` is read before its argument's data.get runs.
     Ref market;
     {

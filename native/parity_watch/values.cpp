@@ -20,9 +20,9 @@ int builtin_index(PyTypeObject* t) {
 }  // namespace
 
 void MappingTest::refresh() {
-    mapping_ = read_global(fn_, state(fn_).names.Mapping);
+    mapping_ = read_global(fn_, dep::Mapping);
     plain_builtins_ = json_safe_builtins_unchanged(fn_);
-    original_ = mapping_.get() == state(fn_).originals.Mapping.get() && plain_builtins_;
+    original_ = mapping_.get() == state(fn_).original(dep::Mapping) && plain_builtins_;
     json_safe_fresh_ = false;
     token_checked_ = false;
     fresh_ = true;
@@ -31,7 +31,7 @@ void MappingTest::refresh() {
 bool MappingTest::json_safe_is_ours() {
     if (!fresh_) refresh();
     if (!json_safe_fresh_) {
-        Ref js = read_global(fn_, state(fn_).names.json_safe);
+        Ref js = read_global(fn_, dep::json_safe);
         json_safe_ours_ = pyapi::is_function(fn_, js.get(), kJsonSafe);
         json_safe_fresh_ = true;
     }
@@ -41,7 +41,7 @@ bool MappingTest::json_safe_is_ours() {
 bool MappingTest::builtin_answer(int index, PyTypeObject* type) {
     MappingAnswers& cache = state(fn_).mapping_answers;
     if (!token_checked_) {
-        PyObject* get_token = state(fn_).originals.abc_cache_token.get();
+        PyObject* get_token = state(fn_).abc_cache_token.get();
         if (!get_token)
             return pyapi::check_status(PyObject_IsSubclass(reinterpret_cast<PyObject*>(type), mapping_.get())) != 0;
         Ref token = pyapi::check(PyObject_CallNoArgs(get_token));

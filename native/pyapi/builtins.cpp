@@ -1,78 +1,56 @@
 #include "builtins.hpp"
 
-#include <cstdint>
 #include <cstring>
+#include <iterator>
 
 #include "ops.hpp"
 
 namespace pyapi {
 namespace {
 
-constexpr const char* kNames[kBuiltinCount] = {"str",   "len",  "isinstance", "tuple",    "list",     "int",
-                                               "float", "bool", "ValueError", "KeyError", "Exception"};
+bool is_type(PyObject* v, PyTypeObject* t) { return v == reinterpret_cast<PyObject*>(t); }
+template <PyTypeObject* T>
+bool own_type(PyObject* v) {
+    return is_type(v, T);
+}
+template <PyObject** E>
+bool own_exception(PyObject* v) {
+    return v == *E;
+}
+// The builtins module's C function of that name: a function replaced before
+// this module was first imported is not taken for the original.
+template <const char* Name>
+bool own_function(PyObject* v) {
+    if (!PyCFunction_Check(v)) return false;
+    auto* f = reinterpret_cast<PyCFunctionObject*>(v);
+    if (!f->m_self || !PyModule_Check(f->m_self) || std::strcmp(f->m_ml->ml_name, Name) != 0) return false;
+    const char* module = PyModule_GetName(f->m_self);
+    if (!module) PyErr_Clear();
+    return module && std::strcmp(module, "builtins") == 0;
+}
+constexpr char kLen[] = "len";
+constexpr char kIsinstance[] = "isinstance";
+
+constexpr unsigned id(Builtin b) { return static_cast<unsigned>(b); }
+constexpr DepKind kB = DepKind::builtin;
+constexpr Dependency kBuiltins[] = {
+    {id(Builtin::str), kB, "str", 0, own_type<&PyUnicode_Type>},
+    {id(Builtin::len), kB, "len", 0, own_function<kLen>},
+    {id(Builtin::isinstance), kB, "isinstance", 0, own_function<kIsinstance>},
+    {id(Builtin::tuple), kB, "tuple", 0, own_type<&PyTuple_Type>},
+    {id(Builtin::list), kB, "list", 0, own_type<&PyList_Type>},
+    {id(Builtin::int_), kB, "int", 0, own_type<&PyLong_Type>},
+    {id(Builtin::float_), kB, "float", 0, own_type<&PyFloat_Type>},
+    {id(Builtin::bool_), kB, "bool", 0, own_type<&PyBool_Type>},
+    {id(Builtin::ValueError), kB, "ValueError", 0, own_exception<&PyExc_ValueError>},
+    {id(Builtin::KeyError), kB, "KeyError", 0, own_exception<&PyExc_KeyError>},
+    {id(Builtin::Exception), kB, "Exception", 0, own_exception<&PyExc_Exception>},
+};
+static_assert(well_numbered(kBuiltins, 0) && std::size(kBuiltins) == kBuiltinCount);
 
 }  // namespace
 
-void BuiltinNames::init() {
-    for (unsigned i = 0; i < kBuiltinCount; ++i) names_[i] = check(PyUnicode_InternFromString(kNames[i]));
-    module_ = check(PyImport_ImportModule("builtins"));
-    dict_ = Ref::borrow(PyModule_GetDict(module_.get()));
-}
-
-// The host's own object for `b`. Functions are recognised by what they are
-// (the builtins module's C function of that name), so a name replaced before
-// this module was first imported is not taken for the original.
-bool BuiltinNames::is_original(Builtin b, PyObject* v) const {
-    switch (b) {
-        case Builtin::str: return v == reinterpret_cast<PyObject*>(&PyUnicode_Type);
-        case Builtin::tuple: return v == reinterpret_cast<PyObject*>(&PyTuple_Type);
-        case Builtin::list: return v == reinterpret_cast<PyObject*>(&PyList_Type);
-        case Builtin::int_: return v == reinterpret_cast<PyObject*>(&PyLong_Type);
-        case Builtin::float_: return v == reinterpret_cast<PyObject*>(&PyFloat_Type);
-        case Builtin::bool_: return v == reinterpret_cast<PyObject*>(&PyBool_Type);
-        case Builtin::ValueError: return v == PyExc_ValueError;
-        case Builtin::KeyError: return v == PyExc_KeyError;
-        case Builtin::Exception: return v == PyExc_Exception;
-        case Builtin::len:
-        case Builtin::isinstance: {
-            if (!v || !PyCFunction_Check(v)) return false;
-            auto* f = reinterpret_cast<PyCFunctionObject*>(v);
-            return f->m_self == module_.get() && std::strcmp(f->m_ml->ml_name, kNames[static_cast<unsigned>(b)]) == 0;
-        }
-        case Builtin::count_: break;
-    }
-    return false;
-}
-
-unsigned BuiltinNames::unchanged_mask_slow(PyObject* globals) {
-    PyObject* builtins = dict_.get();
-#ifdef PYAPI_DICT_VERSION
-    const std::uint64_t gv = dict_version(globals), bv = dict_version(builtins);
-#endif
-    ErrorStash pending;  // an `except` clause asks while its error is in flight
-    unsigned mask = 0;
-    for (unsigned i = 0; i < kBuiltinCount; ++i) {
-        PyObject* name = names_[i].get();
-        PyObject* shadow = PyDict_GetItemWithError(globals, name);
-        if (shadow || PyErr_Occurred()) {
-            PyErr_Clear();
-            continue;
-        }
-        PyObject* v = PyDict_GetItemWithError(builtins, name);
-        if (!v) PyErr_Clear();
-        if (is_original(static_cast<Builtin>(i), v)) mask |= 1u << i;
-    }
-#ifdef PYAPI_DICT_VERSION
-    // The look-ups run no caller code for str keys; remember only what holds.
-    if (dict_version(globals) == gv && dict_version(builtins) == bv) {
-        memo_valid_ = true;
-        memo_globals_version_ = gv;
-        memo_builtins_version_ = bv;
-        memo_unchanged_ = mask;
-    }
-#endif
-    return mask;
-}
+std::span<const Dependency> builtin_dependencies() { return kBuiltins; }
 
 namespace {
 
@@ -85,11 +63,11 @@ void restore(Ref exc) {
 }
 
 // The object `b` names for `fn` (borrowed), or NULL with an error set.
-PyObject* lookup(const FunctionObject& fn, Builtin b) {
-    PyObject* name = fn.builtins->name(b);
+PyObject* lookup(const FunctionObject& fn, unsigned id) {
+    PyObject* name = fn.guards->name(id);
     PyObject* v = PyDict_GetItemWithError(fn.globals, name);
     if (!v && !PyErr_Occurred()) {
-        v = PyDict_GetItemWithError(fn.builtins->dict(), name);
+        v = PyDict_GetItemWithError(fn.guards->builtins_dict(), name);
         if (!v && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     }
     return v;
@@ -121,9 +99,33 @@ bool valid_exception_classes(PyObject* classes) {
 }  // namespace
 
 Ref builtin(const FunctionObject& f, Builtin b) {
-    PyObject* v = lookup(f, b);
+    PyObject* v = lookup(f, id(b));
     if (!v) raise();
     return Ref::borrow(v);
+}
+
+Ref dependency(const FunctionObject& f, unsigned id) {
+    Guards& g = *f.guards;
+    if (g.holds(id)) return Ref::borrow(g.original(id));
+    const Dependency& d = g.entry(id);
+    switch (d.kind) {
+        case DepKind::global: return load_global(f.globals, g.name(id));
+        case DepKind::builtin: {
+            PyObject* v = lookup(f, id);
+            if (!v) raise();
+            return Ref::borrow(v);
+        }
+        case DepKind::attribute: break;
+    }
+    Ref owner = dependency(f, d.owner);
+    return getattr(owner.get(), g.name(id));
+}
+
+Ref dependency_of(const FunctionObject& f, PyObject* obj, unsigned id) {
+    Guards& g = *f.guards;
+    const unsigned owner = g.entry(id).owner;
+    if (obj == g.original(owner) && obj && g.holds(id)) return Ref::borrow(g.original(id));
+    return getattr(obj, g.name(id));
 }
 
 Ref b_str_shadowed(const FunctionObject& fn, PyObject* o) { return call1(builtin(fn, Builtin::str).get(), o); }
@@ -153,7 +155,8 @@ bool b_isinstance(const FunctionObject& fn, PyObject* o, std::initializer_list<B
         Py_ssize_t i = 0;
         for (Builtin b : classinfo) PyTuple_SET_ITEM(classes.get(), i++, builtin(fn, b).release());
     }
-    if (fn.builtins->is_original(Builtin::isinstance, f.get()))
+    PyObject* own = fn.guards->original(static_cast<unsigned>(Builtin::isinstance));
+    if (own ? f.get() == own : kBuiltins[id(Builtin::isinstance)].own(f.get()))
         return check_status(PyObject_IsInstance(o, classes.get())) != 0;
     return call_isinstance(f.get(), o, classes.get());
 }
@@ -178,7 +181,7 @@ bool b_except_matches(const FunctionObject& fn, Builtin b) {
         return PyErr_ExceptionMatches(original) != 0;
     }
     Ref handled = fetch_exception();
-    Ref classes = Ref::borrow(lookup(fn, b));
+    Ref classes = Ref::borrow(lookup(fn, id(b)));
     if (!classes) raise_with_context(std::move(handled));
     if (!valid_exception_classes(classes.get())) {
         PyErr_SetString(PyExc_TypeError, "catching classes that do not inherit from BaseException is not allowed");
@@ -193,7 +196,7 @@ namespace {
 
 // What `raise NAME(message)` raises, or the error that raising it gives.
 Ref exception_to_raise(const FunctionObject& fn, Builtin b, PyObject* message, const Ref& handled) {
-    Ref cls = Ref::borrow(lookup(fn, b));
+    Ref cls = Ref::borrow(lookup(fn, id(b)));
     if (!cls) raise_with_context(handled);
     Ref exc = Ref::steal(PyObject_CallOneArg(cls.get(), message));
     if (!exc) raise_with_context(handled);

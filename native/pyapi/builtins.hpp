@@ -3,17 +3,17 @@
 // moment, so a name shadowed in the module or replaced in `builtins` changes
 // the next use.
 //
-// While neither dict has changed since the last look (the host's version tags
-// are equal), whether each name still finds the host's own object is known
-// from a memo: the bodies keep their native shortcuts at the cost of two
-// compares per use, and take the literal road only for a name that moved.
+// The builtins the layer's helpers stand in for are the first entries of
+// every module's dependency table (guards.hpp): while one still finds the
+// host's own object the helper takes its native shortcut, and the literal
+// road only for a name that moved.
 #pragma once
 
-#include <cstdint>
 #include <initializer_list>
+#include <span>
 
 #include "function.hpp"
-#include "interpreter_compat.hpp"
+#include "guards.hpp"
 #include "ref.hpp"
 
 namespace pyapi {
@@ -34,65 +34,29 @@ enum class Builtin : unsigned {
 };
 inline constexpr unsigned kBuiltinCount = static_cast<unsigned>(Builtin::count_);
 
-// Per module: the builtins' names, the builtins module of the interpreter
-// that imported the module, and the memo of which names, looked up from the
-// module's globals, still find the host's own object.
-class BuiltinNames {
-public:
-    BuiltinNames() = default;
-    BuiltinNames(const BuiltinNames&) = delete;
-    BuiltinNames& operator=(const BuiltinNames&) = delete;
+// The layer's entries of every dependency table, ids 0 .. kBuiltinCount-1.
+std::span<const Dependency> builtin_dependencies();
 
-    void init();  // under the importing interpreter, before any lookup
-    template <class F>
-    void each_ref(F&& f) {
-        f(module_);
-        f(dict_);
-    }
-    PyObject* name(Builtin b) const noexcept { return names_[static_cast<unsigned>(b)].get(); }
-    PyObject* module() const noexcept { return module_.get(); }
-    PyObject* dict() const noexcept { return dict_.get(); }
-    // True when `v` is the host's own object for `b`.
-    bool is_original(Builtin b, PyObject* v) const;
+inline constexpr DepMask bit(Builtin b) { return dep_bit(static_cast<unsigned>(b)); }
 
-    // Bit i set: builtin i, looked up from `globals`, still finds the host's own object.
-    unsigned unchanged_mask(PyObject* globals) {
-#ifdef PYAPI_DICT_VERSION
-        if (memo_valid_ && memo_globals_version_ == dict_version(globals) &&
-            memo_builtins_version_ == dict_version(dict_.get()))
-            return memo_unchanged_;
-#endif
-        return unchanged_mask_slow(globals);
-    }
-
-private:
-#ifdef PYAPI_DICT_VERSION
-    static std::uint64_t dict_version(PyObject* d) noexcept { return compat::dict_version(d); }
-    bool memo_valid_ = false;
-    std::uint64_t memo_globals_version_ = 0;
-    std::uint64_t memo_builtins_version_ = 0;
-    unsigned memo_unchanged_ = 0;
-#endif
-    unsigned unchanged_mask_slow(PyObject* globals);
-
-    Ref names_[kBuiltinCount];
-    Ref module_;
-    Ref dict_;
-};
-
-inline constexpr unsigned bit(Builtin b) { return 1u << static_cast<unsigned>(b); }
-
-inline unsigned unchanged_mask(const FunctionObject& f) { return f.builtins->unchanged_mask(f.globals); }
 // True while `b`, looked up from the function's globals, still finds the host's own object.
-inline bool builtin_unchanged(const FunctionObject& f, Builtin b) { return (unchanged_mask(f) & bit(b)) != 0; }
+inline bool builtin_unchanged(const FunctionObject& f, Builtin b) { return f.guards->holds(static_cast<unsigned>(b)); }
 // True while every one of `bs` does.
 inline bool builtins_unchanged(const FunctionObject& f, std::initializer_list<Builtin> bs) {
-    unsigned want = 0;
+    DepMask want = 0;
     for (Builtin b : bs) want |= bit(b);
-    return (unchanged_mask(f) & want) == want;
+    return f.guards->hold_all(want);
 }
 // What the name finds now: globals, then builtins, else the host's NameError.
 Ref builtin(const FunctionObject& f, Builtin b);
+
+// What entry `id` of the module's dependency table finds now: its original
+// while it holds, else the literal read (a global or builtin through the
+// module's globals, then builtins; an attribute of what its owner finds now).
+Ref dependency(const FunctionObject& f, unsigned id);
+// getattr(obj, <name of attribute entry id>), `obj` being what the entry's
+// owner was found to be: the original while both hold.
+Ref dependency_of(const FunctionObject& f, PyObject* obj, unsigned id);
 
 Ref b_str_shadowed(const FunctionObject& f, PyObject* o);
 // `str(o)`

@@ -292,7 +292,7 @@ Ref make_function(const FunctionDef& def, PyObject* module, DefaultValues values
     f->vectorcall = slot(fn_vectorcall);
     f->def = &def;
     f->state = &state;
-    f->builtins = &state.builtins;
+    f->guards = &state.guards;
     f->globals = globals.release();
     f->name = name.release();
     f->qualname = qualname.release();

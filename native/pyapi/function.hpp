@@ -23,7 +23,7 @@ namespace pyapi {
 
 struct FunctionObject;
 struct ModuleState;
-class BuiltinNames;
+class Guards;
 
 // A body receives every parameter, in declaration order, already bound
 // (borrowed references valid for the duration of the call). It reports a
@@ -59,7 +59,7 @@ struct FunctionObject {
     vectorcallfunc vectorcall;
     const FunctionDef* def;
     ModuleState* state;      // the defining module's state (its type keeps the module alive)
-    BuiltinNames* builtins;  // in that state
+    Guards* guards;          // in that state: the memo of late-bound names
     PyObject* globals;       // the defining module's namespace (late-bound lookups)
     PyObject* name;
     PyObject* qualname;

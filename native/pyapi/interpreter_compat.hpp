@@ -1,5 +1,5 @@
 // What differs between the interpreter versions the layer supports (3.10 to
-// 3.13), and the interpreter internals it reads, each with the reason no
+// 3.15), and the interpreter internals it reads, each with the reason no
 // public interface serves. Nothing else in the modules names a version.
 #pragma once
 
@@ -10,15 +10,13 @@
 
 namespace pyapi::compat {
 
-#if PY_VERSION_HEX < 0x030E0000
+#if PY_VERSION_HEX < 0x030C0000
 #define PYAPI_DICT_VERSION 1
 // The version tag of a dict (`ma_version_tag`, internal): a new value from a
 // process-wide counter at every change, so an equal tag means an unchanged
-// dict. It lets a late-bound builtin (pyapi/builtins.hpp) and parity_watch's
-// reads of module globals (parity_watch/globals.cpp) cost two compares while
-// nothing moved; the public dict watchers (3.12+) would need a callback per interpreter and
-// do not exist on 3.10/3.11. Deprecated from 3.12 on but maintained through
-// 3.13; without it every lookup is done in full.
+// dict. On 3.10/3.11, which have no dict watchers, it tells the memo of
+// late-bound names (pyapi/guards.hpp) that nothing moved; from 3.12 on the
+// public watchers do (the tag is deprecated there and gone from 3.14).
 inline std::uint64_t dict_version(PyObject* d) noexcept {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "builtins.hpp"
+#include "guards.hpp"
 #include "interpreter_compat.hpp"
 #include "ref.hpp"
 
@@ -18,19 +19,20 @@ namespace pyapi {
 struct ModuleState {
     Ref function_type;  // native functions made by this module
     Ref lazy_type;      // lazy generator stand-ins (builtins.hpp)
-    BuiltinNames builtins;
+    Guards guards;  // the module's late-bound names and their originals
 
     // The object references the state owns, for the garbage collector.
     template <class F>
     void each_ref(F&& f) {
         f(function_type);
         f(lazy_type);
-        builtins.each_ref(f);
+        guards.each_ref(f);
     }
 };
 
 // Readies the layer's part of `state` for `module`: the function type, the
-// builtin names. Run by the exec slot before the module body.
+// builtin names. Run by the exec slot before the module body; after it, the
+// slot seals the module's dependency table, `State::dependencies()`.
 void init_module_state(PyObject* module, ModuleState& state);
 
 namespace detail {
@@ -65,7 +67,10 @@ int traverse_state(PyObject* module, visitproc visit, void* arg) noexcept {
 template <class S>
 int clear_state(PyObject* module) noexcept {
     StateSlot<S>* slot = slot_of<S>(module);
-    if (slot && slot->live) slot->live->each_ref([](Ref& r) { r = Ref(); });
+    if (slot && slot->live) {
+        slot->live->guards.invalidate();
+        slot->live->each_ref([](Ref& r) { r = Ref(); });
+    }
     return 0;
 }
 
@@ -86,6 +91,7 @@ int exec_module(PyObject* module, Exec&& exec) noexcept {
         if (!slot->live) slot->layer = slot->live = new (slot->storage) S();
         init_module_state(module, *slot->live);
         exec(module, *slot->live);
+        slot->live->guards.seal(S::dependencies());
     });
 }
 
@@ -105,8 +111,9 @@ S& module_state(PyObject* module) noexcept {
 }  // namespace pyapi
 
 // PYAPI_MODULE(leaf, "dotted.name", doc, State, exec): defines PyInit_<leaf>.
-// `State` derives from pyapi::ModuleState and lists its references in
-// each_ref; `exec` is `void exec(PyObject* module, State& state)`, throwing
+// `State` derives from pyapi::ModuleState, lists its references in each_ref
+// and declares what its shortcuts depend on in `static std::span<const
+// pyapi::Dependency> dependencies()` (guards.hpp); `exec` is `void exec(PyObject* module, State& state)`, throwing
 // py_error on failure.
 #define PYAPI_MODULE(leaf, dotted, doc, State, exec_body) \
     namespace { \

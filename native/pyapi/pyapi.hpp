@@ -4,6 +4,7 @@
 #include "builtins.hpp"
 #include "classes.hpp"
 #include "function.hpp"
+#include "guards.hpp"
 #include "module.hpp"
 #include "names.hpp"
 #include "ops.hpp"

@@ -75,6 +75,9 @@ struct State : pyapi::ModuleState {
     // address); a handle of another module object is refused by its type.
     std::uint64_t next_serial = 1;
 
+    // Its functions use only the layer's builtins (pyapi/builtins.hpp).
+    static std::span<const pyapi::Dependency> dependencies() { return {}; }
+
     template <class F>
     void each_ref(F&& f) {
         ModuleState::each_ref(f);
