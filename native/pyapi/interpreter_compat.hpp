@@ -25,6 +25,15 @@ inline std::uint64_t dict_version(PyObject* d) noexcept {
 }
 #endif
 
+// From 3.14 on, unpacking an exact list, tuple or dict with more items than
+// targets names the count: "too many values to unpack (expected 2, got 3)";
+// other iterables, and earlier versions, say only what was expected.
+#if PY_VERSION_HEX >= 0x030E0000
+inline constexpr bool kUnpackNamesSize = true;
+#else
+inline constexpr bool kUnpackNamesSize = false;
+#endif
+
 // Readies a str's canonical representation before its data is read directly;
 // from 3.12 on every str is ready and the call is deprecated.
 inline int ensure_ready(PyObject* text) noexcept {
