@@ -1,6 +1,6 @@
 # Everyday commands (each does its own set-up on a fresh machine):
 #   make demo        build into .venv and run the tour of every module
-#   make test        what CI runs: every leg of the matrix (Python 3.10-3.13 with NumPy 2,
+#   make test        what CI runs: every leg of the matrix (Python 3.10-3.15 with NumPy 2,
 #                    3.10 with NumPy 1.26, the AddressSanitizer+UBSan build, clang with libc++,
 #                    the portable-paths build, the assertion build, the repaired wheel, aarch64
 #                    under qemu with GCC and clang), two legs at a time, one line per leg
@@ -31,7 +31,7 @@ test-quick: venv
 	$(VENV)/bin/python -m pytest -q
 
 matrix:
-	tools/ci.sh py3.10 py3.10-numpy1.26 py3.11 py3.12 py3.13
+	tools/ci.sh py3.10 py3.10-numpy1.26 py3.11 py3.12 py3.13 py3.14 py3.15
 
 sanitize:
 	tools/ci.sh asan-py3.10

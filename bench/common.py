@@ -20,9 +20,9 @@ def per_call_ns(fn, *args, repeat=7, min_time=0.05, catch=None):
     return min(timer.repeat(repeat=repeat, number=number)) / number * 1e9
 
 
-def row(label, native_ns, model_ns, width=44):
+def row(label, native_ns, model_ns, width=44, extra=""):
     ratio = model_ns / native_ns
-    print(f"{label:<{width}} {native_ns:10.1f} {model_ns:10.1f} {ratio:9.1f}x")
+    print(f"{label:<{width}} {native_ns:10.1f} {model_ns:10.1f} {ratio:9.1f}x {extra}".rstrip())
     return ratio
 
 

@@ -38,7 +38,7 @@ DECLARED = {
         ("global", "_CALL_SITE_NAME", None), ("global", "__file__", None), ("global", "_TAG_KEYS", None),
         ("global", "_PARENT_HOME", None), ("global", "SimulationContractSdkTelemetry", None),
     ],
-    "cycle_roster": [("global", "EpochName", None)],
+    "cycle_roster": [("global", "EpochName", None), ("global", "_VALID_EPOCHS_BY_CATEGORY", None)],
     "logarithmic": [("global", "np", None), ("global", "math", None)]
     + [("attribute", a, "np") for a in ("full", "float64", "isnan", "isinf", "prod", "any", "sum", "log", "abs")]
     + [("attribute", a, "math") for a in ("nan", "isnan", "isinf", "exp")]

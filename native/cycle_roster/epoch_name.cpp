@@ -85,12 +85,20 @@ Ref valid_epochs_for_category(FunctionObject& self, PyObject* const* argv) {
     PyObject* category = argv[0];
     // try: return _VALID_EPOCHS_BY_CATEGORY[str(category)]
     // except KeyError as exc: raise ValueError(...) from exc
-    try {
-        Ref table = load_global(self.globals, state(self).names.epochs_by_category);
-        Ref text = b_str(self, category);
-        Ref found = Ref::steal(PyObject_GetItem(table.get(), text.get()));
-        if (found) return found;
-    } catch (const py_error&) {
+    if (PyUnicode_CheckExact(category) &&
+        self.guards->hold_all(dep_bit(dep::VALID_EPOCHS_BY_CATEGORY) | bit(Builtin::str))) {
+        // The table the body made, an exact dict: str(category) is category itself.
+        PyObject* found = PyDict_GetItemWithError(self.guards->original(dep::VALID_EPOCHS_BY_CATEGORY), category);
+        if (found) return Ref::borrow(found);
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, category);  // the dict's own error
+    } else {
+        try {
+            Ref table = load_global(self.globals, state(self).names.epochs_by_category);
+            Ref text = b_str(self, category);
+            Ref found = Ref::steal(PyObject_GetItem(table.get(), text.get()));
+            if (found) return found;
+        } catch (const py_error&) {
+        }
     }
     if (!b_except_matches(self, Builtin::KeyError)) raise();
     Ref exc = fetch_exception();

@@ -24,12 +24,14 @@ PYAPI_NAMES(Names, ROSTER_NAMES)
 // What the module's shortcuts depend on (pyapi/guards.hpp): while the
 // `EpochName` global is still the class the body made, a call walks the
 // members below instead of the enumeration's Python-level iteration and
-// `value` lookups.
+// `value` lookups; while the category table is the dict the body made, a
+// lookup reads it without a global lookup first.
 namespace dep {
-enum Id : unsigned { EpochName = pyapi::kBuiltinCount };
+enum Id : unsigned { EpochName = pyapi::kBuiltinCount, VALID_EPOCHS_BY_CATEGORY };
 }  // namespace dep
 inline constexpr pyapi::Dependency kDependencies[] = {
     {dep::EpochName, pyapi::DepKind::global, "EpochName"},
+    {dep::VALID_EPOCHS_BY_CATEGORY, pyapi::DepKind::global, "_VALID_EPOCHS_BY_CATEGORY"},
 };
 static_assert(pyapi::well_numbered(kDependencies, pyapi::kBuiltinCount));
 

@@ -59,7 +59,8 @@ enum Id : unsigned {
 }  // namespace dep
 extern const pyapi::Dependency kDependencies[dep::end - dep::np];
 // Every entry above: the set the native path needs to hold.
-inline constexpr pyapi::DepMask kKernelDeps = ((pyapi::DepMask{1} << dep::end) - 1) & ~((pyapi::DepMask{1} << dep::np) - 1);
+inline constexpr pyapi::DepMask kKernelDeps = ((pyapi::DepMask{1} << dep::end) - 1) &
+                                              ~((pyapi::DepMask{1} << dep::np) - 1);
 
 struct State : pyapi::ModuleState {
     Names names;

@@ -127,23 +127,9 @@ struct State : pyapi::ModuleState {
     template <class F>
     void each_ref(F&& f) {
         ModuleState::each_ref(f);
-        for (Ref* r : {&abc_cache_token,
-                       &runtime_kw,
-                       &site_kw,
-                       &warn_kw,
-                       &tags_kw,
-                       &record_kw,
-                       &dumps_kw,
-                       &one,
-                       &ring_capacity,
-                       &site_line,
-                       &one_float,
-                       &three,
-                       &first16,
-                       &json_separators,
-                       &list_tuple_types,
-                       &scalar_types,
-                       &tags_template})
+        for (Ref* r : {&abc_cache_token, &runtime_kw, &site_kw, &warn_kw, &tags_kw, &record_kw, &dumps_kw, &one,
+                       &ring_capacity, &site_line, &one_float, &three, &first16, &json_separators, &list_tuple_types,
+                       &scalar_types, &tags_template})
             f(*r);
     }
 };

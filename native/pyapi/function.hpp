@@ -58,9 +58,9 @@ struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const FunctionDef* def;
-    ModuleState* state;      // the defining module's state (its type keeps the module alive)
-    Guards* guards;          // in that state: the memo of late-bound names
-    PyObject* globals;       // the defining module's namespace (late-bound lookups)
+    ModuleState* state;  // the defining module's state (its type keeps the module alive)
+    Guards* guards;      // in that state: the memo of late-bound names
+    PyObject* globals;   // the defining module's namespace (late-bound lookups)
     PyObject* name;
     PyObject* qualname;
     PyObject* module;

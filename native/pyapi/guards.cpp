@@ -151,17 +151,6 @@ void Guards::invalidate() noexcept {
 void Guards::stamp(std::uint64_t* out) const noexcept {
     for (int j = 0; j < watched_count_; ++j) out[j] = compat::dict_version(watched_[j]);
 }
-
-bool Guards::memo_valid() const noexcept {
-    if (!memo_made_) return false;
-    for (int j = 0; j < watched_count_; ++j)
-        if (compat::dict_version(watched_[j]) != tags_[j]) return false;
-    return true;
-}
-#else
-bool Guards::memo_valid() const noexcept {
-    return changes_ && changes_->load(std::memory_order_acquire) == memo_at_;
-}
 #endif
 
 DepMask Guards::recompute() {

@@ -44,8 +44,8 @@ struct Dependency {
     unsigned id;  // the entry's position in its module's numbering (checked when sealed)
     DepKind kind;
     const char* name;
-    unsigned owner = 0;        // attribute: the entry whose original holds it
-    Recognise own = nullptr;   // nullptr: whatever the name holds when sealed
+    unsigned owner = 0;       // attribute: the entry whose original holds it
+    Recognise own = nullptr;  // nullptr: whatever the name holds when sealed
 };
 
 using DepMask = std::uint64_t;
@@ -106,7 +106,16 @@ public:
 
 private:
     DepMask recompute();
-    bool memo_valid() const noexcept;
+    bool memo_valid() const noexcept {
+#ifdef PYAPI_DICT_VERSION
+        if (!memo_made_) return false;
+        for (int j = 0; j < watched_count_; ++j)
+            if (compat::dict_version(watched_[j]) != tags_[j]) return false;
+        return true;
+#else
+        return changes_ && changes_->load(std::memory_order_acquire) == memo_at_;
+#endif
+    }
     void add_entries(std::span<const Dependency> table);
 
     const Dependency* entries_[kMaxDependencies] = {};

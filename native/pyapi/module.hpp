@@ -19,7 +19,7 @@ namespace pyapi {
 struct ModuleState {
     Ref function_type;  // native functions made by this module
     Ref lazy_type;      // lazy generator stand-ins (builtins.hpp)
-    Guards guards;  // the module's late-bound names and their originals
+    Guards guards;      // the module's late-bound names and their originals
 
     // The object references the state owns, for the garbage collector.
     template <class F>

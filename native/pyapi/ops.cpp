@@ -37,7 +37,8 @@ void unpack_two(PyObject* value, Ref& a, Ref& b) {
     }
     if (Ref extra = Ref::steal(PyIter_Next(iter.get()))) {
         // The size as the host reads it then, after the iteration.
-        if (compat::kUnpackNamesSize && (PyList_CheckExact(value) || PyTuple_CheckExact(value) || PyDict_CheckExact(value))) {
+        if (compat::kUnpackNamesSize &&
+            (PyList_CheckExact(value) || PyTuple_CheckExact(value) || PyDict_CheckExact(value))) {
             const Py_ssize_t size = PyDict_CheckExact(value) ? PyDict_Size(value) : Py_SIZE(value);
             if (size > 2) raise_format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", size);
         }
