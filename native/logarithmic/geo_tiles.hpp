@@ -105,7 +105,7 @@ LOGARITHMIC_INLINE void window_block(Driver& d, GeoTile<L>& tile, Index b) {
         return;
     }
     const ByteLanes left = block_window_counts<C, false>(tile, b, d.f32_quotient);
-#if LOGARITHMIC_AVX2_VARIANT
+#if PYAPI_X86_VARIANTS
     if constexpr (Wide && std::is_same_v<L, double>)
         if (tile.span <= kPairwiseBlock) {
             if (d.poll()) table_window_means(tile, b);
@@ -165,7 +165,7 @@ LOGARITHMIC_INLINE void geo_tiles_body(Driver& d, Index c0, Index N) {
 
 template <class E, class L>
 void geo_tiles(Driver& d, Index c0, Index N) {
-#if LOGARITHMIC_AVX2_VARIANT
+#if PYAPI_X86_VARIANTS
     auto wide = [&]() LOGARITHMIC_INLINE_LAMBDA { geo_tiles_body<E, L, true>(d, c0, N); };
     if (cpu_has_avx512dq()) return run_avx512dq(wide);
 #endif

@@ -106,7 +106,7 @@ LOGARITHMIC_INLINE void product_tiles_body(Driver& d, Index c0, Index N) {
 
 template <class E>
 void product_tiles(Driver& d, Index c0, Index N) {
-#if LOGARITHMIC_AVX2_VARIANT
+#if PYAPI_X86_VARIANTS
     if constexpr (!Elem<E>::is_float) {
         auto wide = [&]() LOGARITHMIC_INLINE_LAMBDA { product_tiles_body<E, kWideVectorBytes>(d, c0, N); };
         if (cpu_has_avx512dq()) return run_avx512dq(wide);
