@@ -90,6 +90,11 @@ PYAPI_TARGET_AVX512 void table_window_means(GeoTile<double>& tile, Index b) {
     if (tab.c.empty()) tab.allocate(tile.max_in_rows);
     const Index first = tile.first(), rows = tile.in_rows, lo = tile.lo, span = tile.span, columns = tile.columns;
     const Index top = span / kPairwiseLanes;
+    // Windows of one pairwise block at most (slot_of and the reciprocals have
+    // an entry per count), over runs the buffers allocated for the call hold.
+    PYAPI_ASSERT(1 <= span && span <= kPairwiseBlock);
+    PYAPI_ASSERT(tab.c.size() >= static_cast<size_t>((rows + BlockTables<double>::kPad) * B) &&
+                 tab.kk.size() >= static_cast<size_t>((rows + 1) * B));
     const __mmask16 lanes = static_cast<__mmask16>((1u << tile.lanes(b)) - 1);
     Lanes32 iota;
     for (Index j = 0; j < B; ++j) iota[j] = static_cast<std::int32_t>(j);
