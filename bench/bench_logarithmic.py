@@ -7,7 +7,8 @@ vectorised peers (sliding_window_view with nanprod, and with the sum of logs),
 and, for context only, bottleneck.move_mean and pandas rolling().mean() (O(1)
 running aggregates that do not give these numbers). Writes a plot of ns per cell
 against W to build/bench/logarithmic_ns_per_cell.png when matplotlib is available;
---update-readme-plot also replaces the README's copy, bench/logarithmic_ns_per_cell.png.
+--update-readme-plot also replaces the copy docs/benchmarks.md shows,
+bench/logarithmic_ns_per_cell.png.
 
 Usage: python bench/bench_logarithmic.py [--quick] [--update-readme-plot]
 """
@@ -146,7 +147,7 @@ def plot(series):
     print(f"plot written to {out}")
     if "--update-readme-plot" in sys.argv:
         fig.savefig(here / "logarithmic_ns_per_cell.png", dpi=110)
-        print("the README's copy replaced too")
+        print("the copy docs/benchmarks.md shows replaced too")
 
 
 if __name__ == "__main__":

@@ -19,9 +19,7 @@
 #define LOGARITHMIC_UNALIGNED(elem) __attribute__((aligned(alignof(elem)), may_alias))
 
 // The kernels are templates inlined into the tile drivers, so that one driver
-// compiled for a target (cpu_dispatch.hpp) compiles everything it runs for that target.
+// compiled for a target (cpu_dispatch.hpp; the targets are spelled in
+// pyapi/cpu_features.hpp) compiles everything it runs for that target.
 #define LOGARITHMIC_INLINE inline __attribute__((always_inline))
 #define LOGARITHMIC_INLINE_LAMBDA __attribute__((always_inline))
-
-// A function compiled for an instruction set beyond the build's baseline.
-#define LOGARITHMIC_TARGET(isa) __attribute__((target(isa)))

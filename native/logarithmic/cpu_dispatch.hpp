@@ -1,11 +1,12 @@
 // Which instruction set the kernels run with, chosen once per process from
-// what the CPU reports.
+// what the CPU reports (pyapi/cpu_features.hpp).
 #pragma once
 
 #include <cstdlib>
 #include <cstring>
 
 #include "compiler.hpp"
+#include "pyapi/cpu_features.hpp"
 
 namespace logarithmic {
 
@@ -17,24 +18,16 @@ namespace logarithmic {
 // AVX2. Neither variant enables FMA (nor does the build contract a * b + c), so
 // both round every operation alike and give the same bits.
 //
-// VANTOREL_PORTABLE_PATHS=1 (a build option) compiles the baseline variant
-// only, so that a test build runs on an AVX2 machine the code that other
-// CPUs and 64-bit ARM run.
-#if defined(__x86_64__) && !(defined(VANTOREL_PORTABLE_PATHS) && VANTOREL_PORTABLE_PATHS)
-#define LOGARITHMIC_AVX2_VARIANT 1
+// A VANTOREL_PORTABLE_PATHS build compiles the baseline variant only
+// (PYAPI_X86_VARIANTS is 0), so that a test build runs on an AVX2 machine the
+// code that other CPUs and 64-bit ARM run.
+#if PYAPI_X86_VARIANTS
 
-// Whether this CPU (and its operating system) runs AVX2; asked once.
-inline bool cpu_has_avx2() {
-    static const bool has = [] {
-        __builtin_cpu_init();  // may run before the runtime's own initialiser
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return has;
-}
+// Whether this CPU (and its operating system) runs AVX2.
+inline bool cpu_has_avx2() { return pyapi::cpu::has_avx2(); }
 
 template <class F>
-LOGARITHMIC_TARGET("avx2")
-decltype(auto) run_avx2(F& f) {
+PYAPI_TARGET_AVX2 decltype(auto) run_avx2(F& f) {
     return f();
 }
 
@@ -44,50 +37,33 @@ decltype(auto) run_avx2(F& f) {
 // take this variant where the CPU has it, unless VANTOREL_ISA=avx2 is set in
 // the environment (so that tests run the AVX2 variant on such CPUs too);
 // asked once. It enables FMA for the explicit fused multiply-adds of the
-// geometric mean's quotients (exact_quotient); the build never contracts
+// geometric mean's quotients (quotients() in geo_table_means.hpp); the build never contracts
 // a * b + c on its own (-ffp-contract=off), so every other operation rounds
 // as in the other variants.
 inline bool cpu_has_avx512dq() {
     static const bool has = [] {
-        __builtin_cpu_init();
         const char* cap = std::getenv("VANTOREL_ISA");
         if (cap && std::strcmp(cap, "avx2") == 0) return false;
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-               __builtin_cpu_supports("avx512vl");
+        return pyapi::cpu::has_avx512();
     }();
     return has;
 }
 
 template <class F>
-LOGARITHMIC_TARGET("avx2,fma,avx512f,avx512dq,avx512vl")
-decltype(auto) run_avx512dq(F& f) {
+PYAPI_TARGET_AVX512 decltype(auto) run_avx512dq(F& f) {
     return f();
 }
-#else
-#define LOGARITHMIC_AVX2_VARIANT 0
 #endif
 
 // Whether the CPU fuses multiply-adds in hardware (std::fma is a slow library
-// call elsewhere); asked once.
-inline bool cpu_has_fma() {
-#if defined(__aarch64__)
-    return true;
-#elif defined(__x86_64__)
-    static const bool has = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("fma") != 0;
-    }();
-    return has;
-#else
-    return false;
-#endif
-}
+// call elsewhere).
+inline bool cpu_has_fma() { return pyapi::cpu::has_fma(); }
 
 // f(), compiled for the best target this CPU runs. f must be a lambda marked
 // LOGARITHMIC_INLINE_LAMBDA so that its body is compiled inside each variant.
 template <class F>
 LOGARITHMIC_INLINE decltype(auto) on_best_target(F&& f) {
-#if LOGARITHMIC_AVX2_VARIANT
+#if PYAPI_X86_VARIANTS
     if (cpu_has_avx2()) return run_avx2(f);
 #endif
     return f();

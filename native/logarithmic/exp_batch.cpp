@@ -14,7 +14,7 @@
 #include "cpu_dispatch.hpp"
 #include "exp_replica.hpp"
 
-#if LOGARITHMIC_AVX2_VARIANT
+#if PYAPI_X86_VARIANTS
 #include <immintrin.h>
 #endif
 
@@ -52,10 +52,10 @@ void library_batch(const double* x, double* e, Index n) {
     for (Index i = 0; i < n; ++i) e[i] = library_exp(x[i]);
 }
 
-#if LOGARITHMIC_AVX2_VARIANT
+#if PYAPI_X86_VARIANTS
 // The fused replica four lanes at a time; a lane outside the main range
 // (|x| < 2^-54 or >= 512, inf, NaN) is computed again on its own.
-LOGARITHMIC_TARGET("avx2,fma") void avx2_batch(const double* x, double* e, Index n) {
+PYAPI_TARGET_AVX2_FMA void avx2_batch(const double* x, double* e, Index n) {
     using namespace exp_replica;
     const __m256d inv_ln2n = _mm256_set1_pd(kInvLn2N), shift = _mm256_set1_pd(kShift);
     const __m256d hi = _mm256_set1_pd(kNegLn2HiN), lo = _mm256_set1_pd(kNegLn2LoN);
@@ -95,14 +95,12 @@ LOGARITHMIC_TARGET("avx2,fma") void avx2_batch(const double* x, double* e, Index
     for (; i < n; ++i) e[i] = exp_replica::exp<true>(x[i]);
 }
 
-#define LOGARITHMIC_AVX512_TARGET LOGARITHMIC_TARGET("avx2,fma,avx512f,avx512dq,avx512vl")
-
 // The fused replica on eight lanes, operation for operation as avx2_batch;
 // `in_range` gets the lanes inside the main range. Integer steps are written
 // with the vector operators on unsigned lanes: GCC 12's shift and gather
 // intrinsics start from an undefined register that -Wmaybe-uninitialized
 // reports.
-LOGARITHMIC_AVX512_TARGET LOGARITHMIC_INLINE __m512d avx512_lanes(__m512d v, __mmask8& in_range) {
+PYAPI_TARGET_AVX512 LOGARITHMIC_INLINE __m512d avx512_lanes(__m512d v, __mmask8& in_range) {
     using namespace exp_replica;
     typedef std::uint64_t U64x8 LOGARITHMIC_VECTOR(64);
     const auto* table = reinterpret_cast<const long long*>(kTable);
@@ -132,14 +130,14 @@ LOGARITHMIC_AVX512_TARGET LOGARITHMIC_INLINE __m512d avx512_lanes(__m512d v, __m
 
 // The lanes set in `out`, computed again on their own (with the fused
 // multiply-adds inlined).
-LOGARITHMIC_AVX512_TARGET void recompute(const double* x, double* e, unsigned out) {
+PYAPI_TARGET_AVX512 void recompute(const double* x, double* e, unsigned out) {
     for (; out; out &= out - 1) {
         const int j = __builtin_ctz(out);
         e[j] = exp_replica::exp<true>(x[j]);
     }
 }
 
-LOGARITHMIC_AVX512_TARGET void avx512_batch(const double* x, double* e, Index n) {
+PYAPI_TARGET_AVX512 void avx512_batch(const double* x, double* e, Index n) {
     __mmask8 in_range;
     Index i = 0;
     for (; i + 8 <= n; i += 8) {
@@ -250,7 +248,7 @@ Batch choose() {
     }
     if (const char* v = std::getenv("VANTOREL_EXP"); v && std::strcmp(v, "library") == 0) return library_batch;
     bool fused = cpu_has_fma();
-#if LOGARITHMIC_AVX2_VARIANT
+#if PYAPI_X86_VARIANTS
     if (cpu_has_avx2() && fused) {
         if (cpu_has_avx512dq() && agrees_with_library(avx512_batch, xs)) return avx512_batch;
         if (agrees_with_library(avx2_batch, xs)) return avx2_batch;

@@ -8,15 +8,13 @@
 
 #include "geo_windows.hpp"
 
-#if LOGARITHMIC_AVX2_VARIANT
+#if PYAPI_X86_VARIANTS
 #include <immintrin.h>
 
 #include <array>
 
 namespace logarithmic {
 namespace {
-
-#define LOGARITHMIC_AVX512_TARGET LOGARITHMIC_TARGET("avx2,fma,avx512f,avx512dq,avx512vl")
 
 // Lanes of a block row: 32-bit counts in one register, doubles in two halves.
 // Arithmetic on vector types rather than intrinsics, whose GCC 12 forms read
@@ -28,7 +26,7 @@ static_assert(kGeoLanes == 16, "a block row is one vector of 32-bit counts");
 
 // The same bits as another vector type of the size (an intrinsic's operand).
 template <class To, class From>
-LOGARITHMIC_AVX512_TARGET LOGARITHMIC_INLINE To bits(const From& x) {
+PYAPI_TARGET_AVX512 LOGARITHMIC_INLINE To bits(const From& x) {
     static_assert(sizeof(To) == sizeof(From));
     To r;
     std::memcpy(&r, &x, sizeof r);
@@ -36,7 +34,7 @@ LOGARITHMIC_AVX512_TARGET LOGARITHMIC_INLINE To bits(const From& x) {
 }
 
 // Lanes 8h .. 8h + 7 of x, as an intrinsic's index operand.
-LOGARITHMIC_AVX512_TARGET LOGARITHMIC_INLINE __m256i half(const Lanes32& x, int h) {
+PYAPI_TARGET_AVX512 LOGARITHMIC_INLINE __m256i half(const Lanes32& x, int h) {
     __m256i r;
     std::memcpy(&r, reinterpret_cast<const char*>(&x) + 32 * h, sizeof r);
     return r;
@@ -44,9 +42,9 @@ LOGARITHMIC_AVX512_TARGET LOGARITHMIC_INLINE __m256i half(const Lanes32& x, int 
 
 // A row's windows from the counts before their first row and after their
 // last: each lane's run start a and count n; returns the value cells' lanes.
-LOGARITHMIC_AVX512_TARGET LOGARITHMIC_INLINE __mmask16 row_windows(const std::int32_t* before,
-                                                                   const std::int32_t* after, const unsigned char* kind,
-                                                                   __mmask16 lanes, Lanes32& a, Lanes32& n) {
+PYAPI_TARGET_AVX512 LOGARITHMIC_INLINE __mmask16 row_windows(const std::int32_t* before, const std::int32_t* after,
+                                                             const unsigned char* kind, __mmask16 lanes, Lanes32& a,
+                                                             Lanes32& n) {
     Lanes32 e;
     std::memcpy(&a, before, sizeof a);
     std::memcpy(&e, after, sizeof e);
@@ -76,7 +74,7 @@ inline constexpr auto kReciprocals = [] {
 // multiple of its own ulp, were an odd multiple of half the quotient's ulp.
 // So the second fused multiply-add rounds to RN(a / n), for every finite a
 // (sums of logarithms never come near the subnormals).
-LOGARITHMIC_AVX512_TARGET LOGARITHMIC_INLINE __m512d quotients(__m512d a, __m256i n) {
+PYAPI_TARGET_AVX512 LOGARITHMIC_INLINE __m512d quotients(__m512d a, __m256i n) {
     const __m512d y = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), 0xFF, n, kReciprocals.data(), 8);
     const __m512d q0 = _mm512_mul_pd(a, y);
     const __m512d r = _mm512_fnmadd_pd(q0, bits<__m512d>(__builtin_convertvector(bits<Half32>(n), HalfDoubles)), a);
@@ -86,12 +84,17 @@ LOGARITHMIC_AVX512_TARGET LOGARITHMIC_INLINE __m512d quotients(__m512d a, __m256
 // The means of block b's windows (of at most kPairwiseBlock rows, logarithms
 // of doubles). A function of its own: code of a wider target cannot be
 // inlined into the tile driver's template, which every target compiles.
-LOGARITHMIC_AVX512_TARGET void table_window_means(GeoTile<double>& tile, Index b) {
+PYAPI_TARGET_AVX512 void table_window_means(GeoTile<double>& tile, Index b) {
     constexpr Index B = kGeoLanes, D = BlockTables<double>::kTopLevels;
     BlockTables<double>& tab = tile.tables;
     if (tab.c.empty()) tab.allocate(tile.max_in_rows);
     const Index first = tile.first(), rows = tile.in_rows, lo = tile.lo, span = tile.span, columns = tile.columns;
     const Index top = span / kPairwiseLanes;
+    // Windows of one pairwise block at most (slot_of and the reciprocals have
+    // an entry per count), over runs the buffers allocated for the call hold.
+    PYAPI_ASSERT(1 <= span && span <= kPairwiseBlock);
+    PYAPI_ASSERT(tab.c.size() >= static_cast<size_t>((rows + BlockTables<double>::kPad) * B) &&
+                 tab.kk.size() >= static_cast<size_t>((rows + 1) * B));
     const __mmask16 lanes = static_cast<__mmask16>((1u << tile.lanes(b)) - 1);
     Lanes32 iota;
     for (Index j = 0; j < B; ++j) iota[j] = static_cast<std::int32_t>(j);

@@ -22,6 +22,7 @@ void numpy_logs(Driver& d, const L* mags, L* logs, Index len) {
     if (len == 0) return;
     npy_intp n = static_cast<npy_intp>(len);
     if (d.log) return d.log.run(mags, logs, n, sizeof(L));
+    PYAPI_ASSERT(d.np_log != nullptr);  // the module's original np.log, read before the pass
     d.python([&] {
         Ref src = check(PyArray_SimpleNewFromData(1, &n, kNumpyType<L>, const_cast<L*>(mags)));
         Ref dst = check(PyArray_SimpleNewFromData(1, &n, kNumpyType<L>, logs));
@@ -34,6 +35,7 @@ void numpy_logs(Driver& d, const L* mags, L* logs, Index len) {
 // reductions depends on the installed version). Needs the lock.
 template <class L>
 L numpy_long_sum(const Driver& d, const L* a, Index len) {
+    PYAPI_ASSERT(d.np_sum != nullptr && len > kNativeSumLimit);
     const fexcept_t held = save_flags();
     npy_intp n = static_cast<npy_intp>(len);
     Ref arr = check(PyArray_SimpleNew(1, &n, kNumpyType<L>));
@@ -52,6 +54,7 @@ L numpy_long_sum(const Driver& d, const L* a, Index len) {
 // cell is left to NumPy.
 LOGARITHMIC_INLINE void geo_output_row(Driver& d, Index t, Index c0, Index N, const unsigned char* kind,
                                        const double* expm, bool flagged) {
+    PYAPI_ASSERT(0 <= t && t < d.T && 0 <= c0 && c0 + N <= d.out_row);
     double* o = d.out + t * d.out_row + c0;
     Index from = 0;  // the cells the loop below goes through
     if (!flagged) {
@@ -105,7 +108,7 @@ LOGARITHMIC_INLINE void window_block(Driver& d, GeoTile<L>& tile, Index b) {
         return;
     }
     const ByteLanes left = block_window_counts<C, false>(tile, b, d.f32_quotient);
-#if LOGARITHMIC_AVX2_VARIANT
+#if PYAPI_X86_VARIANTS
     if constexpr (Wide && std::is_same_v<L, double>)
         if (tile.span <= kPairwiseBlock) {
             if (d.poll()) table_window_means(tile, b);
@@ -120,6 +123,8 @@ LOGARITHMIC_INLINE void window_block(Driver& d, GeoTile<L>& tile, Index b) {
 template <class E, class L, bool Wide>
 LOGARITHMIC_INLINE void geo_tiles_body(Driver& d, Index c0, Index N) {
     const Index T = d.rows.count, span = d.rows.span;
+    // Columns [c0, c0 + N) and rows [0, T) lie inside both arrays.
+    PYAPI_ASSERT(0 <= c0 && 1 <= N && c0 + N <= d.N && 1 <= T && T <= d.T && 1 <= span && span <= d.T);
     Input<E> in(d.data, c0, N);
     const Index R = std::min(T, tile_rows(span));
     GeoTile<L> tile(N, span, R, std::min(T, R + span - 1));
@@ -129,6 +134,7 @@ LOGARITHMIC_INLINE void geo_tiles_body(Driver& d, Index c0, Index N) {
         const Index t1 = std::min(T, t0 + R);
         tile.start(t0, t1);
         const Index M = tile.in_rows, lo = tile.lo;
+        PYAPI_ASSERT(t1 <= T && static_cast<size_t>((t1 - t0) * N) <= expm.size());
         in.load(lo, t1);
         for (Index t = lo; t < t1; ++t)
             classify_row<E, L, kSumLanes<Wide>>(in, t, N, tile.mags.data() + (t - lo) * kGeoLanes,
@@ -165,7 +171,7 @@ LOGARITHMIC_INLINE void geo_tiles_body(Driver& d, Index c0, Index N) {
 
 template <class E, class L>
 void geo_tiles(Driver& d, Index c0, Index N) {
-#if LOGARITHMIC_AVX2_VARIANT
+#if PYAPI_X86_VARIANTS
     auto wide = [&]() LOGARITHMIC_INLINE_LAMBDA { geo_tiles_body<E, L, true>(d, c0, N); };
     if (cpu_has_avx512dq()) return run_avx512dq(wide);
 #endif

@@ -47,15 +47,30 @@ struct GeoTile {
     // Output rows [t0_, t1) from input rows [window_first(t0_), t1).
     void start(Index t0_, Index t1) {
         t0 = t0_, lo = window_first(t0, span), in_rows = t1 - lo, rows = t1 - t0;
+        // The tile fits the buffers sized for the longest tile of the call.
+        PYAPI_ASSERT(0 <= lo && lo <= t0 && t0 < t1 && in_rows <= max_in_rows);
+        PYAPI_ASSERT(static_cast<size_t>(rows) <= cells.size() && static_cast<size_t>(rows * columns) <= mean.size());
         longs.clear();
     }
     Index first() const { return t0 - lo; }  // input row of the first output row
-    Index block_at(Index b) const { return b * in_rows * kGeoLanes; }
-    Index lanes(Index b) const { return std::min(kGeoLanes, columns - b * kGeoLanes); }
+    Index block_at(Index b) const {
+        PYAPI_ASSERT(0 <= b && b < blocks);
+        return b * in_rows * kGeoLanes;
+    }
+    Index lanes(Index b) const {
+        PYAPI_ASSERT(0 <= b && b < blocks);
+        return std::min(kGeoLanes, columns - b * kGeoLanes);
+    }
+    // The finite counts in lanes of C: the width the constructor chose for this span.
     template <class C>
     C* nobs() {
-        if constexpr (sizeof(C) == sizeof(std::uint16_t)) return narrow_nobs.data();
-        else return wide_nobs.data();
+        if constexpr (sizeof(C) == sizeof(std::uint16_t)) {
+            PYAPI_ASSERT(span <= kNarrowCountLimit && !narrow_nobs.empty());
+            return narrow_nobs.data();
+        } else {
+            PYAPI_ASSERT(span > kNarrowCountLimit && !wide_nobs.empty());
+            return wide_nobs.data();
+        }
     }
 };
 
@@ -207,6 +222,7 @@ LOGARITHMIC_INLINE ByteLanes block_window_counts(GeoTile<L>& tile, Index b, bool
                                  reinterpret_cast<ByteLanes>(kd >= kLongCell);
         if constexpr (Raw) {
             const Index len = std::min(lo + r + 1, span);
+            PYAPI_ASSERT(1 <= len && len <= kPairwiseBlock && r - len + 1 >= 0);
             double m[B];
             raw_window_means<VL>(logs + (r - len + 1) * B, len, nobs + (r - first) * B, f32_quotient, m);
             store_lanes(mean + (r - first) * columns, m, k);
@@ -232,6 +248,10 @@ LOGARITHMIC_INLINE void lane_window_means(GeoTile<L>& tile, Index b, Index j, bo
     const C* nobs = tile.template nobs<C>() + j;
     L* cp = tile.compacted.data() + at;
     SumCell* cells = tile.cells.data();
+    // The lane's run of logarithms (one per input row at most) and its value
+    // cells (one per output row at most) stay inside the tile's buffers.
+    PYAPI_ASSERT(j < tile.lanes(b) && static_cast<size_t>(at + rows) <= tile.compacted.size());
+    PYAPI_ASSERT(static_cast<size_t>(rows - first) <= tile.cells.size());
     Index count = 0, kk = 0;
     for (Index r = 0; r < first; ++r) {
         cp[kk] = logs[r * B];

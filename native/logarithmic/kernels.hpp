@@ -17,6 +17,7 @@
 
 #include "cpu_dispatch.hpp"
 #include "geometry.hpp"
+#include "pyapi/check.hpp"
 
 namespace logarithmic {
 
@@ -84,6 +85,8 @@ LOGARITHMIC_INLINE void window_products(const A* p, Index len, A* o, Index strid
 template <class A, Index VectorBytes, int K>
 LOGARITHMIC_INLINE void tile_products(const A* rows, Index lo, Index t0, Index t1, Index span, A* res, Index stride) {
     constexpr Index B = Simd<A, VectorBytes>::kLanes;
+    // Every window of these rows starts inside the block rows held.
+    PYAPI_ASSERT(span >= 1 && 0 <= lo && lo <= window_first(t0, span) && t0 <= t1);
     for (Index t = t0; t < t1;) {
         const Index s = window_first(t, span);
         const A* p = rows + (s - lo) * B;
@@ -102,6 +105,7 @@ LOGARITHMIC_INLINE void tile_products(const A* rows, Index lo, Index t0, Index t
 template <class A>
 A lane_product(const A* rows, Index lo, Index s, Index t, Index lane) {
     constexpr Index B = Simd<A>::kLanes;
+    PYAPI_ASSERT(lo <= s && s <= t && 0 <= lane && lane < B);
     A acc = rows[(s - lo) * B + lane];
     for (Index r = s + 1; r <= t; ++r) acc = static_cast<A>(acc * rows[(r - lo) * B + lane]);
     return acc;
@@ -117,6 +121,7 @@ LOGARITHMIC_INLINE L pairwise_block(const L* a, Index n) {
     using S = Simd<L>;
     constexpr Index W = S::kVectorLanes, P = kPairwiseLanes, NV = P / W;
     static_assert(P == 8, "the combination below is NumPy's for eight accumulators");
+    PYAPI_ASSERT(P <= n && n <= kPairwiseBlock);
     typename S::V r[NV];
     for (Index v = 0; v < NV; ++v) {
         typename S::V x;
@@ -156,6 +161,7 @@ LOGARITHMIC_INLINE L pairwise_sum(const L* a, Index n) {
 
 template <class L>
 L pairwise_long(const L* a, Index n) {
+    PYAPI_ASSERT(n > kPairwiseBlock);
     return on_best_target([&]() LOGARITHMIC_INLINE_LAMBDA {
         Index n2 = n / 2;
         n2 -= n2 % kPairwiseLanes;

@@ -19,6 +19,7 @@
 #include "kernels.hpp"
 #include "numpy_api.hpp"
 #include "numpy_log.hpp"
+#include "pyapi/check.hpp"
 #include "reference.hpp"
 
 namespace logarithmic {
@@ -206,6 +207,7 @@ public:
 
     // Makes rows [lo, hi) readable (once per tile, before its rows are read).
     void load(Index lo, Index hi) {
+        PYAPI_ASSERT(0 <= lo && lo < hi);
         if (!staged_) return;
         const Index M = hi - lo;
         stage_.resize(static_cast<size_t>(M * N_));
@@ -226,6 +228,10 @@ public:
     LOGARITHMIC_INLINE bool contiguous() const { return col_step_ == static_cast<npy_intp>(sizeof(E)); }
     // Where row t's column n0 lies.
     LOGARITHMIC_INLINE const char* at(Index t, Index n0) const {
+        // A staged tile is read only over the rows load() copied.
+        PYAPI_ASSERT(0 <= n0 && n0 < N_);
+        PYAPI_ASSERT(!staged_ || (base_ == reinterpret_cast<const char*>(stage_.data()) && origin_ <= t &&
+                                  static_cast<size_t>((t - origin_ + 1) * N_) <= stage_.size()));
         return base_ + (t - origin_) * row_step_ + n0 * col_step_;
     }
 
@@ -234,6 +240,7 @@ public:
     // vectorise.
     template <class F>
     LOGARITHMIC_INLINE void row(Index t, Index n0, Index k, F&& f) const {
+        PYAPI_ASSERT(1 <= k && n0 + k <= N_);
         const char* p = at(t, n0);
         if (contiguous()) {
             const E* q = reinterpret_cast<const E*>(p);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "numpy_api.hpp"
+#include "pyapi/check.hpp"
 
 namespace logarithmic {
 
@@ -12,6 +13,7 @@ struct NumpyLog {
     explicit operator bool() const { return loop != nullptr; }
     // logs[i] = log(mags[i]) for n contiguous values of `elsize` bytes; needs no lock.
     void run(const void* mags, void* logs, npy_intp n, npy_intp elsize) const {
+        PYAPI_ASSERT(loop != nullptr && n >= 0);  // proven before the pass took it
         char* args[2] = {static_cast<char*>(const_cast<void*>(mags)), static_cast<char*>(logs)};
         const npy_intp steps[2] = {elsize, elsize};
         loop(args, &n, steps, data);

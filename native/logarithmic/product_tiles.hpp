@@ -57,6 +57,8 @@ LOGARITHMIC_INLINE void product_tiles_body(Driver& d, Index c0, Index N) {
     using A = typename T_::Acc;
     constexpr Index B = Simd<A>::kLanes;
     const Index T = d.rows.count, span = d.rows.span;
+    // Columns [c0, c0 + N) and rows [0, T) lie inside both arrays.
+    PYAPI_ASSERT(0 <= c0 && 1 <= N && c0 + N <= d.N && 1 <= T && T <= d.T && 1 <= span && span <= d.T);
     Input<E> in(d.data, c0, N);
     const Index R = std::min(T, tile_rows(span));
     const Index Mmax = std::min(T, R + span - 1);
@@ -67,6 +69,8 @@ LOGARITHMIC_INLINE void product_tiles_body(Driver& d, Index c0, Index N) {
     for (Index t0 = 0; t0 < T; t0 += R) {
         if (!d.at(c0, c0 + N, t0)) return;
         const Index t1 = std::min(T, t0 + R), lo = window_first(t0, span), M = t1 - lo;
+        // The tile's input rows fit the block rows sized for the longest tile.
+        PYAPI_ASSERT(0 <= lo && lo <= t0 && t0 < t1 && M <= Mmax);
         in.load(lo, t1);
         for (Index t = lo; t < t1; ++t)
             product_row<E, A>(in, t, N, rows.data() + (t - lo) * B, M * B,
@@ -89,6 +93,7 @@ LOGARITHMIC_INLINE void product_tiles_body(Driver& d, Index c0, Index N) {
                     for (Index t = t0; t < t1; ++t)
                         for (Index j = 0; j < k; ++j) {
                             if (!ok[(t - t0) * Npad + n0 + j]) continue;
+                            PYAPI_ASSERT(d.raising >= 0);  // asked by non_ignored_flags() above
                             std::feclearexcept(FE_ALL_EXCEPT);
                             volatile A p = lane_product(rb, lo, window_first(t, span), t, j);
                             (void)p;
@@ -98,6 +103,7 @@ LOGARITHMIC_INLINE void product_tiles_body(Driver& d, Index c0, Index N) {
                 if (d.stopped) return;
             }
         }
+        PYAPI_ASSERT(t1 <= d.T && c0 + N <= d.out_row);  // the output rows written below
         for (Index t = t0; t < t1; ++t)
             gated_row<E, A>(d.out + t * d.out_row + c0, res.data() + (t - t0) * Npad, ok.data() + (t - t0) * Npad, N,
                             d.nan);
@@ -106,7 +112,7 @@ LOGARITHMIC_INLINE void product_tiles_body(Driver& d, Index c0, Index N) {
 
 template <class E>
 void product_tiles(Driver& d, Index c0, Index N) {
-#if LOGARITHMIC_AVX2_VARIANT
+#if PYAPI_X86_VARIANTS
     if constexpr (!Elem<E>::is_float) {
         auto wide = [&]() LOGARITHMIC_INLINE_LAMBDA { product_tiles_body<E, kWideVectorBytes>(d, c0, N); };
         if (cpu_has_avx512dq()) return run_avx512dq(wide);

@@ -33,6 +33,7 @@ template <class V, class At>
 LOGARITHMIC_INLINE void numpy_sum_lanes(At&& at, Index n, V& total) {
     constexpr Index P = kPairwiseLanes;
     static_assert(P == 8, "the combination below is NumPy's for eight accumulators");
+    PYAPI_ASSERT(0 <= n && n <= kPairwiseBlock);
     V res = {};
     Index i = 0;
     if (n >= P) {  // pairwise_block
@@ -91,6 +92,7 @@ LOGARITHMIC_INLINE void window_means(const L* cp, const SumCell* cells, Index co
     Index q = 0;
     while (q < count) {
         const SumCell& c = cells[q];
+        PYAPI_ASSERT(c.a >= 0 && c.nobs >= 1 && c.i >= 0);
         bool side_by_side = q + K <= count && c.nobs <= kPairwiseBlock;
         for (Index j = K - 1; j > 0 && side_by_side; --j)
             side_by_side = cells[q + j].a == c.a + j && cells[q + j].nobs == c.nobs;

@@ -70,6 +70,11 @@ struct BlockTables {
     // over kChunk index rows at a time, so that P, Q, S and the U tables
     // between used ones stay in the first-level cache; only used tables are kept.
     LOGARITHMIC_INLINE void build(Index top, const unsigned used[kTopLevels]) {
+        // The runs are in place (allocate(), then the block's scatter) and the
+        // passes stay inside them: the furthest index read is below
+        // extent + (top + 1) * P8, which kPad leaves room for.
+        PYAPI_ASSERT(!c.empty() && top >= 0 && top * P8 <= kPairwiseBlock && extent % P8 == 0);
+        PYAPI_ASSERT(static_cast<size_t>((extent + (top + 1) * P8) * B) <= c.size());
         std::fill(std::begin(slot_of), std::end(slot_of), -1);
         std::int32_t slots = 0;
         for (int d = kTopLevels - 1; d >= 0; --d)
@@ -77,6 +82,8 @@ struct BlockTables {
                 if (used[d] >> j & 1) slot_of[(top - d) * P8 + j] = slots++;
         const Index E = extent, st = stride();
         if (u.size() < static_cast<size_t>(slots * st)) u.resize(static_cast<size_t>(slots * st), L(0));
+        PYAPI_ASSERT(p.size() == static_cast<size_t>((kChunk + P8) * B) && q.size() == p.size() &&
+                     s.size() == p.size());
         L *const pp = p.data(), *const qq = q.data(), *const ss = s.data();
         for (Index i0 = 0; i0 < E; i0 += kChunk) {
             const Index rows = std::min(kChunk, E - i0);
@@ -112,6 +119,8 @@ struct BlockTables {
     // NumPy's pairwise sum of lane j's n values from index a: from the
     // tables where built, else one by one.
     LOGARITHMIC_INLINE L sum(Index j, Index a, Index n) const {
+        PYAPI_ASSERT(0 <= j && j < B && a >= 0 && 0 <= n && n <= kPairwiseBlock);
+        PYAPI_ASSERT(static_cast<size_t>((a + n) * B) <= c.size());
         if (const std::int32_t slot = slot_of[n]; slot >= 0) return u[static_cast<size_t>(slot * stride() + a * B + j)];
         L run[kPairwiseBlock];
         for (Index i = 0; i < n; ++i) run[i] = c[static_cast<size_t>((a + i) * B + j)];

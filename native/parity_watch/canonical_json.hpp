@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "pyapi/check.hpp"
 #include "pyapi/pyapi.hpp"
 
 namespace parity_watch {
@@ -80,7 +81,11 @@ public:
         if (cap_ - size_ < n) grow(n);
         return data_ + size_;
     }
-    void commit(char* end) noexcept { size_ = static_cast<std::size_t>(end - data_); }
+    // The writer filled the room it asked for up to `end`, and no further.
+    void commit(char* end) noexcept {
+        PYAPI_ASSERT(data_ + size_ <= end && end <= data_ + cap_);
+        size_ = static_cast<std::size_t>(end - data_);
+    }
     void append(const char* s, std::size_t n) {
         std::memcpy(room(n), s, n);
         size_ += n;

@@ -2,12 +2,12 @@
 
 #include <cstring>
 
-// A VANTOREL_PORTABLE_PATHS build keeps to the portable rounds, so that they are
-// tested on machines with the SHA extensions too.
-#if (defined(__x86_64__) || defined(__i386__)) && !defined(VANTOREL_PORTABLE_PATHS)
-#include <cpuid.h>
+#include "pyapi/cpu_features.hpp"
+
+// A VANTOREL_PORTABLE_PATHS build keeps to the portable rounds (no x86
+// variants), so that they are tested on machines with the SHA extensions too.
+#if PYAPI_X86_VARIANTS
 #include <immintrin.h>
-#define PARITY_WATCH_SHA_NI 1
 #endif
 
 namespace parity_watch {
@@ -57,11 +57,10 @@ void compress(std::uint32_t h[8], const std::uint8_t* block) {
     for (int i = 0; i < 8; ++i) h[i] += v[i];
 }
 
-#ifdef PARITY_WATCH_SHA_NI
+#if PYAPI_X86_VARIANTS
 // The x86 SHA extensions: four rounds per sha256rnds2 pair, the message
 // schedule by sha256msg1/msg2.
-__attribute__((target("sha,sse4.1,ssse3"))) void compress_shani(std::uint32_t h[8], const std::uint8_t* p,
-                                                                std::size_t blocks) {
+PYAPI_TARGET_SHA void compress_shani(std::uint32_t h[8], const std::uint8_t* p, std::size_t blocks) {
     const __m128i mask = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
     __m128i tmp = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&h[0]));
     __m128i state1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&h[4]));
@@ -98,24 +97,13 @@ __attribute__((target("sha,sse4.1,ssse3"))) void compress_shani(std::uint32_t h[
     _mm_storeu_si128(reinterpret_cast<__m128i*>(&h[0]), state0);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(&h[4]), state1);
 }
-
-bool have_shani() {
-    static const bool yes = [] {
-        unsigned a, b, c, d;
-        if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
-        const bool sse41 = (c >> 19) & 1, ssse3 = (c >> 9) & 1;
-        if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
-        return sse41 && ssse3 && ((b >> 29) & 1);
-    }();
-    return yes;
-}
 #endif
 
 void compress_blocks(std::uint32_t h[8], const std::uint8_t* p, std::size_t blocks, std::size_t total) {
-#ifdef PARITY_WATCH_SHA_NI
+#if PYAPI_X86_VARIANTS
     // Texts of a few bytes stay on the portable rounds, which keeps them in
     // use (and checked) on machines that have the extensions.
-    if (total >= 16 && have_shani()) {
+    if (total >= 16 && pyapi::cpu::has_sha_rounds()) {
         compress_shani(h, p, blocks);
         return;
     }

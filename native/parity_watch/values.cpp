@@ -39,6 +39,8 @@ bool MappingTest::json_safe_is_ours() {
 }
 
 bool MappingTest::builtin_answer(int index, PyTypeObject* type) {
+    // Asked only while the refreshed global is still the original Mapping.
+    PYAPI_ASSERT(fresh_ && original_ && mapping_ && 0 <= index && index < 7);
     MappingAnswers& cache = state(fn_).mapping_answers;
     if (!token_checked_) {
         PyObject* get_token = state(fn_).abc_cache_token.get();
@@ -54,6 +56,7 @@ bool MappingTest::builtin_answer(int index, PyTypeObject* type) {
         }
         token_checked_ = true;
     }
+    PYAPI_ASSERT(cache.token_known);  // the answers below belong to the current token
     if (cache.answers[index] < 0) {
         // The first answer may run hooks of registered subclasses.
         int r = pyapi::check_status(PyObject_IsSubclass(reinterpret_cast<PyObject*>(type), mapping_.get()));
@@ -65,6 +68,7 @@ bool MappingTest::builtin_answer(int index, PyTypeObject* type) {
 
 bool MappingTest::known_plain_leaf(PyObject* value) const noexcept {
     if (!fresh_ || !original_ || !plain_builtins_ || !token_checked_) return false;
+    PYAPI_ASSERT(state(fn_).mapping_answers.token_known);
     const int index = builtin_index(Py_TYPE(value));
     return index >= 2 && state(fn_).mapping_answers.answers[index] == 0;  // 0, 1: list and tuple
 }

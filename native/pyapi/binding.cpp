@@ -12,7 +12,10 @@ namespace {
 // ---------------------------------------------------------------- bad calls
 // Each mirrors the text CPython gives for a `def` of the same signature.
 
-PyObject* name_at(const Signature& sig, Py_ssize_t i) noexcept { return PyTuple_GET_ITEM(sig.names, i); }
+PyObject* name_at(const Signature& sig, Py_ssize_t i) noexcept {
+    PYAPI_ASSERT(i >= 0 && i < PyTuple_GET_SIZE(sig.names));
+    return PyTuple_GET_ITEM(sig.names, i);
+}
 
 std::string repr_utf8(PyObject* o) {
     Ref r = check(PyObject_Repr(o));
@@ -86,6 +89,11 @@ template <class ForEachKeyword>
 void bind_impl(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, ForEachKeyword&& for_each_keyword,
                Bound& b) {
     const Py_ssize_t total = sig.argcount + sig.kwonlycount;
+    // The declaration's shape (callers may rebind defaults, never the names):
+    // one slot per parameter, a name per slot, optional ones at the end.
+    PYAPI_ASSERT(sig.argcount >= 0 && sig.kwonlycount >= 0 && total <= kMaxParams);
+    PYAPI_ASSERT(PyTuple_Check(sig.names) && PyTuple_GET_SIZE(sig.names) == total);
+    PYAPI_ASSERT(sig.optional >= 0 && sig.optional <= total);
     PyObject** slots = b.slots;
     const Py_ssize_t defcount = sig.defaults ? PyTuple_GET_SIZE(sig.defaults) : 0;
     if (nargs > sig.argcount && sig.wording == Wording::runtime_method)

@@ -5,6 +5,7 @@
 // 'name'", ...).
 #pragma once
 
+#include "check.hpp"
 #include "ref.hpp"
 
 namespace pyapi {
@@ -54,6 +55,7 @@ public:
 
     // Binds parameter i to `value`, held for the call.
     void hold(Py_ssize_t i, PyObject* value) noexcept {
+        PYAPI_ASSERT(i >= 0 && i < kMaxParams && !(held_ >> i & 1u));
         slots[i] = Py_NewRef(value);
         held_ |= 1u << i;
     }

@@ -17,6 +17,7 @@ namespace {
 Ref run(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     // Keep the function alive: a body may rebind the very global that held it.
     Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(f));
+    PYAPI_ASSERT(f->def && f->def->body && f->state);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (!kwnames && nargs == f->argcount + f->kwonlycount && f->kwonlycount == 0) return f->def->body(*f, args);
     // Held for the call: a keyword compared by value runs caller code, which
@@ -246,6 +247,8 @@ Ref make_function(const FunctionDef& def, PyObject* module, DefaultValues values
     if (def.params.size() > static_cast<size_t>(kMaxParams))
         raise(PyExc_SystemError, "too many parameters for a native function");
     ModuleState& state = layer_state(module);
+    // The exec slot readies the layer's state before the body makes functions.
+    PYAPI_ASSERT(state.function_type);
     Ref globals = Ref::borrow(PyModule_GetDict(module));
     if (!globals) raise();
     Ref module_name = check(PyObject_GetAttrString(module, "__name__"));
@@ -317,6 +320,7 @@ void add_function(PyObject* module, const FunctionDef& def, DefaultValues values
 }
 
 bool is_function(const FunctionObject& self, PyObject* o, const FunctionDef& def) noexcept {
+    PYAPI_ASSERT(self.state != nullptr);
     return reinterpret_cast<PyObject*>(Py_TYPE(o)) == self.state->function_type.get() &&
            reinterpret_cast<FunctionObject*>(o)->def == &def;
 }

@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "binding.hpp"
+#include "check.hpp"
 #include "ref.hpp"
 
 namespace pyapi {
@@ -104,9 +105,12 @@ Ref call_global(const FunctionObject& self, PyObject* name, const FunctionDef& d
 // Reads a module global of the calling function (globals, then builtins).
 Ref global(const FunctionObject& self, PyObject* name);
 
-// The state of the module that made `f`, as its own state type.
+// The state of the module that made `f`, as its own state type. Every
+// function is made by its module's exec slot, after the state was built, and
+// the function's type keeps the module (and so the state) alive.
 template <class S>
 S& state_of(const FunctionObject& f) noexcept {
+    PYAPI_ASSERT(f.state != nullptr);
     return *static_cast<S*>(f.state);
 }
 

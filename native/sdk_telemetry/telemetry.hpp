@@ -7,6 +7,7 @@
 
 #include "message_template.hpp"
 #include "pyapi/binding.hpp"
+#include "pyapi/check.hpp"
 #include "pyapi/module.hpp"
 #include "pyapi/names.hpp"
 
@@ -91,8 +92,13 @@ struct State : pyapi::ModuleState {
 // (pyapi::compat::module_by_def).
 PyModuleDef& module_def() noexcept;
 
-// The state of the module whose class `cls` is (a method's defining class).
-inline State& state_of_class(PyTypeObject* cls) noexcept { return pyapi::module_state<State>(PyType_GetModule(cls)); }
+// The state of the module whose class `cls` is (a method's defining class:
+// one of the heap types the module body made, which holds its module).
+inline State& state_of_class(PyTypeObject* cls) noexcept {
+    PyObject* module = PyType_GetModule(cls);
+    PYAPI_ASSERT(module != nullptr && PyModule_GetState(module) != nullptr);
+    return pyapi::module_state<State>(module);
+}
 
 // The state of the module that made `type` or one of its bases: nullptr with
 // TypeError set when no module of ours did.
