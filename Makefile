@@ -8,7 +8,8 @@
 #   make matrix      the interpreter legs only;  make sanitize  the sanitizer leg only
 #   make leaks       the reference-leak check alone (it is part of every leg too)
 #   make fuzz        long property tests and the coverage-guided fuzz target
-#   make wheel       release wheels for 3.10-3.13 in dist/, repaired and checked
+#   make wheel       release wheels for 3.10-3.15 in dist/, repaired and checked (3.14 and
+#                    3.15 built in the unstable-suite root of tools/sid-root.sh)
 #   make cross       the two aarch64 legs alone (cross-built, run under qemu-user)
 #   make format      lay out native/ as .clang-format says (format-check: only report)
 PYTHON ?= $(shell tools/find-python.sh)

@@ -1,5 +1,5 @@
-"""Subinterpreters of this process through the version's own private module, and one short
-use of each native module that runs the same in any interpreter.
+"""Subinterpreters of this process, and one short use of each native module that runs the
+same in any interpreter.
 
 The scenarios of tests/test_subinterpreters.py use it in child processes, so that a fault
 inside a subinterpreter fails one test instead of the whole run.
@@ -9,6 +9,11 @@ inside a subinterpreter fails one test instead of the whole run.
                 refuses modules that do not declare support; isolated=False is the legacy one
     3.13        _interpreters.create("legacy" | "isolated"); exec() returns None or a summary
                 of the exception
+    3.14 on     the public concurrent.interpreters: create() makes an interpreter with its own
+                GIL; Interpreter.exec() runs code, raising ExecutionFailed, and close() destroys.
+                The public module takes no config, so the legacy interpreter is made by
+                _interpreters.create("legacy", reqrefs=True), as create() makes its own, and
+                then driven through the same Interpreter object.
 """
 import json
 import os
@@ -18,10 +23,14 @@ import tempfile
 V = sys.version_info[:2]
 KINDS = ("legacy", "own-gil") if V >= (3, 12) else ("legacy",)
 
+PUBLIC = V >= (3, 14)  # interpreters driven through concurrent.interpreters
+
 if V >= (3, 13):
     import _interpreters as _xi
 else:
     import _xxsubinterpreters as _xi
+if PUBLIC:
+    import concurrent.interpreters as interpreters
 
 LOG = "vantorel.functions.rotations.batch_references.longitudinal.logarithmic"
 
@@ -80,6 +89,13 @@ with np.errstate(all="ignore"):
 
 
 def create(kind):
+    if PUBLIC:
+        if kind == "legacy":
+            # Interpreter(id) of an interpreter the private module made with reqrefs takes a
+            # reference of its own, as create() does: close() or the object's end destroys it.
+            return interpreters.Interpreter(_xi.create("legacy", reqrefs=True))
+        assert kind == "own-gil", kind
+        return interpreters.create()
     if V >= (3, 13):
         return _xi.create("legacy" if kind == "legacy" else "isolated")
     if V == (3, 12):
@@ -89,7 +105,15 @@ def create(kind):
 
 
 def destroy(interp):
-    _xi.destroy(interp)
+    if PUBLIC:
+        interp.close()
+    else:
+        _xi.destroy(interp)
+
+
+def config(interp):
+    """The interpreter's own config, as the runtime holds it (3.13 and newer)."""
+    return _xi.get_config(interp.id if PUBLIC else interp)
 
 
 def run(interp, code):
@@ -107,8 +131,14 @@ def run(interp, code):
         "    _json.dump(_out, _f)\n"
     )
     try:
-        failed = _xi.exec(interp, wrapped) if V >= (3, 13) else _xi.run_string(interp, wrapped)
-        assert failed is None, failed
+        if PUBLIC:
+            try:
+                interp.exec(wrapped)
+            except interpreters.ExecutionFailed as exc:
+                raise AssertionError(exc.excinfo.formatted) from None
+        else:
+            failed = _xi.exec(interp, wrapped) if V >= (3, 13) else _xi.run_string(interp, wrapped)
+            assert failed is None, failed
         with open(path) as f:
             return json.load(f)
     finally:

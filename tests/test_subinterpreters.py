@@ -2,9 +2,10 @@
 
 Each module keeps its state (types, interned names, caches, the default objects) in its own
 module object, so every interpreter, and every fresh import, gets its own. Each scenario runs in
-a child process (tests/subinterpreters.py drives the version's private interpreter module), so a
-crash inside a subinterpreter fails its test only. "legacy" interpreters share the main GIL;
-"own-gil" ones (3.12 and newer) have their own and admit only modules that declare support.
+a child process (tests/subinterpreters.py drives the version's private interpreter module, and
+from 3.14 on the public concurrent.interpreters), so a crash inside a subinterpreter fails its
+test only. "legacy" interpreters share the main GIL; "own-gil" ones (3.12 and newer) have their
+own and admit only modules that declare support.
 NumPy decides for itself which interpreters it accepts; where it refuses one, the logarithmic
 module's import fails with NumPy's own error."""
 import json
@@ -16,7 +17,7 @@ import textwrap
 import pytest
 
 from interpreter import EMULATED, PYTHON
-from subinterpreters import KINDS, LOG, USES
+from subinterpreters import KINDS, LOG, PUBLIC, USES
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MODULES = sorted(USES)
@@ -33,6 +34,29 @@ def child(body, timeout=600 if EMULATED else 120):
         proc = subprocess.run([*PYTHON, script], capture_output=True, text=True, timeout=timeout)
     assert proc.returncode == 0, f"child process exited with {proc.returncode}:\n{proc.stderr[-4000:]}"
     return json.loads(proc.stdout.splitlines()[-1])
+
+
+# Before 3.14 the kinds are the private module's configs by name; from 3.14 on one of them is
+# whatever the public create() makes, so the runs there check what they got.
+if PUBLIC:
+    @pytest.mark.parametrize("kind", KINDS)
+    def test_each_kind_is_the_interpreter_it_names(kind):
+        """The public create() gives an interpreter its own GIL, its own allocator and the check of
+        extension modules, and the legacy config shares the main ones: otherwise the own-gil
+        scenarios below would pass without ever running a module under its own GIL. Both kinds are
+        the public module's Interpreter objects, listed while alive and gone once closed."""
+        got = child(f"""
+            import concurrent.interpreters as interpreters
+            interp = create({kind!r})
+            c = config(interp)
+            alive = interp.id in [i.id for i in interpreters.list_all()]
+            destroy(interp)
+            gone = interp.id not in [i.id for i in interpreters.list_all()]
+            emit([type(interp) is interpreters.Interpreter, c.gil, c.use_main_obmalloc,
+                  c.check_multi_interp_extensions, alive, gone])
+        """)
+        own = kind == "own-gil"
+        assert got == [True, "own" if own else "shared", not own, own, True, True]
 
 
 @pytest.mark.parametrize("kind", KINDS)

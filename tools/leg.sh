@@ -18,9 +18,14 @@
 #   portable-py3.10               VANTOREL_PORTABLE_PATHS build: portable SHA-256 rounds and
 #                                 the kernels' default clones on this x86 machine
 #   wheel-py3.10                  the repaired release wheel (tools/wheel.sh) in a fresh venv,
-#                                 binaries only, suite run from a copy outside the source tree
+#                                 binaries only, suite run from a copy outside the source tree;
+#                                 then the 3.14 wheel, built in the unstable-suite root, the same
+#                                 way there with a part of the suite (stubs, each module's own
+#                                 tests, subinterpreters), counted into the leg's line
 #   aarch64-gcc aarch64-clang     cross-built for 64-bit ARM, whole suite under qemu-user with
 #                                 Debian's arm64 CPython 3.11 (tools/aarch64-sysroot.sh)
+# The wheel leg's 3.14 run keeps its own output in build/logs/LEG.second.log too, and its
+# counts are added to the leg's.
 # Exit status: 0 when the build and pytest both succeed (pytest's "no tests ran" fails).
 # LEG_TIMEOUT (seconds, default 1800) bounds the test run.
 set -uo pipefail
@@ -73,6 +78,7 @@ fi
 py=("$venv/bin/python")   # the command that runs the leg's interpreter
 env_run=()                # what runs in front of it for the tests
 run_dir="$here"; test_args=()
+also_py=(); also_args=()  # a second, shorter run on another interpreter (the wheel leg's 3.14)
 t0=$SECONDS
 case "$kind" in
   plain)
@@ -122,22 +128,40 @@ case "$kind" in
     # The SHA instructions must be absent, or the portable rounds were not what ran.
     case "$(objdump -d "$(module_file _parity_watch)")" in *sha256rnds2*) fail "SHA instructions in a portable build" ;; esac ;;
   wheel)
-    WHEEL_DIR=build/wheel-leg tools/wheel.sh "$version" >>"$log" 2>&1 || fail "wheel build or check failed"
-    rm -rf "$venv"
+    # The 3.10 wheel from pyenv's interpreter and the 3.14 one from the unstable-suite root
+    # (tools/wheel.sh runs that part inside it), both repaired and checked.
+    sid="$cache/sid"; also_venv="build/wheel-test-venv-3.14"
+    WHEEL_DIR=build/wheel-leg tools/wheel.sh "$version" 3.14 >>"$log" 2>&1 || fail "wheel build or check failed"
+    rm -rf "$venv" "$also_venv"
     { "$python" -m venv "$venv" && "$venv/bin/python" -m pip install -q --upgrade pip &&
       "$venv/bin/python" -m pip install -q --only-binary=:all: -r requirements/test.txt \
         build/wheel-leg/vantorel-*-cp${version/./}-*manylinux*.whl
     } >>"$log" 2>&1 || fail "install failed"
+    in_root=(chroot "$sid" /usr/bin/env -C "$here")
+    { "${in_root[@]}" /usr/bin/python3.14 -m venv "$also_venv" &&
+      "${in_root[@]}" "$also_venv/bin/python" -m pip install -q --upgrade pip &&
+      "${in_root[@]}" "$also_venv/bin/python" -m pip install -q --only-binary=:all: -r requirements/test.txt \
+        build/wheel-leg/vantorel-*-cp314-*manylinux*.whl
+    } >>"$log" 2>&1 || fail "install of the 3.14 wheel failed"
     # The suite runs from a copy outside the source tree, so only the installed package
     # can be imported (the stub check reads the installed stubs and the allowlist, the
-    # tile tests the kernels' geometry header).
-    run_dir="$(mktemp -d)"; trap 'rm -rf "$run_dir"' EXIT
+    # tile tests the kernels' geometry header). The 3.14 copy lives in the root's /tmp.
+    run_dir="$(mktemp -d)"; also_dir="$(mktemp -d "$sid/tmp/vantorel-wheel.XXXXXX")"
+    trap 'rm -rf "$run_dir" "$also_dir"' EXIT
     cp -r tests "$run_dir/"; mkdir "$run_dir/tools"; cp tools/stubtest-allowlist.txt "$run_dir/tools/"
     mkdir -p "$run_dir/native/logarithmic"; cp native/logarithmic/geometry.hpp "$run_dir/native/logarithmic/"
+    cp -r "$run_dir/." "$also_dir/"
     py=("$here/$venv/bin/python")
     test_args=(-ra tests)
     where="$(cd "$run_dir" && "${py[@]}" -c 'import vantorel; print(vantorel.__file__)' 2>>"$log")"
-    case "$where" in "$here/$venv/"*) ;; *) fail "vantorel imported from ${where:-nowhere}, not the wheel" ;; esac ;;
+    case "$where" in "$here/$venv/"*) ;; *) fail "vantorel imported from ${where:-nowhere}, not the wheel" ;; esac
+    # On 3.14 a lean part, about 20 s: the installed stubs, the tests of each module of its own
+    # and the subinterpreters (the public concurrent.interpreters from 3.14 on).
+    also_py=(chroot "$sid" /usr/bin/env -C "${also_dir#"$sid"}" "$here/$also_venv/bin/python")
+    also_args=(-ra tests/test_stubs.py tests/test_cycle_roster.py tests/test_parity_watch.py
+      tests/test_sdk_telemetry.py tests/test_subinterpreters.py)
+    where="$("${also_py[@]}" -c 'import vantorel; print(vantorel.__file__)' 2>>"$log")"
+    case "$where" in "$here/$also_venv/"*) ;; *) fail "on 3.14 vantorel imported from ${where:-nowhere}, not the wheel" ;; esac ;;
   sid)
     tools/sid-root.sh "$sid" >>"$log" 2>&1 || fail "root of Debian unstable not set up"
     # The pip cache lives in the root, so a second run downloads nothing.
@@ -164,19 +188,45 @@ t1=$SECONDS
   "${test_args[@]}" "$@") >>"$log" 2>&1
 rc=$?
 test_s=$((SECONDS - t1))
-# pytest's closing line, e.g. "170 passed, 2 skipped in 5.69s" (absent when the process died).
-last="$(grep -E '^(=+ )?[0-9]+ (passed|failed|errors?|skipped|deselected).* in [0-9.]+s' "$log" | tail -n 1 |
-  sed -E 's/=+//g; s/^ +| +$//g')"
-if [ -z "$last" ] && grep -qE '^(=+ )?no tests ran' "$log"; then last="no tests ran"; fi
+closing() {  # closing LOG: pytest's closing line in LOG, e.g. "170 passed, 2 skipped in 5.69s"
+  local line    # (absent when the process died), or "no tests ran"
+  line="$(grep -E '^(=+ )?[0-9]+ (passed|failed|errors?|skipped|deselected).* in [0-9.]+s' "$1" | tail -n 1 |
+    sed -E 's/=+//g; s/^ +| +$//g')"
+  if [ -z "$line" ] && grep -qE '^(=+ )?no tests ran' "$1"; then line="no tests ran"; fi
+  echo "$line"
+}
+last="$(closing "$log")"
 hostile="$(grep -E '^hostile inputs tried: [0-9]+' "$log" | tail -n 1 | sed -E 's/ \(.*//')"
-count() { grep -oE "[0-9]+ $1" <<<"$last" | grep -oE '^[0-9]+' || echo 0; }
-echo "$(count passed) $(($(count failed) + $(count error) + $(count errors)))" >"$logs/$leg.counts"
+# The second run takes its own selection only (the pytest args of this command are the first
+# run's); its output follows the first run's in the leg's log.
+also_text=""; also_rc=0; also_last=""
+if [ "${#also_py[@]}" -gt 0 ]; then
+  also_log="$logs/$leg.second.log"
+  also_numpy="$("${also_py[@]}" -c 'import numpy; print(numpy.__version__)' 2>>"$log")" ||
+    fail "numpy does not import in the second run's interpreter"
+  t2=$SECONDS
+  timeout "${LEG_TIMEOUT:-1800}" "${also_py[@]}" -m pytest -q -p no:cacheprovider "${also_args[@]}" >"$also_log" 2>&1
+  also_rc=$?
+  also_s=$((SECONDS - t2))
+  { echo "---- second run: ${also_py[*]} -m pytest ${also_args[*]}"; cat "$also_log"; } >>"$log"
+  also_last="$(closing "$also_log")"
+  [ "$also_rc" -ne 124 ] || also_last="timed out after ${LEG_TIMEOUT:-1800}s; $also_last"
+  also_ver="$("${also_py[@]}" -c 'import platform; print(platform.python_version())' 2>>"$log")"
+  also_text=" | python $also_ver numpy $also_numpy: ${also_last:-no pytest summary (process died?)} (${also_s}s)"
+fi
+count() {  # count WORD: the number before WORD, summed over both runs' closing lines
+  local n total=0
+  for n in $(grep -oE "[0-9]+ $1" <<<"$last"$'\n'"$also_last" | grep -oE '^[0-9]+'); do total=$((total + n)); done
+  echo "$total"
+}
+echo "$(count passed) $(($(count failed) + $(count error)))" >"$logs/$leg.counts"  # "error" counts "errors"
 if [ "$kind" = asan ] && grep -qE 'AddressSanitizer|LeakSanitizer|runtime error:|UndefinedBehaviorSanitizer' "$log"; then
   [ "$rc" -ne 0 ] || rc=1
   last="sanitizer report; $last"
 fi
 [ "$rc" -ne 124 ] || last="timed out after ${LEG_TIMEOUT:-1800}s; $last"
 pyver="$(cd "$run_dir" && "${py[@]}" -c 'import platform; print(platform.python_version(), platform.machine())' 2>>"$log")"
-text="python $pyver numpy $numpy | build ${build_s}s | ${last:-no pytest summary (process died?)} (${test_s}s)${hostile:+ | $hostile}"
+text="python $pyver numpy $numpy | build ${build_s}s | ${last:-no pytest summary (process died?)} (${test_s}s)${hostile:+ | $hostile}$also_text"
 [ "$rc" -eq 0 ] || fail "$text [pytest exit $rc]"
+[ "$also_rc" -eq 0 ] || fail "$text [second pytest exit $also_rc]"
 summary PASS "$text"
