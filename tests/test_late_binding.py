@@ -318,3 +318,55 @@ def test_without_a_free_watcher_every_call_is_still_exact():
     assert run.returncode == 0, run.stderr
     lines = run.stdout.split()
     assert lines[0] == "taken" and int(lines[1]) >= 1 and lines[-1] == "exact"
+
+
+# ----------------------------------------------------------------- subinterpreters
+
+IN_SUBINTERPRETER = """
+import builtins, json
+import vantorel._parity_watch as pw, vantorel.cycle_roster as cr
+p = {"a": 1}
+for _ in range(3):
+    h = pw.projection_hash(p)
+    member = cr.EpochName.from_str("signal_os")
+seen = []
+real_dumps = json.dumps
+json.dumps = lambda *a, **k: '"x"'
+seen.append(pw.projection_hash(p) != h)
+json.dumps = real_dumps
+seen.append(pw.projection_hash(p) == h)
+real_str = builtins.str
+builtins.str = lambda v: "signal_is"
+try:
+    seen.append(cr.EpochName.from_str(object()) is cr.EpochName.SIGNAL_IS)
+finally:
+    builtins.str = real_str
+cr.EpochName, real_class = None, cr.EpochName
+try:
+    cr.epochs_for_process_role("nobody-at-all")
+except Exception as exc:
+    seen.append(type(exc).__name__)
+cr.EpochName = real_class
+seen.append([e.value for e in cr.epochs_for_process_role("api")])
+result = seen
+"""
+
+SUBINTERPRETER_SCENARIO = """
+import json, sys
+sys.path.insert(0, {tests!r})
+import subinterpreters as si
+out = {{}}
+for kind in si.KINDS:
+    out[kind] = si.run_once(kind, {code!r})
+print(json.dumps(out))
+"""
+
+
+def test_rebinding_is_seen_inside_subinterpreters():
+    tests = str(pathlib.Path(__file__).resolve().parent)
+    script = SUBINTERPRETER_SCENARIO.format(tests=tests, code=IN_SUBINTERPRETER)
+    run = subprocess.run([*PYTHON, "-c", script], capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stderr[-4000:]
+    got = json.loads(run.stdout.splitlines()[-1])
+    expected = [True, True, True, "TypeError", ["signal_is", "signal_os", "strategy_is", "strategy_os"]]
+    assert got and all(v == {"result": expected} for v in got.values()), got
