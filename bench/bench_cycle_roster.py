@@ -15,6 +15,7 @@ from models import cycle_roster_model as model
 # arguments are fetched before timing, so the timed call is the function alone.
 CASES = [
     ("EpochName.from_str(member)", "from_str", "SIGNAL_OS"),
+    ("EpochName.from_str('signal_os')", "from_str", "signal_os"),
     ("EpochName.from_str('strategy_os')", "from_str", "strategy_os"),
     ("valid_epochs_for_category('signals')", "valid_epochs_for_category", "signals"),
     ("_standard_aggregation_epochs()", "_standard_aggregation_epochs", None),
