@@ -80,25 +80,62 @@ bool window_rows(PyObject* W, Index T, Rows& rows) {
 
 // ---------------------------------------------------------------- per call
 
-// What the native pass relies on about an array: where its elements are and
-// how they are laid out. Python code that runs during a call (NumPy's own
-// Python-level functions, warnings, signal handlers, profile hooks) may resize
-// the array or change its dtype; the pass then stops reading it.
-struct Layout {
-    void* ptr = nullptr;
+// One reading of an array's metadata, taken with the lock held: where its
+// elements are, how they are laid out and of which dtype, with references to
+// the array (which keeps its buffer, or the buffer's owner as its base, alive)
+// and to the dtype (so that another dtype object can never take its address).
+// The native pass reads the input only through its view, never the array's
+// own fields, which other threads may reassign whenever the lock is released,
+// freeing the old shape and strides.
+//
+// Reassigning keeps the buffer: NumPy refuses a shape that would need a copy
+// and strides that leave the buffer's memory, and allows a dtype of another
+// itemsize only over a contiguous last axis, whose length it rescales so that
+// the bytes stay the same. A view therefore stays inside the buffer for as long
+// as it holds the array, whatever the array's metadata says meanwhile. (A resize
+// with refcheck=False frees the buffer under NumPy's own loops as well, and is
+// not guarded against.) Python code that runs during a call (NumPy's own
+// Python-level functions, warnings, signal handlers, profile hooks, other
+// threads) may change the metadata: where the lock is taken back, holds()
+// tells, and the pass then stops reading the array.
+struct ArrayView {
+    Ref array, descr;
+    char* ptr = nullptr;
     npy_intp dims[2] = {-1, -1}, strides[2] = {0, 0};
-    PyArray_Descr* descr = nullptr;
     int ndim = 0, flags = 0;
-    Layout() = default;
-    explicit Layout(PyArrayObject* a)
-        : ptr(PyArray_DATA(a)), descr(PyArray_DESCR(a)), ndim(PyArray_NDIM(a)),
-          flags(PyArray_FLAGS(a) & (NPY_ARRAY_ALIGNED | NPY_ARRAY_WRITEABLE | NPY_ARRAY_C_CONTIGUOUS)) {
+
+    explicit ArrayView(PyArrayObject* a)
+        : array(Ref::borrow(reinterpret_cast<PyObject*>(a))),
+          descr(Ref::borrow(reinterpret_cast<PyObject*>(PyArray_DESCR(a)))), ptr(static_cast<char*>(PyArray_DATA(a))),
+          ndim(PyArray_NDIM(a)), flags(watched_flags(a)) {
         for (int i = 0; i < 2 && i < ndim; ++i) {
             dims[i] = PyArray_DIM(a, i);
             strides[i] = PyArray_STRIDE(a, i);
         }
     }
-    bool operator==(const Layout&) const = default;
+    ArrayView(const ArrayView&) = delete;
+    ArrayView& operator=(const ArrayView&) = delete;
+
+    PyArrayObject* object() const { return reinterpret_cast<PyArrayObject*>(array.get()); }
+    // Immutable while the view holds it: read without the lock.
+    const PyArray_Descr* dtype() const { return reinterpret_cast<const PyArray_Descr*>(descr.get()); }
+    bool has(int flag) const { return (flags & flag) != 0; }
+
+    // Whether the array still reads as this view (needs the lock).
+    bool holds() const {
+        PyArrayObject* a = object();
+        if (PyArray_DATA(a) != ptr || reinterpret_cast<PyObject*>(PyArray_DESCR(a)) != descr.get() ||
+            PyArray_NDIM(a) != ndim || watched_flags(a) != flags)
+            return false;
+        for (int i = 0; i < 2 && i < ndim; ++i)
+            if (PyArray_DIM(a, i) != dims[i] || PyArray_STRIDE(a, i) != strides[i]) return false;
+        return true;
+    }
+
+private:
+    static int watched_flags(PyArrayObject* a) {
+        return PyArray_FLAGS(a) & (NPY_ARRAY_ALIGNED | NPY_ARRAY_WRITEABLE | NPY_ARRAY_C_CONTIGUOUS);
+    }
 };
 
 using Clock = std::chrono::steady_clock;
@@ -107,7 +144,8 @@ constexpr Clock::duration kSignalPoll = std::chrono::milliseconds(40);
 
 struct Driver {
     Call& c;
-    PyArrayObject* data;
+    const ArrayView& in;    // the input as the checks found it; the kernels read nothing else of it
+    const ArrayView& outv;  // and the output
     double* out;
     Index T, N, out_row;
     const Rows& rows;
@@ -120,8 +158,7 @@ struct Driver {
     PyObject* np_sum = nullptr;                    // and np.sum
 
     // ---- the pass runs without the interpreter lock, taking it back for Python code
-    PyThreadState* unlocked = nullptr;   // saved while the lock is released
-    Layout data_layout{}, out_layout{};  // as the pass started
+    PyThreadState* unlocked = nullptr;  // saved while the lock is released
     Clock::time_point next_poll{};
     // Where the pass is: rows from `at_t0` on of columns [at_c0, at_c1), and every
     // later column, are still to do (as are the cells in `special`).
@@ -129,8 +166,6 @@ struct Driver {
     bool stopped = false;  // an array changed under Python code: the rest is the general path's
 
     void release() {
-        data_layout = Layout(data);
-        out_layout = Layout(reinterpret_cast<PyArrayObject*>(c.out.get()));
         next_poll = Clock::now() + kSignalPoll;
         unlocked = PyEval_SaveThread();
     }
@@ -139,14 +174,14 @@ struct Driver {
     }
 
     // Runs f with the lock held (f may run Python code, and throw with the lock
-    // held), then checks that both arrays are as the pass found them.
+    // held), then checks that both arrays are as the pass found them: other
+    // threads ran while the lock was free, and f's Python code ran.
     template <class F>
     void python(F&& f) {
         const bool was_unlocked = unlocked != nullptr;
         acquire();
         f();
-        if (Layout(data) != data_layout || Layout(reinterpret_cast<PyArrayObject*>(c.out.get())) != out_layout)
-            stopped = true;
+        if (!in.holds() || !outv.holds()) stopped = true;
         if (was_unlocked) unlocked = PyEval_SaveThread();
     }
 
@@ -198,10 +233,10 @@ inline Index tile_rows(Index span) { return std::max<Index>(kTileRows, span); }
 template <class E>
 class Input {
 public:
-    // columns [c0, c0 + N)
-    Input(PyArrayObject* a, Index c0, Index N)
-        : data_(static_cast<const char*>(PyArray_DATA(a)) + c0 * PyArray_STRIDES(a)[1]), s0_(PyArray_STRIDES(a)[0]),
-          s1_(PyArray_STRIDES(a)[1]), N_(N), staged_(N > 1 && std::abs(s0_) < std::abs(s1_)) {
+    // columns [c0, c0 + N) of the array as its view saw it
+    Input(const ArrayView& a, Index c0, Index N)
+        : data_(a.ptr + c0 * a.strides[1]), s0_(a.strides[0]), s1_(a.strides[1]), N_(N),
+          staged_(N > 1 && std::abs(s0_) < std::abs(s1_)) {
         base_ = data_, row_step_ = s0_, col_step_ = s1_;
     }
 

@@ -12,9 +12,14 @@
 // The kernels, NumPy's logarithm included (its own inner loop, numpy_log.hpp),
 // run without the interpreter lock, taking it back only to run Python code:
 // NumPy's error state when a flag is raised, its sum of very long windows, the
-// ufunc when its loop is not proven, the signal handlers now and then. If an
-// array was resized or retyped meanwhile, the pass stops and every cell it had
-// not stored goes to the general path, on the arrays as they now are.
+// ufunc when its loop is not proven, the signal handlers now and then. The
+// pass reads the arrays only through the views taken before it starts
+// (ArrayView: data pointer, shape, strides, dtype, and the array itself held),
+// since other threads may reassign an array's metadata while the lock is free.
+// Each time the lock is taken back the arrays are checked against the views;
+// if one was resized, reshaped or retyped meanwhile, the pass stops and every
+// cell it had not stored goes to the general path, on the arrays as they now
+// are.
 #include <atomic>
 
 #include "geo_tiles.hpp"
@@ -41,9 +46,9 @@ void run_tiles(Driver& d) {
 }
 
 // Whether the array's dtype has a native kernel for this function.
-bool dtype_supported(PyArrayObject* a, Kind kind) {
-    PyArray_Descr* dt = PyArray_DESCR(a);
-    if (!PyArray_ISNBO(dt->byteorder) || !PyArray_ISALIGNED(a)) return false;
+bool dtype_supported(const ArrayView& a, Kind kind) {
+    const PyArray_Descr* dt = a.dtype();
+    if (!PyArray_ISNBO(dt->byteorder) || !a.has(NPY_ARRAY_ALIGNED)) return false;
     bool supported = false;
     NativeDTypes::visit(dt, [&](auto dtype) { supported = kind == Kind::Product || decltype(dtype)::has_geo_mean; });
     return supported;
@@ -125,14 +130,15 @@ int Driver::non_ignored_flags() {
 }
 
 bool native_loop(Call& c) {
-    if (!PyArray_CheckExact(c.data) || !globals_are_original(c.self)) return false;
-    auto* data = reinterpret_cast<PyArrayObject*>(c.data);
-    if (PyArray_NDIM(data) != 2 || !dtype_supported(data, c.kind)) return false;
-    if (!PyArray_CheckExact(c.out.get())) return false;
-    auto* out = reinterpret_cast<PyArrayObject*>(c.out.get());
-    const Index T = PyArray_DIM(data, 0), N = PyArray_DIM(data, 1);
-    if (PyArray_TYPE(out) != NPY_DOUBLE || !PyArray_IS_C_CONTIGUOUS(out) || PyArray_NDIM(out) != 2 ||
-        PyArray_DIM(out, 0) != T || PyArray_DIM(out, 1) != N || !PyArray_ISWRITEABLE(out))
+    if (!PyArray_CheckExact(c.data) || !PyArray_CheckExact(c.out.get()) || !globals_are_original(c.self)) return false;
+    // Both arrays as they are now, read once: every check below and the whole
+    // pass go by these views.
+    const ArrayView in(reinterpret_cast<PyArrayObject*>(c.data));
+    const ArrayView out(reinterpret_cast<PyArrayObject*>(c.out.get()));
+    if (in.ndim != 2 || !dtype_supported(in, c.kind)) return false;
+    const Index T = in.dims[0], N = in.dims[1];
+    if (out.dtype()->type_num != NPY_DOUBLE || !out.has(NPY_ARRAY_C_CONTIGUOUS) || out.ndim != 2 || out.dims[0] != T ||
+        out.dims[1] != N || !out.has(NPY_ARRAY_WRITEABLE))
         return false;
     Rows rows;
     if (!window_rows(c.W.get(), T, rows)) return false;
@@ -141,21 +147,26 @@ bool native_loop(Call& c) {
     PyObject* const nan_now = c.st.original(dep::math_nan);
     if (!PyFloat_CheckExact(nan_now)) return false;
 
-    Driver d{c, data, static_cast<double*>(PyArray_DATA(out)), T, N, N, rows, {}, -1, true, PyFloat_AS_DOUBLE(nan_now)};
+    double* const cells = reinterpret_cast<double*>(out.ptr);
+    Driver d{c, in, out, cells, T, N, N, rows, {}, -1, true, PyFloat_AS_DOUBLE(nan_now)};
     // The module's originals the kernels call (the globals hold them, checked above).
     d.np_log = c.st.original(dep::np_log);
     d.np_sum = c.st.original(dep::np_sum);
     if (c.kind == Kind::GeoMean) {
         d.f32_quotient = float32_quotient_stays_float32();
-        NativeDTypes::visit(PyArray_DESCR(data), [&](auto dtype) {
+        NativeDTypes::visit(in.dtype(), [&](auto dtype) {
             using LogType = typename decltype(dtype)::LogType;
             if constexpr (decltype(dtype)::has_geo_mean) d.log = numpy_log(d.np_log, std::is_same_v<LogType, double>);
         });
     }
+    // The first use of NumPy's division and log above runs NumPy, which may let
+    // other threads in: the pass starts only on arrays still as checked, and
+    // otherwise (no cell stored yet) leaves the whole loop to the general path.
+    if (!in.holds() || !out.holds()) return false;
     if (rows.count > 0 && N > 0) {
         Relock relock{d};
         d.release();
-        NativeDTypes::visit(PyArray_DESCR(data), [&](auto dtype) { run_tiles<decltype(dtype)>(d); });
+        NativeDTypes::visit(in.dtype(), [&](auto dtype) { run_tiles<decltype(dtype)>(d); });
     }
     std::feclearexcept(FE_ALL_EXCEPT);
     evaluate_special(d);

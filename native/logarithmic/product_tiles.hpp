@@ -59,7 +59,7 @@ LOGARITHMIC_INLINE void product_tiles_body(Driver& d, Index c0, Index N) {
     const Index T = d.rows.count, span = d.rows.span;
     // Columns [c0, c0 + N) and rows [0, T) lie inside both arrays.
     PYAPI_ASSERT(0 <= c0 && 1 <= N && c0 + N <= d.N && 1 <= T && T <= d.T && 1 <= span && span <= d.T);
-    Input<E> in(d.data, c0, N);
+    Input<E> in(d.in, c0, N);
     const Index R = std::min(T, tile_rows(span));
     const Index Mmax = std::min(T, R + span - 1);
     const Index blocks = (N + B - 1) / B, Npad = blocks * B;
