@@ -9,7 +9,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 legs=("$@")
-[ "${#legs[@]}" -gt 0 ] || legs=(aarch64-gcc aarch64-clang py3.14 py3.15 py3.10 py3.10-numpy1.26 asan-py3.10
+[ "${#legs[@]}" -gt 0 ] || legs=(aarch64-gcc aarch64-clang tsan-py3.14t py3.14t py3.14 py3.15 py3.10 py3.10-numpy1.26 asan-py3.10
   debug-py3.10 py3.11 py3.12 py3.13 clang-py3.10 portable-py3.10 wheel-py3.10)
 jobs="${CI_JOBS:-2}"
 # Parallel legs share the cores: one compile job each unless told otherwise.

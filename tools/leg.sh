@@ -8,6 +8,12 @@
 #   py3.10 py3.11 py3.12 py3.13   the pyenv interpreter with the newest NumPy 2.x
 #   py3.14 py3.15                 Debian's interpreters and GCC 16, from its unstable suite,
 #                                 in a root kept outside the clone (tools/sid-root.sh)
+#   py3.14t                       the free-threaded 3.14 built from the source release beside
+#                                 the clone (tools/ft-python.sh, cached outside it), whole suite
+#                                 with the GIL left as the modules declare it (off)
+#   tsan-py3.14t                  that interpreter and the modules built with ThreadSanitizer:
+#                                 the threaded and stress tests, no report allowed
+#                                 (tools/tsan-suppressions.txt: code outside the project only)
 #   py3.10-numpy1.26              the py3.10 build (made against NumPy 2) installed
 #                                 beside NumPy 1.26, as a wheel user with old NumPy gets it
 #   asan-py3.10                   AddressSanitizer + UBSan build, whole suite
@@ -40,6 +46,8 @@ kind=plain; version=""; venv=""
 case "$leg" in
   py3.10) version=3.10; venv=.venv ;;
   py3.14 | py3.15) version="${leg#py}"; venv=".venv-$version"; kind=sid ;;
+  py3.14t) version=3.14t; venv=.venv-3.14t; kind=ft ;;
+  tsan-py3.14t) version=3.14t; venv=.venv-tsan-3.14t; kind=tsan ;;
   py3.1[1-9]) version="${leg#py}"; venv=".venv-$version" ;;
   py3.10-numpy1.26) version=3.10; venv=.venv-3.10-numpy1.26; kind=old-numpy ;;
   asan-py3.10) version=3.10; venv=.venv-asan-3.10; kind=asan ;;
@@ -72,6 +80,12 @@ extra_reqs=()
 cache="${VANTOREL_CACHE:-/var/cache/vantorel}"
 if [ "$kind" = sid ]; then
   sid="$cache/sid"; extra_reqs=()
+elif [ "$kind" = ft ] || [ "$kind" = tsan ]; then
+  # No registry serves a free-threaded interpreter: built once from the source release.
+  variant=plain; prefix="$cache/py3.14t"
+  [ "$kind" = ft ] || { variant=tsan; prefix="$cache/py3.14t-tsan"; }
+  python="$(tools/ft-python.sh "$prefix" "$variant" 2>>"$log")" || fail "free-threaded interpreter not built"
+  extra_reqs=()
 elif [ "$kind" != aarch64 ]; then
   python="$(tools/find-python.sh "$version" 2>/dev/null)" || { echo "no python$version" >>"$log"; fail "python$version not found"; }
 fi
@@ -162,6 +176,16 @@ case "$kind" in
       tests/test_sdk_telemetry.py tests/test_subinterpreters.py)
     where="$("${also_py[@]}" -c 'import vantorel; print(vantorel.__file__)' 2>>"$log")"
     case "$where" in "$here/$also_venv/"*) ;; *) fail "on 3.14 vantorel imported from ${where:-nowhere}, not the wheel" ;; esac ;;
+  ft)
+    VANTOREL_BUILD_ARGS="$werror" tools/venv.sh "$venv" "$python" >>"$log" 2>&1 || fail "build failed" ;;
+  tsan)
+    VANTOREL_BUILD_ARGS="$werror -Ccmake.define.VANTOREL_TSAN=ON" BUILD_NAME=tsan-cp314t \
+      tools/venv.sh "$venv" "$python" >>"$log" 2>&1 || fail "build failed"
+    case "$(ldd "$(module_file cycle_roster)")" in *libtsan*) ;; *) fail "modules are not instrumented" ;; esac
+    # Every test that runs threads (and the array-metadata races), under the sanitizer.
+    test_args=(-ra $(ls tests/test_concurrency.py tests/test_*thread*.py tests/test_free_threading*.py \
+      tests/test_logarithmic_metadata_race.py 2>/dev/null))
+    env_run=(env TSAN_OPTIONS="suppressions=$here/tools/tsan-suppressions.txt halt_on_error=1 exitcode=66 second_deadlock_stack=1") ;;
   sid)
     tools/sid-root.sh "$sid" >>"$log" 2>&1 || fail "root of Debian unstable not set up"
     # The pip cache lives in the root, so a second run downloads nothing.
@@ -220,6 +244,10 @@ count() {  # count WORD: the number before WORD, summed over both runs' closing 
   echo "$total"
 }
 echo "$(count passed) $(($(count failed) + $(count error)))" >"$logs/$leg.counts"  # "error" counts "errors"
+if [ "$kind" = tsan ] && grep -q 'WARNING: ThreadSanitizer' "$log"; then
+  [ "$rc" -ne 0 ] || rc=1
+  last="sanitizer report; $last"
+fi
 if [ "$kind" = asan ] && grep -qE 'AddressSanitizer|LeakSanitizer|runtime error:|UndefinedBehaviorSanitizer' "$log"; then
   [ "$rc" -ne 0 ] || rc=1
   last="sanitizer report; $last"

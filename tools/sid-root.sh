@@ -16,7 +16,7 @@ pkgs=(python3.14 python3.14-dev python3.14-venv python3.15 python3.15-dev python
 if [ ! -f "$root/.ready" ]; then
   "$here/tools/apt-deps.sh" debootstrap
   # A half-made root may still have /proc, /dev or a clone mounted in it: never delete through them.
-  findmnt -R -n -o TARGET "$root" 2>/dev/null | sort -r | xargs -r -n 1 umount -l
+  { findmnt -R -n -o TARGET "$root" 2>/dev/null || true; } | sort -r | xargs -r -n 1 umount -l
   rm -rf --one-file-system "$root"
   debootstrap --variant=minbase --include="$(IFS=,; echo "${pkgs[*]}")" sid "$root" http://deb.debian.org/debian
   # The archive this machine reaches may serve a Release file past its Valid-Until date.
