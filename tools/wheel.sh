@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # tools/wheel.sh [VERSION...]
-# Builds a release wheel per interpreter (default: 3.10 to 3.15), with warnings as errors and
+# Builds a release wheel per interpreter (default: 3.10 to 3.15 and the free-threaded 3.14t), with warnings as errors and
 # the C++ runtime and libgcc linked statically, repairs it with auditwheel to the manylinux tag
 # its symbol versions allow, and checks it with check-wheel-contents and twine. Repaired
 # wheels go to $WHEEL_DIR (default dist/).
@@ -14,13 +14,15 @@
 # take come from the statically linked runtime of GCC 16: __isoc23_strtoul (GLIBC_2.38),
 # arc4random (2.36), _dl_find_object (2.35). So those wheels are manylinux_2_38_x86_64 and
 # install on glibc 2.38 or newer; wheels for older systems come from cibuildwheel's
-# manylinux_2_28 images (see pyproject.toml).
+# manylinux_2_28 images (see pyproject.toml). 3.14t is built from the source release beside
+# the clone (tools/ft-python.sh, cached outside it, as the py3.14t leg uses it), on this
+# machine: cp314t, manylinux_2_36_x86_64.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 here="$PWD"
 out="$(realpath -m "${WHEEL_DIR:-dist}")"
 versions=("$@")
-[ "${#versions[@]}" -gt 0 ] || versions=(3.10 3.11 3.12 3.13 3.14 3.15)
+[ "${#versions[@]}" -gt 0 ] || versions=(3.10 3.11 3.12 3.13 3.14 3.15 3.14t)
 in_root="${VANTOREL_WHEEL_IN_ROOT:-}"   # set when this script runs inside the root
 jobs="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
 
@@ -50,9 +52,10 @@ build_one() {  # build_one VERSION PYTHON TOOLS_VENV: build, repair and check on
   CMAKE_BUILD_PARALLEL_LEVEL="$jobs" "$venv/bin/python" -m pip wheel -q \
     --no-build-isolation --no-deps -w "$raw" -Cbuild-dir="build/wheel-$tag" \
     -Ccmake.define.VANTOREL_STATIC_RUNTIME=ON -Ccmake.define.VANTOREL_WERROR=ON .
-  rm -f "$out"/vantorel-*-"$tag"-*.whl
+  # By the ABI tag (cp314 and cp314t share the interpreter tag cp314).
+  rm -f "$out"/vantorel-*-cp3*-"$tag"-*.whl
   "$tools/bin/auditwheel" repair -w "$out" "$raw"/vantorel-*.whl
-  wheel="$(ls "$out"/vantorel-*-"$tag"-*manylinux*.whl)"
+  wheel="$(ls "$out"/vantorel-*-cp3*-"$tag"-*manylinux*.whl)"
   "$tools/bin/auditwheel" show "$wheel"
   "$tools/bin/check-wheel-contents" "$wheel"
   "$tools/bin/twine" check --strict "$wheel"
@@ -79,7 +82,10 @@ if [ "${#host[@]}" -gt 0 ]; then
   (
     export PATH="$tools/bin:$PATH"  # as in the root; not for the chroot below, where it is not there
     for version in "${host[@]}"; do
-      python="$(tools/find-python.sh "$version")" || { echo "no python$version" >&2; exit 1; }
+      case "$version" in
+        3.14t) python="$(tools/ft-python.sh "${VANTOREL_CACHE:-/var/cache/vantorel}/py3.14t")" ;;
+        *) python="$(tools/find-python.sh "$version")" || { echo "no python$version" >&2; exit 1; } ;;
+      esac
       build_one "$version" "$python" "$tools"
     done
   )
@@ -96,7 +102,7 @@ if [ "${#root[@]}" -gt 0 ]; then
   chroot "$sid" /usr/bin/env -C "$here" VANTOREL_WHEEL_IN_ROOT=1 WHEEL_DIR="$root_out" \
     CMAKE_BUILD_PARALLEL_LEVEL="$jobs" tools/wheel.sh "${root[@]}"
   if [ "$root_out" != "$out" ]; then
-    for version in "${root[@]}"; do rm -f "$out"/vantorel-*-"cp${version/./}"-*.whl; done
+    for version in "${root[@]}"; do rm -f "$out"/vantorel-*-cp3*-"cp${version/./}"-*.whl; done
     cp "$root_out"/vantorel-*.whl "$out/"
   fi
 fi
