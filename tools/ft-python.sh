@@ -38,6 +38,6 @@ rm -rf "$prefix"
   make -s install
 ) >&2
 # pip for its venvs (the registry serves it; ensurepip would need the bundled wheel anyway).
-"$python" -m ensurepip -q >&2 || true
+"$python" -m ensurepip >/dev/null 2>&1 || true
 echo "$variant" >"$prefix/.ready"
 echo "$python"
