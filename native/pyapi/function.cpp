@@ -81,7 +81,7 @@ void fn_dealloc(PyObject* self) noexcept {
 }
 
 // A field another thread may rebind, read under the function's lock.
-Ref read_field(PyObject* self, PyObject* FunctionObject::* field) noexcept {
+Ref read_field(PyObject* self, PyObject* FunctionObject::*field) noexcept {
     CriticalSection lock(self);
     return Ref::borrow(reinterpret_cast<FunctionObject*>(self)->*field);
 }

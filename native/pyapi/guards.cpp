@@ -176,8 +176,8 @@ void Guards::invalidate() noexcept {
 void Guards::memo_write(DepMask mask, std::uint64_t at, bool wait) noexcept {
     std::uint64_t seq = memo_seq_.load(std::memory_order_relaxed);
     for (;;) {
-        if (!(seq & 1) && memo_seq_.compare_exchange_strong(seq, seq + 1, std::memory_order_acquire,
-                                                            std::memory_order_relaxed))
+        if (!(seq & 1) &&
+            memo_seq_.compare_exchange_strong(seq, seq + 1, std::memory_order_acquire, std::memory_order_relaxed))
             break;
         if (!wait) return;
         std::this_thread::yield();

@@ -177,7 +177,7 @@ private:
     const std::atomic<std::uint64_t>* changes_ = nullptr;
     static constexpr std::uint64_t kNoCount = ~std::uint64_t{0};  // the counter never gets there
 #ifdef PYAPI_FREE_THREADED
-    std::atomic<std::uint64_t> memo_seq_{0};  // odd while a writer is between its stores
+    std::atomic<std::uint64_t> memo_seq_{0};                      // odd while a writer is between its stores
     std::atomic<DepMask> memo_mask_{0};
     std::atomic<std::uint64_t> memo_count_{kNoCount};
 #else
