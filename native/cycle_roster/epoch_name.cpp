@@ -65,9 +65,9 @@ Ref from_str(FunctionObject& self, PyObject* const* argv) {
         // while the ValueError it would raise is still the host's.
         if (cls == st.epoch_class() && PyUnicode_CheckExact(text.get()) &&
             builtin_unchanged(self, Builtin::ValueError)) {
-            PyObject* member = PyDict_GetItemWithError(st.epochs.by_value.get(), text.get());
-            if (member) return Ref::borrow(member);
-            if (PyErr_Occurred()) raise();
+            PyObject* member = nullptr;
+            if (check_status(compat::dict_get_ref(st.epochs.by_value.get(), text.get(), &member)))
+                return Ref::steal(member);
             return unknown_epoch(self, value, lookup_error(cls, text.get()));
         }
         Ref found = Ref::steal(PyObject_CallOneArg(cls, text.get()));
@@ -87,10 +87,12 @@ Ref valid_epochs_for_category(FunctionObject& self, PyObject* const* argv) {
     // except KeyError as exc: raise ValueError(...) from exc
     if (PyUnicode_CheckExact(category) &&
         self.guards->hold_all(dep_bit(dep::VALID_EPOCHS_BY_CATEGORY) | bit(Builtin::str))) {
-        // The table the body made, an exact dict: str(category) is category itself.
-        PyObject* found = PyDict_GetItemWithError(self.guards->original(dep::VALID_EPOCHS_BY_CATEGORY), category);
-        if (found) return Ref::borrow(found);
-        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, category);  // the dict's own error
+        // The table the body made, an exact dict: str(category) is category
+        // itself. Read as an owned entry: callers may change the table.
+        PyObject* found = nullptr;
+        const int rc = compat::dict_get_ref(self.guards->original(dep::VALID_EPOCHS_BY_CATEGORY), category, &found);
+        if (rc > 0) return Ref::steal(found);
+        if (rc == 0) PyErr_SetObject(PyExc_KeyError, category);  // the dict's own error
     } else {
         try {
             Ref table = load_global(self.globals, state(self).names.epochs_by_category);

@@ -36,10 +36,13 @@ inline constexpr pyapi::Dependency kDependencies[] = {
 static_assert(pyapi::well_numbered(kDependencies, pyapi::kBuiltinCount));
 
 // The members of the class the module body made, in definition order.
+// Filled by the module body and never changed after, so any thread reads
+// them without a lock; a call takes them only while the guards say the
+// `EpochName` global is still that class.
 struct EpochMembers {
     Ref members[kEpochCount];
     Ref values[kEpochCount];  // each member's value (an exact str)
-    Ref by_value;             // dict: value -> member
+    Ref by_value;             // dict: value -> member (private: no caller reaches it)
 
     void fill(PyObject* cls);
 };

@@ -129,12 +129,14 @@ void bind_impl(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, Fo
         for (Py_ssize_t i = sig.argcount; i < total; ++i) {
             if (slots[i]) continue;
             if (sig.kwdefaults) {
-                PyObject* value = PyDict_GetItemWithError(sig.kwdefaults, name_at(sig, i));
-                if (value) {
-                    b.hold(i, value);
+                // Owned before held: the dict is the function's __kwdefaults__,
+                // which another thread may change meanwhile.
+                PyObject* value = nullptr;
+                if (check_status(compat::dict_get_ref(sig.kwdefaults, name_at(sig, i), &value))) {
+                    Ref owned = Ref::steal(value);
+                    b.hold(i, owned.get());
                     continue;
                 }
-                if (PyErr_Occurred()) raise();
             }
             if (i < required) missing = true;
         }
@@ -161,6 +163,12 @@ void bind(const Signature& sig, PyObject* args, PyObject* kwargs, Bound& b) {
         sig, positional, nargs,
         [&](auto&& place) {
         if (!kwargs) return;
+#ifdef PYAPI_FREE_THREADED
+        // A caller's dict another thread may change while we walk it: walk a
+        // copy, made under the dict's lock (the walk itself may run caller code).
+        Ref copy = check(PyDict_Copy(kwargs));
+        kwargs = copy.get();
+#endif
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {

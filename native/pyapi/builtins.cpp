@@ -62,15 +62,17 @@ void restore(Ref exc) {
     PyErr_Restore(type, exc.release(), nullptr);
 }
 
-// The object `b` names for `fn` (borrowed), or NULL with an error set.
-PyObject* lookup(const FunctionObject& fn, unsigned id) {
+// The object `b` names for `fn`, or empty with an error set. Owned: another
+// thread may rebind the name, and free what it held, while we use it.
+Ref lookup(const FunctionObject& fn, unsigned id) {
     PyObject* name = fn.guards->name(id);
-    PyObject* v = PyDict_GetItemWithError(fn.globals, name);
-    if (!v && !PyErr_Occurred()) {
-        v = PyDict_GetItemWithError(fn.guards->builtins_dict(), name);
-        if (!v && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    PyObject* v = nullptr;
+    int found = compat::dict_get_ref(fn.globals, name, &v);
+    if (found == 0) {
+        found = compat::dict_get_ref(fn.guards->builtins_dict(), name, &v);
+        if (found == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     }
-    return v;
+    return Ref::steal(v);
 }
 
 bool call_isinstance(PyObject* f, PyObject* o, PyObject* classes) {
@@ -99,9 +101,9 @@ bool valid_exception_classes(PyObject* classes) {
 }  // namespace
 
 Ref builtin(const FunctionObject& f, Builtin b) {
-    PyObject* v = lookup(f, id(b));
+    Ref v = lookup(f, id(b));
     if (!v) raise();
-    return Ref::borrow(v);
+    return v;
 }
 
 Ref dependency(const FunctionObject& f, unsigned id) {
@@ -111,9 +113,9 @@ Ref dependency(const FunctionObject& f, unsigned id) {
     switch (d.kind) {
         case DepKind::global: return load_global(f.globals, g.name(id));
         case DepKind::builtin: {
-            PyObject* v = lookup(f, id);
+            Ref v = lookup(f, id);
             if (!v) raise();
-            return Ref::borrow(v);
+            return v;
         }
         case DepKind::attribute: break;
     }
@@ -181,7 +183,7 @@ bool b_except_matches(const FunctionObject& fn, Builtin b) {
         return PyErr_ExceptionMatches(original) != 0;
     }
     Ref handled = fetch_exception();
-    Ref classes = Ref::borrow(lookup(fn, id(b)));
+    Ref classes = lookup(fn, id(b));
     if (!classes) raise_with_context(std::move(handled));
     if (!valid_exception_classes(classes.get())) {
         PyErr_SetString(PyExc_TypeError, "catching classes that do not inherit from BaseException is not allowed");
@@ -196,7 +198,7 @@ namespace {
 
 // What `raise NAME(message)` raises, or the error that raising it gives.
 Ref exception_to_raise(const FunctionObject& fn, Builtin b, PyObject* message, const Ref& handled) {
-    Ref cls = Ref::borrow(lookup(fn, id(b)));
+    Ref cls = lookup(fn, id(b));
     if (!cls) raise_with_context(handled);
     Ref exc = Ref::steal(PyObject_CallOneArg(cls.get(), message));
     if (!exc) raise_with_context(handled);

@@ -21,9 +21,15 @@ Ref run(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnam
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (!kwnames && nargs == f->argcount + f->kwonlycount && f->kwonlycount == 0) return f->def->body(*f, args);
     // Held for the call: a keyword compared by value runs caller code, which
-    // may rebind any of them.
-    Ref qualname = Ref::borrow(f->qualname), defaults = Ref::borrow(f->defaults),
+    // may rebind any of them (as may another thread, hence read under the
+    // function's lock, the one its setters take).
+    Ref qualname, defaults, kwdefaults;
+    {
+        CriticalSection lock(reinterpret_cast<PyObject*>(f));
+        qualname = Ref::borrow(f->qualname);
+        defaults = Ref::borrow(f->defaults);
         kwdefaults = Ref::borrow(f->kwdefaults);
+    }
     const Signature sig{.qualname = qualname.get(),
                         .names = f->varnames,
                         .argcount = f->argcount,
@@ -74,9 +80,15 @@ void fn_dealloc(PyObject* self) noexcept {
     Py_DECREF(type);
 }
 
+// A field another thread may rebind, read under the function's lock.
+Ref read_field(PyObject* self, PyObject* FunctionObject::*field) noexcept {
+    CriticalSection lock(self);
+    return Ref::borrow(reinterpret_cast<FunctionObject*>(self)->*field);
+}
+
 PyObject* fn_repr(PyObject* self) noexcept {
-    auto* f = reinterpret_cast<FunctionObject*>(self);
-    return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
+    Ref qualname = read_field(self, &FunctionObject::qualname);
+    return PyUnicode_FromFormat("<function %U at %p>", qualname.get(), self);
 }
 
 PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
@@ -90,10 +102,23 @@ FunctionObject* as_fn(PyObject* o) noexcept { return reinterpret_cast<FunctionOb
 // texts of the host's own setters (the attribute name rides in the closure).
 enum class Accepts { anything, str, tuple_or_none, dict_or_none };
 
+// The getters and setters take the function's lock: without a GIL a getter
+// could otherwise take a reference to a value a setter is freeing.
 template <Field F>
 PyObject* get_field(PyObject* s, void*) noexcept {
-    PyObject* v = as_fn(s)->*F;
-    return Py_NewRef(v ? v : Py_None);
+    Ref v = read_field(s, F);
+    return v ? v.release() : Py_NewRef(Py_None);
+}
+
+// Stores `v` (a new reference or nullptr) in the field; the old value is
+// released after the lock, as releasing it may run caller code.
+void swap_field(PyObject* s, Field field, PyObject* v) noexcept {
+    PyObject* old;
+    {
+        CriticalSection lock(s);
+        old = std::exchange(as_fn(s)->*field, v);
+    }
+    Py_XDECREF(old);
 }
 
 template <Field F, Accepts A>
@@ -111,15 +136,25 @@ int set_field(PyObject* s, PyObject* v, void* closure) noexcept {
             return -1;
         }
     }
-    Py_XINCREF(v);
-    Py_XSETREF(as_fn(s)->*F, v);
+    swap_field(s, F, Py_XNewRef(v));
     return 0;
 }
 
+// Made on first request; two threads asking at once agree on one object.
+// `make` runs outside the lock (it may call into Python).
+template <class Make>
+PyObject* made_once(PyObject* s, Field field, Make&& make) noexcept {
+    if (Ref v = read_field(s, field)) return v.release();
+    Ref made = Ref::steal(make());
+    if (!made) return nullptr;
+    CriticalSection lock(s);
+    PyObject*& slot = as_fn(s)->*field;
+    if (!slot) slot = Py_NewRef(made.get());
+    return Py_NewRef(slot);  // `made` (released after the lock) is dropped if another thread won
+}
+
 PyObject* get_annotations(PyObject* s, void*) noexcept {
-    auto* f = as_fn(s);
-    if (!f->annotations && !(f->annotations = PyDict_New())) return nullptr;
-    return Py_NewRef(f->annotations);
+    return made_once(s, &FunctionObject::annotations, [] { return PyDict_New(); });
 }
 
 // A code object describing the parameters, so that inspect reads the
@@ -137,13 +172,7 @@ Ref make_code(FunctionObject* f) {
 }
 
 PyObject* get_code(PyObject* s, void*) noexcept {
-    auto* f = as_fn(s);
-    if (!f->code) {
-        PyObject* c = guarded([&] { return make_code(f); });
-        if (!c) return nullptr;
-        f->code = c;
-    }
-    return Py_NewRef(f->code);
+    return made_once(s, &FunctionObject::code, [&] { return guarded([&] { return make_code(as_fn(s)); }); });
 }
 
 PyObject* fn_reduce(PyObject* self, PyObject*) noexcept { return get_field<&FunctionObject::qualname>(self, nullptr); }

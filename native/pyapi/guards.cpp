@@ -1,17 +1,31 @@
 #include "guards.hpp"
 
 #include <new>
+#include <thread>
+
+#if defined(PYAPI_FREE_THREADED) && defined(PYAPI_DICT_VERSION)
+#error "free-threaded builds (3.13+) have dict watchers"
+#endif
 
 namespace pyapi {
 namespace {
 
-// A dict's entry for a str key (borrowed), or nullptr; a failing lookup (a
-// key of another type whose __eq__ raised) counts as absent, the literal
-// road then meets the error itself.
+// A dict's entry for a str key, or nullptr; a failing lookup (a key of
+// another type whose __eq__ raised) counts as absent, the literal road then
+// meets the error itself. Borrowed: only ever compared by identity with an
+// original the guards own, which no thread can free meanwhile, so a pointer
+// another thread's rebinding frees is never followed.
 PyObject* entry_of(PyObject* dict, PyObject* name) noexcept {
     PyObject* v = PyDict_GetItemWithError(dict, name);
     if (!v) PyErr_Clear();
     return v;
+}
+
+// The same entry as an owned reference, for an original to keep.
+Ref entry_ref(PyObject* dict, PyObject* name) noexcept {
+    PyObject* v = nullptr;
+    if (compat::dict_get_ref(dict, name, &v) < 0) PyErr_Clear();
+    return Ref::steal(v);
 }
 
 // The namespace a plain module answers its attributes from, or nullptr.
@@ -44,16 +58,20 @@ void free_watcher(PyObject* capsule) noexcept {
     delete static_cast<SharedWatcher*>(PyCapsule_GetPointer(capsule, kWatcherKey));
 }
 
+// The capsule stays in the interpreter's dict until the interpreter ends,
+// so the watcher it holds outlives every module of that interpreter.
+const SharedWatcher* watcher_in(PyObject* capsule) {
+    auto* w = static_cast<const SharedWatcher*>(PyCapsule_GetPointer(capsule, kWatcherKey));
+    if (!w) raise();
+    return w;
+}
+
 const SharedWatcher* interpreter_watcher() {
     PyObject* shared = PyInterpreterState_GetDict(PyInterpreterState_Get());
     if (!shared) return nullptr;
     Ref key = check(PyUnicode_InternFromString(kWatcherKey));
-    if (PyObject* found = PyDict_GetItemWithError(shared, key.get())) {
-        auto* w = static_cast<const SharedWatcher*>(PyCapsule_GetPointer(found, kWatcherKey));
-        if (!w) raise();
-        return w;
-    }
-    if (PyErr_Occurred()) raise();
+    PyObject* found = nullptr;
+    if (check_status(compat::dict_get_ref(shared, key.get(), &found))) return watcher_in(Ref::steal(found).get());
     auto* w = new SharedWatcher{PyDict_AddWatcher(count_change), &g_changes};
     if (w->id < 0) PyErr_Clear();  // "no more dict watcher IDs available"
     Ref capsule = Ref::steal(PyCapsule_New(w, kWatcherKey, free_watcher));
@@ -62,8 +80,12 @@ const SharedWatcher* interpreter_watcher() {
         delete w;
         raise();
     }
-    check_status(PyDict_SetItem(shared, key.get(), capsule.get()));
-    return w;
+    // Two modules importing at once (in two threads without a GIL) may both
+    // get here: the first capsule in place is the interpreter's, the other
+    // gives its id back, so the interpreter keeps one.
+    Ref kept = check(compat::dict_setdefault_ref(shared, key.get(), capsule.get()));
+    if (kept.get() != capsule.get() && w->id >= 0) PyDict_ClearWatcher(w->id);
+    return watcher_in(kept.get());
 }
 #endif
 
@@ -91,19 +113,19 @@ void Guards::seal(std::span<const Dependency> table) {
     // attributes read from their owner's original).
     for (unsigned i = 0; i < count_; ++i) {
         const Dependency& d = *entries_[i];
-        PyObject* v = nullptr;
+        Ref v;
         switch (d.kind) {
-            case DepKind::global: v = entry_of(globals_.get(), names_[i].get()); break;
+            case DepKind::global: v = entry_ref(globals_.get(), names_[i].get()); break;
             case DepKind::builtin:
-                v = entry_of(globals_.get(), names_[i].get()) ? nullptr : entry_of(builtins_dict_, names_[i].get());
+                if (!entry_of(globals_.get(), names_[i].get())) v = entry_ref(builtins_dict_, names_[i].get());
                 break;
             case DepKind::attribute:
                 owner_dicts_[i] = plain_module_dict(originals_[d.owner].get());
-                v = owner_dicts_[i] ? entry_of(owner_dicts_[i], names_[i].get()) : nullptr;
+                if (owner_dicts_[i]) v = entry_ref(owner_dicts_[i], names_[i].get());
                 break;
         }
-        if (v && d.own && !d.own(v)) v = nullptr;
-        originals_[i] = Ref::borrow(v);
+        if (v && d.own && !d.own(v.get())) v = Ref();
+        originals_[i] = std::move(v);
     }
     // The dicts whose changes can move an answer.
     PyObject* dicts[kMaxDependencies + 2] = {globals_.get(), builtins_dict_};
@@ -141,11 +163,37 @@ bool Guards::memoised() const noexcept {
 void Guards::invalidate() noexcept {
 #ifdef PYAPI_DICT_VERSION
     memo_made_ = false;
-#else
-    memo_at_ = ~std::uint64_t{0};
-#endif
     memo_ = 0;
+#elif defined(PYAPI_FREE_THREADED)
+    memo_write(0, kNoCount, true);
+#else
+    memo_at_ = kNoCount;
+    memo_ = 0;
+#endif
 }
+
+#ifdef PYAPI_FREE_THREADED
+void Guards::memo_write(DepMask mask, std::uint64_t at, bool wait) noexcept {
+    std::uint64_t seq = memo_seq_.load(std::memory_order_relaxed);
+    for (;;) {
+        if (!(seq & 1) &&
+            memo_seq_.compare_exchange_strong(seq, seq + 1, std::memory_order_acquire, std::memory_order_relaxed))
+            break;
+        if (!wait) return;
+        std::this_thread::yield();
+        seq = memo_seq_.load(std::memory_order_relaxed);
+    }
+    // The odd word is seen before either field changes.
+    std::atomic_thread_fence(std::memory_order_release);
+    // A writer that computed at an older count does not replace a newer memo.
+    const std::uint64_t had = memo_count_.load(std::memory_order_relaxed);
+    if (wait || had == kNoCount || had < at) {
+        memo_mask_.store(mask, std::memory_order_relaxed);
+        memo_count_.store(at, std::memory_order_relaxed);
+    }
+    memo_seq_.store(seq + 2, std::memory_order_release);
+}
+#endif
 
 #ifdef PYAPI_DICT_VERSION
 void Guards::stamp(std::uint64_t* out) const noexcept {
@@ -189,6 +237,8 @@ DepMask Guards::recompute() {
             memo_made_ = true;
         }
     }
+#elif defined(PYAPI_FREE_THREADED)
+    if (changes_ && changes_->load(std::memory_order_acquire) == before) memo_write(mask, before, false);
 #else
     if (changes_ && changes_->load(std::memory_order_acquire) == before) {
         memo_ = mask;

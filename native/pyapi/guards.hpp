@@ -18,6 +18,13 @@
 // through the dicts' version tags. Where neither serves (every watcher id of
 // the interpreter taken) each question is answered by looking the names up
 // in full: slower, still exact.
+//
+// Without a GIL (free-threaded builds) any thread may make the memo while
+// others read it: the mask and the count it was made at are published under
+// a sequence word (a seqlock over atomics), so a reader takes a pair one
+// writer wrote, never a mask of one count with the count of another; a
+// writer that finds another mid-write leaves the memo to it. GIL builds
+// keep the plain fields and their two loads.
 #pragma once
 
 #include <atomic>
@@ -79,7 +86,12 @@ public:
 
     // The entries whose names find their originals right now.
     DepMask holding() {
+#ifdef PYAPI_FREE_THREADED
+        DepMask m;
+        if (memo_read(m)) return m;
+#else
         if (memo_valid()) return memo_;
+#endif
         return recompute();
     }
     bool holds(unsigned id) { return (holding() & dep_bit(id)) != 0; }
@@ -106,6 +118,7 @@ public:
 
 private:
     DepMask recompute();
+#ifndef PYAPI_FREE_THREADED
     bool memo_valid() const noexcept {
 #ifdef PYAPI_DICT_VERSION
         if (!memo_made_) return false;
@@ -116,6 +129,25 @@ private:
         return changes_ && changes_->load(std::memory_order_acquire) == memo_at_;
 #endif
     }
+#endif
+#ifdef PYAPI_FREE_THREADED
+    // The memo as one writer left it, if it is of the count now.
+    bool memo_read(DepMask& out) const noexcept {
+        if (!changes_) return false;
+        const std::uint64_t seq = memo_seq_.load(std::memory_order_acquire);
+        if (seq & 1) return false;  // mid-write
+        const DepMask mask = memo_mask_.load(std::memory_order_relaxed);
+        const std::uint64_t at = memo_count_.load(std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (memo_seq_.load(std::memory_order_relaxed) != seq) return false;  // torn
+        if (changes_->load(std::memory_order_acquire) != at) return false;   // stale
+        out = mask;
+        return true;
+    }
+    // Publishes (mask, at); `wait`: until no other writer is mid-write (they
+    // hold the word for two stores), else a writer found there wins.
+    void memo_write(DepMask mask, std::uint64_t at, bool wait) noexcept;
+#endif
     void add_entries(std::span<const Dependency> table);
 
     const Dependency* entries_[kMaxDependencies] = {};
@@ -126,7 +158,9 @@ private:
     Ref globals_;
     Ref builtins_module_;
     PyObject* builtins_dict_ = nullptr;  // builtins_module_'s namespace
+#ifndef PYAPI_FREE_THREADED
     DepMask memo_ = 0;
+#endif
 
 #ifdef PYAPI_DICT_VERSION
     // 3.10/3.11: the watched dicts and their tags when the memo was made.
@@ -141,7 +175,14 @@ private:
     // 3.12+: the interpreter's change counter, bumped by the package's dict
     // watcher before any watched dict changes; nullptr when there is none.
     const std::atomic<std::uint64_t>* changes_ = nullptr;
-    std::uint64_t memo_at_ = ~std::uint64_t{0};
+    static constexpr std::uint64_t kNoCount = ~std::uint64_t{0};  // the counter never gets there
+#ifdef PYAPI_FREE_THREADED
+    std::atomic<std::uint64_t> memo_seq_{0};                      // odd while a writer is between its stores
+    std::atomic<DepMask> memo_mask_{0};
+    std::atomic<std::uint64_t> memo_count_{kNoCount};
+#else
+    std::uint64_t memo_at_ = kNoCount;
+#endif
 #endif
 };
 

@@ -67,12 +67,77 @@ inline PyObject* module_by_def(PyTypeObject* type, PyModuleDef* def) noexcept {
 #endif
 }
 
+// `*out = dict[key]` as an owned reference: 1 found, 0 absent (no error),
+// -1 error. A borrowed entry of a dict another thread may change can be
+// freed before it is used (free-threaded builds); 3.13's PyDict_GetItemRef
+// takes the reference under the dict's own lock. Before 3.13 the GIL makes
+// the borrowed read and the increment one step.
+inline int dict_get_ref(PyObject* dict, PyObject* key, PyObject** out) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyDict_GetItemRef(dict, key, out);
+#else
+    PyObject* v = PyDict_GetItemWithError(dict, key);
+    *out = Py_XNewRef(v);
+    return v ? 1 : PyErr_Occurred() ? -1 : 0;
+#endif
+}
+
+#if PY_VERSION_HEX >= 0x030C0000
+// `dict.setdefault(key, value)` as an owned reference, or nullptr with an
+// error: the insert and the read of what is then in place are one step, so
+// two threads inserting at once agree on one value.
+inline PyObject* dict_setdefault_ref(PyObject* dict, PyObject* key, PyObject* value) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* kept = nullptr;
+    return PyDict_SetDefaultRef(dict, key, value, &kept) < 0 ? nullptr : kept;
+#else
+    return Py_XNewRef(PyDict_SetDefault(dict, key, value));
+#endif
+}
+#endif
+
 }  // namespace pyapi::compat
+
+#ifdef Py_GIL_DISABLED
+// Free-threaded build: no GIL orders the threads running our code.
+#define PYAPI_FREE_THREADED 1
+#endif
+
+namespace pyapi {
+
+// The host's per-object lock for a scope (Py_BEGIN_CRITICAL_SECTION, as
+// RAII so that a C++ throw ends it): free-threaded builds lock `op`, GIL
+// builds compile it away. It is suspended while the thread blocks, yet the
+// scope must not call into Python code: that code may take the same object's
+// lock in another order, or run long under it.
+class CriticalSection {
+public:
+#ifdef PYAPI_FREE_THREADED
+    explicit CriticalSection(PyObject* op) noexcept { PyCriticalSection_Begin(&cs_, op); }
+    ~CriticalSection() { PyCriticalSection_End(&cs_); }
+#else
+    explicit CriticalSection(PyObject*) noexcept {}
+#endif
+    CriticalSection(const CriticalSection&) = delete;
+    CriticalSection& operator=(const CriticalSection&) = delete;
+
+private:
+#ifdef PYAPI_FREE_THREADED
+    PyCriticalSection cs_;
+#endif
+};
+
+}  // namespace pyapi
 
 // Module slots: from 3.12 a module says whether it may be loaded in several
 // interpreters, and whether each may have its own GIL. Ours keep all their
-// state per module object, so they support both.
-#if PY_VERSION_HEX >= 0x030C0000
+// state per module object, so they support both. From 3.13 it also says
+// whether it needs the GIL (read by free-threaded builds only): ours do not,
+// their shared state being atomic or under the host's locks.
+#if PY_VERSION_HEX >= 0x030D0000
+#define PYAPI_MODULE_EXTRA_SLOTS \
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED}, {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#elif PY_VERSION_HEX >= 0x030C0000
 #define PYAPI_MODULE_EXTRA_SLOTS {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
 #else
 #define PYAPI_MODULE_EXTRA_SLOTS

@@ -1,5 +1,6 @@
 // Lazy generator expressions (see builtins.hpp).
 #include <cstddef>
+#include <utility>
 
 #include "module.hpp"
 
@@ -43,16 +44,41 @@ void lazy_dealloc(PyObject* self) noexcept {
     Py_DECREF(type);
 }
 
+// The generator's iterator and function, held (the step runs caller code
+// that may drop the generator's hold, and another thread may be finishing
+// it): read under the generator's lock.
+bool take_source(PyObject* self, Ref& it, Ref& fn) noexcept {
+    Ref now_it, now_fn;
+    {
+        CriticalSection lock(self);
+        LazyObject* g = as_lazy(self);
+        now_it = Ref::borrow(g->it);
+        now_fn = Ref::borrow(g->fn);
+    }
+    it = std::move(now_it);  // what they held is released after the lock
+    fn = std::move(now_fn);
+    return it && fn;
+}
+
+// Finishes the generator if `it` is still its iterator.
+void finish(PyObject* self, const Ref& it) noexcept {
+    PyObject* old = nullptr;
+    {
+        CriticalSection lock(self);
+        LazyObject* g = as_lazy(self);
+        if (g->it == it.get()) old = std::exchange(g->it, nullptr);
+    }
+    Py_XDECREF(old);  // after the lock: `it` holds it still
+}
+
 PyObject* lazy_next(PyObject* self) noexcept {
     LazyObject* g = as_lazy(self);
     return guarded([&]() -> Ref {
-        while (g->it) {
-            // Held for the step: the step runs caller code that may drop the generator's hold.
-            Ref it = Ref::borrow(g->it);
-            Ref fn = Ref::borrow(g->fn);
+        Ref it, fn;
+        while (take_source(self, it, fn)) {
             Ref item = Ref::steal(PyIter_Next(it.get()));
             if (!item) {
-                Py_CLEAR(g->it);  // exhausted or failed: finished either way
+                finish(self, it);  // exhausted or failed: finished either way
                 if (PyErr_Occurred()) raise();
                 break;
             }
@@ -60,7 +86,7 @@ PyObject* lazy_next(PyObject* self) noexcept {
             try {
                 value = g->step(*reinterpret_cast<const FunctionObject*>(fn.get()), item.get(), g->extra);
             } catch (const py_error&) {
-                Py_CLEAR(g->it);  // a generator that raised is finished
+                finish(self, it);  // a generator that raised is finished
                 throw;
             }
             if (value) return value;

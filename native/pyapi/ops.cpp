@@ -12,10 +12,27 @@ Ref kwnames(std::initializer_list<PyObject*> names) {
 }
 
 void unpack_two(PyObject* value, Ref& a, Ref& b) {
-    if ((PyTuple_CheckExact(value) || PyList_CheckExact(value)) && PySequence_Fast_GET_SIZE(value) == 2) {
-        a = Ref::borrow(PySequence_Fast_GET_ITEM(value, 0));
-        b = Ref::borrow(PySequence_Fast_GET_ITEM(value, 1));
+    if (PyTuple_CheckExact(value) && PyTuple_GET_SIZE(value) == 2) {
+        a = Ref::borrow(PyTuple_GET_ITEM(value, 0));
+        b = Ref::borrow(PyTuple_GET_ITEM(value, 1));
         return;
+    }
+    if (PyList_CheckExact(value)) {
+        // The size and both items read at one moment: another thread may
+        // resize the list, or free an item it replaces, meanwhile.
+        Ref first, second;
+        {
+            CriticalSection lock(value);
+            if (PyList_GET_SIZE(value) == 2) {
+                first = Ref::borrow(PyList_GET_ITEM(value, 0));
+                second = Ref::borrow(PyList_GET_ITEM(value, 1));
+            }
+        }
+        if (first) {
+            a = std::move(first);
+            b = std::move(second);
+            return;
+        }
     }
     PyObject* it = PyObject_GetIter(value);
     if (!it) {
@@ -73,15 +90,11 @@ Ref import_from(PyObject* module, PyObject* name) {
 }
 
 Ref load_global(PyObject* globals, PyObject* name) {
-    PyObject* v = PyDict_GetItemWithError(globals, name);
-    if (v) return Ref::borrow(v);
-    if (PyErr_Occurred()) raise();
+    // Owned: another thread may rebind the name, and free what it held.
+    PyObject* v = nullptr;
+    if (check_status(compat::dict_get_ref(globals, name, &v))) return Ref::steal(v);
     PyObject* builtins = PyEval_GetBuiltins();
-    if (builtins) {
-        v = PyDict_GetItemWithError(builtins, name);
-        if (v) return Ref::borrow(v);
-        if (PyErr_Occurred()) raise();
-    }
+    if (builtins && check_status(compat::dict_get_ref(builtins, name, &v))) return Ref::steal(v);
     raise_format(PyExc_NameError, "name '%U' is not defined", name);
 }
 
