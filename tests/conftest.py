@@ -1,7 +1,10 @@
 """Shared test settings.
 
-Hypothesis profiles: "default" for everyday runs; set VANTOREL_FUZZ_EXAMPLES to a
-number to run every property test with that many examples (the long fuzzing mode).
+Hypothesis profiles: "default" for everyday runs; "emulated" (a quarter of the examples)
+where the suite runs under an emulator (the aarch64 legs: every example costs ten times as
+much there, and what differs by architecture is the kernels, which the fixed cases cover in
+full); set VANTOREL_FUZZ_EXAMPLES to a number to run every property test with that many
+examples (the long fuzzing mode).
 """
 import os
 import sys
@@ -26,6 +29,9 @@ if _fuzz:
         suppress_health_check=list(HealthCheck),
     )
     settings.load_profile("fuzz")
+elif os.environ.get("VANTOREL_TEST_PYTHON"):  # tests/interpreter.py: set by the emulated legs
+    settings.register_profile("emulated", settings.get_profile("default"), max_examples=50)
+    settings.load_profile("emulated")
 else:
     settings.load_profile("default")
 

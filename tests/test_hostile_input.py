@@ -16,7 +16,10 @@ from hostile_objects import (TRIED, require, OneShot, BadPairsMapping, Boom, Dic
 from interpreter import EMULATED, PYTHON
 
 DEEP = 100_000
-BIG = 100 * 1024 * 1024  # characters of the enormous strings
+# Characters of the enormous strings (an escaped one is six bytes per character); under
+# emulation, where every pass over them costs ten times as much, 4 Mi: still far past every
+# buffer the modules keep or grow in steps.
+BIG = (4 if EMULATED else 100) * 1024 * 1024
 HUGE_INT = 10 ** 5000    # past the host's default limit of 4300 digits for int <-> str
 
 
