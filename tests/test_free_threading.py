@@ -113,7 +113,7 @@ class Tuple(tuple):
     """What a replaced `tuple` makes: equal to the host's, told apart by its type."""
 
 
-class Error(ValueError):
+class Missing(KeyError):
     pass
 
 
@@ -127,7 +127,9 @@ REBINDINGS = {
     "EpochName": (cr, "EpochName", list(reversed(E))),
     # builtins, shadowed in the module or replaced in the builtins module
     "str": (cr, "str", shadow_str),
-    "ValueError": (cr, "ValueError", Error),
+    # (each read once per call: a name read twice, as `except ValueError` then `raise
+    # ValueError` are, may rightly give a call one of each)
+    "KeyError": (cr, "KeyError", Missing),
     "tuple": (builtins, "tuple", lambda it=(): Tuple(it)),
 }
 MISSING = object()
