@@ -3,6 +3,7 @@
 // it (ASCII-only output, \uXXXX escapes, float reprs, NaN and the infinities).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -120,7 +121,7 @@ private:
 // Buffers reused from one projection hash to the next; a hash re-entered from
 // caller code during the walk (on this thread or another) takes its own.
 struct HashScratch {
-    bool busy = false;
+    std::atomic<bool> busy{false};  // leased (projection_hash.cpp)
     std::vector<Tok> toks;
     TextBuffer text;
     std::vector<Entry> entries;

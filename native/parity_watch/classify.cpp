@@ -8,8 +8,7 @@ namespace parity_watch {
 
 Ref mapping_get(const State& st, PyObject* mapping, PyObject* key, PyObject* fallback) {
     if (PyDict_CheckExact(mapping)) {
-        PyObject* v = PyDict_GetItemWithError(mapping, key);
-        if (v) return Ref::borrow(v);
+        if (Ref v = dict_item(mapping, key)) return v;
         if (PyErr_Occurred()) pyapi::raise();
         return Ref::borrow(fallback ? fallback : Py_None);
     }
@@ -36,6 +35,8 @@ PyObject* reason_code(const Names& n, Has&& has) {
 bool ascii_reason(const Names& names, PyObject* items, PyObject*& code) {
     const bool list = PyList_CheckExact(items);
     if (!list && !PyTuple_CheckExact(items)) return false;
+    // No caller code runs below: the list stays locked while its items are read.
+    ContainerLock lock(items);
     const Py_ssize_t n = list ? PyList_GET_SIZE(items) : PyTuple_GET_SIZE(items);
     PyObject* const* item = PySequence_Fast_ITEMS(items);
     std::size_t length = 0;

@@ -144,19 +144,20 @@ private:
     MappingTest& is_mapping_;
 };
 
-// The state's buffers, or buffers of its own while those are in use.
+// The state's buffers, or buffers of its own while those are in use (by a
+// hash re-entered from caller code, or by another thread: the lease is an
+// atomic exchange, and the buffers are trimmed before they are given back).
 class Scratch {
 public:
-    explicit Scratch(HashScratch& shared) : shared_(shared), leased_(!shared.busy) {
-        if (leased_) shared_.busy = true;
-    }
+    explicit Scratch(HashScratch& shared)
+        : shared_(shared), leased_(!shared.busy.exchange(true, std::memory_order_acquire)) {}
     ~Scratch() {
         if (!leased_) return;
-        shared_.busy = false;
         constexpr std::size_t keep = std::size_t(1) << 20;
         if (shared_.toks.capacity() * sizeof(Tok) > keep) std::vector<Tok>().swap(shared_.toks);
         if (shared_.text.capacity() > keep) shared_.text.release();
         shared_.text.clear();
+        shared_.busy.store(false, std::memory_order_release);
     }
     Scratch(const Scratch&) = delete;
     Scratch& operator=(const Scratch&) = delete;

@@ -4,6 +4,8 @@
 // direct-call fast path of late-bound globals.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <span>
 
 #include "canonical_json.hpp"
@@ -95,11 +97,47 @@ enum Id : unsigned {
 extern const pyapi::Dependency kDependencies[dep::end - dep::Mapping];
 
 // Whether the exact built-in types list, tuple, str, int, float, bool and
-// NoneType are Mappings, per ABC cache token (values.cpp).
-struct MappingAnswers {
-    signed char answers[7] = {-1, -1, -1, -1, -1, -1, -1};
-    unsigned long long token = 0;
-    bool token_known = false;
+// NoneType are Mappings, per ABC cache token (values.cpp). Every call reads
+// and fills it, on any thread: the token and the seven answers share one
+// atomic word, so an answer is never read under a token it was not asked
+// under. Bits 0-13 hold two bits per type (0 unknown, 1 no, 2 yes), bit 14
+// says a token is set, the token takes the bits from 16 on; a token too large
+// for them (never seen: it counts ABC registrations) is not cached.
+class MappingAnswers {
+public:
+    static constexpr unsigned long long kMaxToken = (1ULL << 48) - 1;
+
+    // Makes `token` the word's token unless a later one is there already:
+    // its answers start unknown.
+    void use_token(unsigned long long token) noexcept {
+        if (token > kMaxToken) return;
+        std::uint64_t w = word_.load(std::memory_order_acquire);
+        while (!(w & kKnown) || (w >> kTokenShift) < token) {
+            if (word_.compare_exchange_weak(w, kKnown | (std::uint64_t(token) << kTokenShift),
+                                            std::memory_order_acq_rel))
+                return;
+        }
+    }
+    // -1 (unknown), 0 or 1 for type `index` under `token`.
+    int get(unsigned long long token, int index) const noexcept {
+        const std::uint64_t w = word_.load(std::memory_order_acquire);
+        if (!(w & kKnown) || (w >> kTokenShift) != token) return -1;
+        return static_cast<int>((w >> (2 * index)) & 3u) - 1;
+    }
+    // Keeps `answer` for type `index` while `token` is still the word's token.
+    void put(unsigned long long token, int index, bool answer) noexcept {
+        std::uint64_t w = word_.load(std::memory_order_acquire);
+        while ((w & kKnown) && (w >> kTokenShift) == token) {
+            const std::uint64_t set = (w & ~(std::uint64_t(3) << (2 * index))) |
+                                      (std::uint64_t(answer ? 2 : 1) << (2 * index));
+            if (word_.compare_exchange_weak(w, set, std::memory_order_acq_rel)) return;
+        }
+    }
+
+private:
+    static constexpr std::uint64_t kKnown = std::uint64_t(1) << 14;
+    static constexpr int kTokenShift = 16;
+    std::atomic<std::uint64_t> word_{0};
 };
 
 struct State : pyapi::ModuleState {

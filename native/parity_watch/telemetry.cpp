@@ -143,24 +143,48 @@ void store_default(const FunctionObject& fn, PyObject* value) {
     pyapi::check_status(PyDict_SetItem(fn.globals, state(fn).names.DEFAULT_TELEMETRY, value));
 }
 
+// _DEFAULT_TELEMETRY as the function reads it, as an owned reference: another
+// thread may replace the global (and so release the object) at any moment.
+Ref current_default(const FunctionObject& fn) {
+    PyObject* name = state(fn).names.DEFAULT_TELEMETRY;
+    if (Ref value = dict_item(fn.globals, name)) return value;
+    if (PyErr_Occurred()) pyapi::raise();
+    return pyapi::global(fn, name);  // the builtins, else the host's NameError
+}
+
+// `if _DEFAULT_TELEMETRY is None: _DEFAULT_TELEMETRY = created` as one step,
+// so that a default configure_parity_watch stored meanwhile (on any thread)
+// is never replaced. The globals stay locked from the test to the store, and
+// nothing in between runs caller code (the value replaced is None).
+void store_default_if_none(const FunctionObject& fn, PyObject* created) {
+    PyObject* name = state(fn).names.DEFAULT_TELEMETRY;
+    int found, stored = 0;
+    {
+        ContainerLock lock(fn.globals);
+        Ref value = dict_item(fn.globals, name);
+        found = value ? 1 : PyErr_Occurred() ? -1 : 0;
+        if (value.get() == Py_None) stored = PyDict_SetItem(fn.globals, name, created) == 0 ? 1 : -1;
+    }
+    if (found < 0 || stored < 0) pyapi::raise();
+    // Deleted meanwhile: the name is read as the host reads it (builtins, NameError).
+    if (!found && pyapi::global(fn, name).get() == Py_None) store_default(fn, created);
+}
+
 Ref default_body(FunctionObject& fn, PyObject* const*) {
-    const Names& n = state(fn).names;
-    Ref current = pyapi::global(fn, n.DEFAULT_TELEMETRY);
-    if (current.get() == Py_None) {
-        Ref created = new_default(fn, nullptr);
+    if (current_default(fn).get() == Py_None) {
         // Building the object ran caller code (another thread may have stored
         // a default meanwhile): keep that one, so no record is stranded in a
         // runtime that is thrown away.
-        Ref again = pyapi::global(fn, n.DEFAULT_TELEMETRY);
-        if (again.get() == Py_None) store_default(fn, created.get());
+        Ref created = new_default(fn, nullptr);
+        store_default_if_none(fn, created.get());
     }
-    return pyapi::global(fn, n.DEFAULT_TELEMETRY);
+    return current_default(fn);
 }
 
 Ref configure_body(FunctionObject& fn, PyObject* const* argv) {
     Ref created = new_default(fn, argv[0]);
     store_default(fn, created.get());
-    return pyapi::global(fn, state(fn).names.DEFAULT_TELEMETRY);
+    return current_default(fn);
 }
 
 Ref module_record_body(FunctionObject& fn, PyObject* const* argv) {

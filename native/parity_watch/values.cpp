@@ -49,28 +49,26 @@ bool MappingTest::builtin_answer(int index, PyTypeObject* type) {
         Ref token = pyapi::check(PyObject_CallNoArgs(get_token));
         unsigned long long value = PyLong_AsUnsignedLongLong(token.get());
         if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) pyapi::raise();
-        if (!cache.token_known || value != cache.token) {
-            for (auto& a : cache.answers) a = -1;
-            cache.token = value;
-            cache.token_known = true;
-        }
+        cache.use_token(value);
+        token_ = value;
         token_checked_ = true;
     }
-    PYAPI_ASSERT(cache.token_known);  // the answers below belong to the current token
-    if (cache.answers[index] < 0) {
+    // Another thread may have moved the memo to a later token meanwhile: then
+    // the answer is asked again and not kept.
+    int answer = cache.get(token_, index);
+    if (answer < 0) {
         // The first answer may run hooks of registered subclasses.
-        int r = pyapi::check_status(PyObject_IsSubclass(reinterpret_cast<PyObject*>(type), mapping_.get()));
-        cache.answers[index] = static_cast<signed char>(r);
+        answer = pyapi::check_status(PyObject_IsSubclass(reinterpret_cast<PyObject*>(type), mapping_.get()));
+        cache.put(token_, index, answer != 0);
         fresh_ = false;
     }
-    return cache.answers[index] != 0;
+    return answer != 0;
 }
 
 bool MappingTest::known_plain_leaf(PyObject* value) const noexcept {
     if (!fresh_ || !original_ || !plain_builtins_ || !token_checked_) return false;
-    PYAPI_ASSERT(state(fn_).mapping_answers.token_known);
     const int index = builtin_index(Py_TYPE(value));
-    return index >= 2 && state(fn_).mapping_answers.answers[index] == 0;  // 0, 1: list and tuple
+    return index >= 2 && state(fn_).mapping_answers.get(token_, index) == 0;  // 0, 1: list and tuple
 }
 
 bool MappingTest::operator()(PyObject* value) {

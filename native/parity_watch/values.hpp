@@ -48,7 +48,8 @@ private:
     bool json_safe_ours_ = false;
     bool json_safe_fresh_ = false;
     bool token_checked_ = false;
-    bool plain_builtins_ = false;  // _json_safe's builtins are the host's (at the last refresh)
+    unsigned long long token_ = 0;  // the ABC cache token read at the check
+    bool plain_builtins_ = false;   // _json_safe's builtins are the host's (at the last refresh)
 };
 
 
@@ -56,17 +57,62 @@ private:
 enum class SafeKind { Mapping, Sequence, Passthrough, Stringify };
 SafeKind classify_safe(MappingTest& is_mapping, PyObject* value);
 
+// Reads of a caller's list or dict that another thread may change meanwhile.
+// The free-threaded build locks the container (a per-object critical section)
+// only around the read and takes owned references before any caller code
+// runs; a critical section is let go whenever its thread blocks, so it cannot
+// be held across Python code anyway. With the GIL the lock compiles to nothing.
+class ContainerLock {
+public:
+    explicit ContainerLock(PyObject* container) noexcept {
+#ifdef Py_GIL_DISABLED
+        PyCriticalSection_Begin(&section_, container);
+#else
+        (void)container;
+#endif
+    }
+    ~ContainerLock() {
+#ifdef Py_GIL_DISABLED
+        PyCriticalSection_End(&section_);
+#endif
+    }
+    ContainerLock(const ContainerLock&) = delete;
+    ContainerLock& operator=(const ContainerLock&) = delete;
+
+private:
+#ifdef Py_GIL_DISABLED
+    PyCriticalSection section_;
+#endif
+};
+
+// list[i] as an owned reference, or empty past the end (read as the list is now).
+inline Ref list_item(PyObject* list, Py_ssize_t i) noexcept {
+    ContainerLock lock(list);
+    return i < PyList_GET_SIZE(list) ? Ref::borrow(PyList_GET_ITEM(list, i)) : Ref();
+}
+
+// dict[key] as an owned reference, or empty (error set when the look-up failed).
+inline Ref dict_item(PyObject* dict, PyObject* key) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* value = nullptr;
+    PyDict_GetItemRef(dict, key, &value);
+    return Ref::steal(value);
+#else
+    return Ref::borrow(PyDict_GetItemWithError(dict, key));
+#endif
+}
+
 // `for item in iterable: f(item)`, with the list iterator's own semantics for
 // an exact list (a list grown while walked is walked to its new end).
 template <class F>
 void for_each_item(PyObject* iterable, F&& f) {
     if (PyList_CheckExact(iterable)) {
         // As the list iterator does: the length is read afresh at every step.
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
-            Ref item = Ref::borrow(PyList_GET_ITEM(iterable, i));
+        for (Py_ssize_t i = 0;; ++i) {
+            Ref item = list_item(iterable, i);
+            if (!item) return;
             f(item.get());
         }
-        return;
     }
     if (PyTuple_CheckExact(iterable)) {
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(iterable); ++i) f(PyTuple_GET_ITEM(iterable, i));
@@ -88,14 +134,28 @@ void for_each_entry(const State& st, PyObject* mapping, F&& f) {
     if (PyDict_CheckExact(mapping)) {
         const Py_ssize_t used = PyDict_GET_SIZE(mapping);
         Py_ssize_t pos = 0, remaining = used;
-        PyObject *k, *v;
         for (;;) {
-            if (PyDict_GET_SIZE(mapping) != used)
-                pyapi::raise(PyExc_RuntimeError, "dictionary changed size during iteration");
-            if (!PyDict_Next(mapping, &pos, &k, &v)) return;
-            if (remaining-- == 0) pyapi::raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
-            key = Ref::borrow(k);
-            item = Ref::borrow(v);
+            const char* changed = nullptr;
+            PyObject *k = nullptr, *v = nullptr;
+            {
+                // The previous entry is let go outside: that may run a finaliser.
+                ContainerLock lock(mapping);
+                if (PyDict_GET_SIZE(mapping) != used) {
+                    changed = "dictionary changed size during iteration";
+                } else if (PyDict_Next(mapping, &pos, &k, &v)) {
+                    if (remaining-- == 0) {
+                        changed = "dictionary keys changed during iteration";
+                        k = v = nullptr;
+                    } else {
+                        Py_INCREF(k);
+                        Py_INCREF(v);
+                    }
+                }
+            }
+            if (changed) pyapi::raise(PyExc_RuntimeError, changed);
+            if (!k) return;
+            key = Ref::steal(k);
+            item = Ref::steal(v);
             f(key.get(), item.get());
         }
     }

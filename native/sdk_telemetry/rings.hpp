@@ -98,8 +98,9 @@ public:
         return dropped_;
     }
 
-    // For the garbage collector, which runs with the GIL held and so never
-    // while another thread is inside a ring operation.
+    // For the garbage collector, which runs with the GIL held (without a GIL,
+    // with every other thread stopped at a safe point) and so never while
+    // another thread is inside a ring operation: none has a safe point.
     template <class F>
     int visit(F&& f) {
         std::lock_guard<std::mutex> hold(mu_);

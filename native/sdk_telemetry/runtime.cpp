@@ -86,7 +86,7 @@ PyObject* runtime_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
         rt->component = component.release();
         rt->lanes = lanes;
         rt->ring_capacity = capacity;
-        rt->serial = state->next_serial++;
+        rt->serial = state->next_serial.fetch_add(1, std::memory_order_relaxed);
         return self;
     });
 }

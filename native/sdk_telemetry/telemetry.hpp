@@ -2,6 +2,7 @@
 // translation units share.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -74,7 +75,8 @@ struct State : pyapi::ModuleState {
     // Serial numbers tell a handle's runtime apart without the handle keeping
     // the runtime alive (and without mistaking a new runtime at a reused
     // address); a handle of another module object is refused by its type.
-    std::uint64_t next_serial = 1;
+    // Runtimes may be made on any number of threads at once.
+    std::atomic<std::uint64_t> next_serial{1};
 
     // Its functions use only the layer's builtins (pyapi/builtins.hpp).
     static std::span<const pyapi::Dependency> dependencies() { return {}; }
