@@ -309,8 +309,7 @@ bool superseded(const Entry* e, std::size_t k, std::size_t n) { return k + 1 < n
 // Writes the tape. `slots` and `entries` are stacks of the open dicts' keys.
 class Writer {
 public:
-    Writer(TextBuffer& out, const Tape& tape, WriterScratch& s)
-        : out_(out), tape_(tape), s_(s), epoch_(++s.epoch) {}
+    Writer(TextBuffer& out, const Tape& tape, WriterScratch& s) : out_(out), tape_(tape), s_(s), epoch_(++s.epoch) {}
 
     bool value(std::size_t& i) {
         const Tok& t = tape_[i];
@@ -374,8 +373,7 @@ private:
             KeyShape::Key& known = shape.keys[w];
             if (k == known.obj && live) continue;
             if (PyUnicode_GET_LENGTH(k) != known.len || PyUnicode_KIND(k) != known.kind ||
-                std::memcmp(PyUnicode_DATA(k), shape.raw.data() + known.raw,
-                            std::size_t(known.len) * known.kind) != 0)
+                std::memcmp(PyUnicode_DATA(k), shape.raw.data() + known.raw, std::size_t(known.len) * known.kind) != 0)
                 return false;
             // Same text: this object stands for the key from now on (the
             // others still have theirs, live or checked by text).

@@ -135,11 +135,11 @@ struct KeyShape {
     std::uint64_t epoch = 0;
     std::uint64_t used = 0;  // last use, to replace the least recent of a depth's ways
     bool valid = false;
-    std::vector<Key> keys;          // walk order
-    std::string raw;                // the keys' code units, end to end
+    std::vector<Key> keys;             // walk order
+    std::string raw;                   // the keys' code units, end to end
     std::vector<std::uint32_t> order;  // walk positions written, in output order (duplicates dropped)
     std::vector<std::uint32_t> seg;    // end of each written key's text in `text`
-    TextBuffer text;                // `{"k":`, then `,"k":` per further key; padded
+    TextBuffer text;                   // `{"k":`, then `,"k":` per further key; padded
 };
 
 // The writer's scratch: the open dicts' sorted entries and value positions,
@@ -148,8 +148,8 @@ struct WriterScratch {
     static constexpr std::size_t kDepths = 12, kWays = 2;
     std::vector<Entry> entries;
     std::vector<std::size_t> slots;  // tape index of each open dict's keys, walk order
-    std::uint64_t epoch = 0;  // one per write
-    std::uint64_t ticks = 0;  // one per shape use
+    std::uint64_t epoch = 0;         // one per write
+    std::uint64_t ticks = 0;         // one per shape use
     KeyShape shapes[kDepths][kWays];
 };
 
