@@ -390,6 +390,39 @@ def test_float_repr_corner_cases():
         assert pw.projection_hash({"x": x}) == literal({"x": x})
 
 
+def fresh(text):
+    """An equal str that is not the same object."""
+    return "".join(list(text))
+
+
+def test_dicts_repeating_keys_are_written_as_each_one_is():
+    # The writer keeps the key order and text of recent dicts by depth; every
+    # way a later dict can resemble an earlier one without being written alike.
+    rows = [{"b": 1, "a": 2}, {fresh("b"): 3, fresh("a"): 4}, {"a": 5, "b": 6},
+            {"b": 7, "c": 8}, {"b": 9, "\u00e1": 10}, {"b": 11, "\u0101": 12}, {"b": 13, "\U0001f600": 14},
+            {1: "int", "1": "str"}, {"1": "str", 1: "int"}, {True: 1, "True": 2, None: 3, "null": 4},
+            {"q\"": 1, "\n": 2}, {"q\"": 3, "\n": 4}, {"": 0, "b": 1}]
+    shapes = [{"x": 1, "y": 2}, {"y": 1, "z": 2}, {"z": 1, "x": 2}] * 3  # more shapes than ways at one depth
+    deep = {"k": 0}
+    for i in range(16):
+        deep = {"k": deep, "j": [{"k": i}]}
+    many = {f"k{i:03d}": i for i in range(70)}
+    long_keys = {"x" * 3000: 1, "y" * 3000: 2}
+    for p in [{"rows": rows}, {"rows": rows[::-1]}, {"s": shapes}, {"d": deep}, {"m": [many, dict(reversed(many.items()))]},
+              {"l": [long_keys, long_keys]}, {"rows": [{"a": {"a": {"a": 1}}}, {"a": {"a": {"b": 1}}}]}]:
+        assert pw.projection_hash(p) == literal(p) == model.projection_hash(p)
+    # From one call to the next: keys of the same length and kind, other text.
+    for p in [{"ab": 1, "cd": 2}, {"ab": 1, "ce": 2}, {"ab": 1, "cd": 2}, {"\u0101b": 1, "cd": 2}]:
+        assert pw.projection_hash(p) == literal(p)
+
+
+@given(st.lists(st.dictionaries(st.one_of(st.sampled_from(["a", "b", "\u00e9", "\u20ac", "ab", "a\\"]),
+                                          st.integers(0, 1), st.booleans()),
+                                st.integers(0, 3), max_size=4), max_size=6))
+def test_rows_of_few_keys_match_json_dumps(rows):
+    assert pw.projection_hash({"rows": rows}) == literal({"rows": rows})
+
+
 def test_native_writer_does_not_go_through_json(monkeypatch):
     def refuse(self, o):
         raise AssertionError("json encoder used")

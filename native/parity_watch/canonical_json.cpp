@@ -248,8 +248,8 @@ bool str_less(PyObject* a, PyObject* b) {
 // The first eight bytes of one-byte text, big-endian and zero-padded: when
 // two prefixes differ, they order the texts as code points do (a text that
 // ends early pads with 0, no more than a NUL it would otherwise meet).
-Entry make_entry(PyObject* key, std::size_t value) {
-    Entry e{0, key, value, PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND};
+Entry make_entry(PyObject* key, std::size_t value, std::uint32_t pos) {
+    Entry e{0, key, value, pos, PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND};
     if (e.one_byte) {
         const Py_ssize_t n = PyUnicode_GET_LENGTH(key);
         const auto* b = static_cast<const unsigned char*>(PyUnicode_DATA(key));
@@ -264,7 +264,12 @@ bool entry_less(const Entry& a, const Entry& b) {
 }
 
 bool write_leaf(TextBuffer& out, PyObject* v) {
-    if (PyUnicode_Check(v)) write_string(out, v);
+    // The exact types first: one compare each instead of a flags test.
+    const PyTypeObject* type = Py_TYPE(v);
+    if (type == &PyUnicode_Type) write_string(out, v);
+    else if (type == &PyLong_Type) write_int(out, v);
+    else if (type == &PyFloat_Type) write_float(out, v);
+    else if (PyUnicode_Check(v)) write_string(out, v);
     else if (v == Py_None) out.append("null", 4);
     else if (v == Py_True) out.append("true", 4);
     else if (v == Py_False) out.append("false", 5);
@@ -279,11 +284,32 @@ std::size_t skip(const Tape& tape, std::size_t i) {
     return (t.kind == Tok::List || t.kind == Tok::Dict) ? t.end : i + 1;
 }
 
-// Writes the tape; `entries` is a stack of the open dicts' sorted entries.
+// Dicts with more keys or more key text than this are sorted each time.
+constexpr std::size_t kShapeKeys = 64, kShapeBytes = 4096;
+
+// Stable, so that among equal keys the entry assigned last comes last and
+// wins, as assignment into the copy does. Dicts are mostly small: insertion
+// sort without allocation, a merge sort beyond.
+void sort_entries(Entry* e, std::size_t n) {
+    if (n <= 24) {
+        for (std::size_t a = 1; a < n; ++a) {
+            Entry x = e[a];
+            std::size_t b = a;
+            for (; b > 0 && entry_less(x, e[b - 1]); --b) e[b] = e[b - 1];
+            e[b] = x;
+        }
+    } else {
+        std::stable_sort(e, e + n, entry_less);
+    }
+}
+
+// In sorted order, an entry not less than the next has its key.
+bool superseded(const Entry* e, std::size_t k, std::size_t n) { return k + 1 < n && !entry_less(e[k], e[k + 1]); }
+
+// Writes the tape. `slots` and `entries` are stacks of the open dicts' keys.
 class Writer {
 public:
-    Writer(TextBuffer& out, const Tape& tape, std::vector<Entry>& entries)
-        : out_(out), tape_(tape), entries_(entries) {}
+    Writer(TextBuffer& out, const Tape& tape, WriterScratch& s) : out_(out), tape_(tape), s_(s), epoch_(++s.epoch) {}
 
     bool value(std::size_t& i) {
         const Tok& t = tape_[i];
@@ -306,59 +332,164 @@ public:
     }
 
 private:
+    PyObject* key(std::size_t base, std::size_t w) const { return tape_[s_.slots[base + w]].obj; }
+
     bool dict(std::size_t& i) {
         const std::size_t end = tape_[i].end;
-        const std::size_t base = entries_.size();
-        for (std::size_t j = i + 1; j < end;) {
-            entries_.push_back(make_entry(tape_[j].obj, j + 1));
-            j = skip(tape_, j + 1);
+        const std::size_t base = s_.slots.size();
+        for (std::size_t j = i + 1; j < end; j = skip(tape_, j + 1)) s_.slots.push_back(j);
+        const std::size_t n = s_.slots.size() - base;
+        i = end;
+        if (n == 0) {
+            out_.append("{}", 2);
+            return true;
         }
-        Entry* e = entries_.data() + base;
-        const std::size_t n = entries_.size() - base;
-        // Stable, so that among equal keys the entry assigned last comes last
-        // and wins, as assignment into the copy does. Dicts are mostly small:
-        // insertion sort without allocation, a merge sort beyond.
-        if (n <= 24) {
-            for (std::size_t a = 1; a < n; ++a) {
-                Entry x = e[a];
-                std::size_t b = a;
-                for (; b > 0 && entry_less(x, e[b - 1]); --b) e[b] = e[b - 1];
-                e[b] = x;
-            }
-        } else {
-            std::stable_sort(e, e + n, entry_less);
+        const KeyShape* shape = nullptr;
+        if (depth_ < WriterScratch::kDepths && n <= kShapeKeys) {
+            shape = find_shape(base, n);
+            if (!shape) shape = record_shape(base, n);
         }
-        out_.push('{');
-        bool first = true;
+        ++depth_;
+        const bool ok = shape ? write_shaped(*shape, base) : write_sorted(base, n);
+        --depth_;
+        s_.slots.resize(base);
+        return ok;
+    }
+
+    // A way of this depth whose keys have the text of this dict's, in order.
+    const KeyShape* find_shape(std::size_t base, std::size_t n) {
+        for (KeyShape& shape : s_.shapes[depth_]) {
+            if (!shape.valid || shape.keys.size() != n || !same_keys(shape, base)) continue;
+            shape.used = ++s_.ticks;
+            return &shape;
+        }
+        return nullptr;
+    }
+
+    bool same_keys(KeyShape& shape, std::size_t base) {
+        const bool live = shape.epoch == epoch_;
+        for (std::size_t w = 0; w < shape.keys.size(); ++w) {
+            PyObject* k = key(base, w);
+            KeyShape::Key& known = shape.keys[w];
+            if (k == known.obj && live) continue;
+            if (PyUnicode_GET_LENGTH(k) != known.len || PyUnicode_KIND(k) != known.kind ||
+                std::memcmp(PyUnicode_DATA(k), shape.raw.data() + known.raw, std::size_t(known.len) * known.kind) != 0)
+                return false;
+            // Same text: this object stands for the key from now on (the
+            // others still have theirs, live or checked by text).
+            known.obj = k;
+        }
+        shape.epoch = epoch_;
+        return true;
+    }
+
+    // This dict's key order and text, in the least recently used way of its
+    // depth; null when its keys are too many or too long to keep.
+    const KeyShape* record_shape(std::size_t base, std::size_t n) {
+        std::size_t units = 0;
+        for (std::size_t w = 0; w < n; ++w) {
+            PyObject* k = key(base, w);
+            units += static_cast<std::size_t>(PyUnicode_GET_LENGTH(k)) * PyUnicode_KIND(k);
+            if (units > kShapeBytes) return nullptr;
+        }
+        KeyShape* shape = &s_.shapes[depth_][0];
+        for (KeyShape& way : s_.shapes[depth_])
+            if (!way.valid || (shape->valid && way.used < shape->used)) shape = &way;
+        shape->valid = false;
+        shape->keys.clear();
+        shape->raw.clear();
+        shape->order.clear();
+        shape->seg.clear();
+        shape->text.clear();
+        const std::size_t ebase = s_.entries.size();
+        for (std::size_t w = 0; w < n; ++w) {
+            PyObject* k = key(base, w);
+            const int kind = PyUnicode_KIND(k);
+            const Py_ssize_t len = PyUnicode_GET_LENGTH(k);
+            shape->keys.push_back({k, static_cast<std::uint32_t>(shape->raw.size()), static_cast<std::uint32_t>(len),
+                                   static_cast<std::uint8_t>(kind)});
+            shape->raw.append(static_cast<const char*>(PyUnicode_DATA(k)), static_cast<std::size_t>(len) * kind);
+            s_.entries.push_back(make_entry(k, 0, static_cast<std::uint32_t>(w)));
+        }
+        Entry* e = s_.entries.data() + ebase;
+        sort_entries(e, n);
         for (std::size_t k = 0; k < n; ++k) {
-            // Indexing anew each time: nested dicts may grow the stack. In
-            // sorted order, an entry not less than the next has its key.
-            const Entry& entry = entries_[base + k];
-            if (k + 1 < n && !entry_less(entry, entries_[base + k + 1])) continue;
-            if (!first) out_.push(',');
-            first = false;
-            write_string(out_, entry.key);
-            out_.push(':');
-            std::size_t v = entry.value;
+            if (superseded(e, k, n)) continue;
+            shape->text.push(shape->order.empty() ? '{' : ',');
+            write_string(shape->text, e[k].key);
+            shape->text.push(':');
+            shape->order.push_back(e[k].pos);
+            shape->seg.push_back(static_cast<std::uint32_t>(shape->text.view().size()));
+        }
+        s_.entries.resize(ebase);
+        // Keys go out in fixed 32-byte copies: the padding is there to be read.
+        std::memset(shape->text.room(32), 0, 32);
+        shape->epoch = epoch_;
+        shape->used = ++s_.ticks;
+        shape->valid = true;
+        return shape;
+    }
+
+    bool write_shaped(const KeyShape& shape, std::size_t base) {
+        const char* text = shape.text.view().data();
+        std::uint32_t from = 0;
+        for (std::size_t k = 0; k < shape.order.size(); ++k) {
+            const std::size_t len = shape.seg[k] - from;
+            char* p;
+            if (len <= 32) {
+                p = out_.room(32);
+                std::memcpy(p, text + from, 32);
+            } else {
+                p = out_.room(len);
+                std::memcpy(p, text + from, len);
+            }
+            out_.commit(p + len);
+            from = shape.seg[k];
+            // Indexing anew each time: nested dicts may grow the stack.
+            std::size_t v = s_.slots[base + shape.order[k]] + 1;
             if (!value(v)) return false;
         }
         out_.push('}');
-        entries_.resize(base);
-        i = end;
+        return true;
+    }
+
+    bool write_sorted(std::size_t base, std::size_t n) {
+        const std::size_t ebase = s_.entries.size();
+        for (std::size_t w = 0; w < n; ++w)
+            s_.entries.push_back(make_entry(key(base, w), s_.slots[base + w] + 1, static_cast<std::uint32_t>(w)));
+        sort_entries(s_.entries.data() + ebase, n);
+        out_.push('{');
+        bool first = true;
+        for (std::size_t k = 0; k < n; ++k) {
+            // Indexing anew each time: nested dicts may grow the stack.
+            const Entry* e = s_.entries.data() + ebase;
+            if (superseded(e, k, n)) continue;
+            if (!first) out_.push(',');
+            first = false;
+            write_string(out_, e[k].key);
+            out_.push(':');
+            std::size_t v = e[k].value;
+            if (!value(v)) return false;
+        }
+        out_.push('}');
+        s_.entries.resize(ebase);
         return true;
     }
 
     TextBuffer& out_;
     const Tape& tape_;
-    std::vector<Entry>& entries_;
+    WriterScratch& s_;
+    const std::uint64_t epoch_;
+    std::size_t depth_ = 0;  // open dicts
 };
 
 }  // namespace
 
-bool write_canonical(TextBuffer& out, const Tape& tape, std::vector<Entry>& entries) {
-    entries.clear();
+bool write_canonical(TextBuffer& out, const Tape& tape, WriterScratch& scratch) {
+    scratch.entries.clear();
+    scratch.slots.clear();
     std::size_t i = 0;
-    Writer writer(out, tape, entries);
+    Writer writer(out, tape, scratch);
     return writer.value(i);
 }
 

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -60,11 +61,12 @@ private:
 // A dict entry while its dict is written (scratch space of the writer).
 // `prefix`: the key's first eight code points as a big-endian number when
 // the key is one-byte text (else unused), which settles most comparisons of
-// the key sort without touching the text.
+// the key sort without touching the text. `pos`: the entry's place in walk order.
 struct Entry {
     std::uint64_t prefix;
     PyObject* key;
     std::size_t value;
+    std::uint32_t pos;
     bool one_byte;
 };
 
@@ -118,17 +120,51 @@ private:
     std::size_t cap_ = 0;
 };
 
+// The key order and key text of a dict written lately: records and rows
+// repeat their keys dict after dict, and one whose keys have the same text in
+// the same walk order is written from here without sorting or escaping them
+// again. `keys[w].obj` is only compared with, never followed: it is a live
+// object while `epoch` is the writer's own (the tape holds it), and from an
+// earlier write the text decides.
+struct KeyShape {
+    struct Key {
+        PyObject* obj;
+        std::uint32_t raw;  // offset of its code units in `raw`
+        std::uint32_t len;  // code points
+        std::uint8_t kind;
+    };
+    std::uint64_t epoch = 0;
+    std::uint64_t used = 0;  // last use, to replace the least recent of a depth's ways
+    bool valid = false;
+    std::vector<Key> keys;             // walk order
+    std::string raw;                   // the keys' code units, end to end
+    std::vector<std::uint32_t> order;  // walk positions written, in output order (duplicates dropped)
+    std::vector<std::uint32_t> seg;    // end of each written key's text in `text`
+    TextBuffer text;                   // `{"k":`, then `,"k":` per further key; padded
+};
+
+// The writer's scratch: the open dicts' sorted entries and value positions,
+// and the key shapes of recent dicts, by nesting depth.
+struct WriterScratch {
+    static constexpr std::size_t kDepths = 12, kWays = 2;
+    std::vector<Entry> entries;
+    std::vector<std::size_t> slots;  // tape index of each open dict's keys, walk order
+    std::uint64_t epoch = 0;         // one per write
+    std::uint64_t ticks = 0;         // one per shape use
+    KeyShape shapes[kDepths][kWays];
+};
+
 // Buffers reused from one projection hash to the next; a hash re-entered from
 // caller code during the walk (on this thread or another) takes its own.
 struct HashScratch {
     std::atomic<bool> busy{false};  // leased (projection_hash.cpp)
     std::vector<Tok> toks;
     TextBuffer text;
-    std::vector<Entry> entries;
+    WriterScratch writer;
 };
 
 // Appends the canonical text of the value at tape index 0; false when a token
 // is not one the writer handles exactly (the caller then uses json.dumps).
-bool write_canonical(TextBuffer& out, const Tape& tape, std::vector<Entry>& entries);
+bool write_canonical(TextBuffer& out, const Tape& tape, WriterScratch& scratch);
 
 }  // namespace parity_watch

@@ -236,7 +236,7 @@ Ref projection_hash_body(FunctionObject& self, PyObject* const* argv) {
     Walker walker(self, is_mapping, scratch.toks);
     walker.walk(projection);
     if (!walker.materialize && !walker.unwritable && json_internals_original(self)) {
-        if (write_canonical(scratch.text, walker.tape, scratch.entries))
+        if (write_canonical(scratch.text, walker.tape, scratch.writer))
             return digest_prefix(self, &scratch.text, nullptr);
     }
     Ref safe = walker.tape.to_python(0);
