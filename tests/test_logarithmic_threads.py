@@ -211,6 +211,54 @@ def test_other_threads_run_while_a_call_computes(key):
     assert same_bits(got, NATIVE[key](Instance(4000), a))
 
 
+def _thread_inputs(seed):
+    rng = np.random.default_rng(seed)
+    x = rng.lognormal(0.0, 0.5, (2500, 40))
+    x[rng.random(x.shape) < 0.05] = np.nan
+    x[rng.random(x.shape) < 0.01] *= -1
+    x[rng.random(x.shape) < 0.002] = 0.0
+    return [
+        (Instance(20), x),
+        (Instance(7), x[:, ::3].astype(np.float32)),                # strided, float32
+        (Instance(9000), rng.lognormal(0.0, 0.5, (9000, 3))),       # windows summed by np.sum
+        (Instance(30), np.full((400, 8), 1e200)),                   # flags: NumPy's error state read
+    ]
+
+
+@pytest.mark.parametrize("key", [PRODUCT, GEO])
+def test_concurrent_calls_give_the_single_thread_results(key):
+    """Four threads call at once (on a free-threaded build with the GIL disabled, truly
+    at the same time), each on inputs shared by all (read-only) and on its own inputs:
+    every result is bit for bit the one a single thread computes."""
+    shared = _thread_inputs(20)
+    for _, a in shared:
+        a.flags.writeable = False
+    own = [_thread_inputs(21 + i) for i in range(4)]
+    with np.errstate(all="ignore"):
+        expected = [[NATIVE[key](inst, a) for inst, a in case] for case in [shared, *own]]
+    barrier = threading.Barrier(4)
+    mismatches, errors = [], []
+
+    def worker(i):
+        try:
+            barrier.wait()
+            with np.errstate(all="ignore"):
+                for _ in range(3):
+                    for which, case in ((0, shared), (i + 1, own[i])):
+                        for j, (inst, a) in enumerate(case):
+                            if not same_bits(NATIVE[key](inst, a), expected[which][j]):
+                                mismatches.append((i, which, j))
+        except BaseException as exc:  # noqa: BLE001 - reported below
+            errors.append(exc)
+
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(300)
+    assert not errors and not mismatches
+
+
 def test_error_state_and_flags_stay_per_thread():
     """Two threads overflow at once, one under errstate(over="raise"), one ignoring it."""
     a = np.full((3000, 64), 1e200)

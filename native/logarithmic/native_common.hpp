@@ -22,6 +22,11 @@
 #include "pyapi/check.hpp"
 #include "reference.hpp"
 
+#if PY_VERSION_HEX >= 0x030D0000
+// Still exported (for _multiprocessing); its declaration is internal since 3.13.
+extern "C" PyAPI_FUNC(int) _PyOS_IsMainThread(void);
+#endif
+
 namespace logarithmic {
 namespace {
 
@@ -139,8 +144,15 @@ private:
 };
 
 using Clock = std::chrono::steady_clock;
-// How often a pass without the lock looks for pending signals (SIGINT).
-constexpr Clock::duration kSignalPoll = std::chrono::milliseconds(40);
+// How often a pass without the lock looks for pending signals (SIGINT). Each
+// look takes the lock back, which beside a thread running Python code means
+// waiting up to a switch interval (5 ms): a look costs at most 5% of the pass.
+constexpr Clock::duration kSignalPoll = std::chrono::milliseconds(100);
+
+// Whether the calling thread runs the signal handlers: the main thread of the
+// main interpreter (needs the lock). Elsewhere PyErr_CheckSignals runs no
+// handler, so a pass there never takes the lock back to look.
+inline bool handles_signals() { return _PyOS_IsMainThread() != 0; }
 
 struct Driver {
     Call& c;
@@ -159,13 +171,18 @@ struct Driver {
 
     // ---- the pass runs without the interpreter lock, taking it back for Python code
     PyThreadState* unlocked = nullptr;  // saved while the lock is released
+    bool signals = false;               // this thread runs the signal handlers: poll() looks for them
     Clock::time_point next_poll{};
     // Where the pass is: rows from `at_t0` on of columns [at_c0, at_c1), and every
     // later column, are still to do (as are the cells in `special`).
     Index at_c0 = 0, at_c1 = 0, at_t0 = 0;
     bool stopped = false;  // an array changed under Python code: the rest is the general path's
 
+    // The pass releases the lock once, and takes it back at its end, for Python
+    // code (rare: flags NumPy acts on, windows NumPy sums, an unproven log) and,
+    // on the thread that runs them, for the signal handlers.
     void release() {
+        signals = handles_signals();
         next_poll = Clock::now() + kSignalPoll;
         unlocked = PyEval_SaveThread();
     }
@@ -189,7 +206,7 @@ struct Driver {
     // when the pass must stop.
     bool poll() {
         if (stopped) return false;
-        if (Clock::now() < next_poll) return true;
+        if (!signals || Clock::now() < next_poll) return true;
         const fexcept_t held = save_flags();
         python([] {
             if (PyErr_CheckSignals() < 0) pyapi::raise();
