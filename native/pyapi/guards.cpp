@@ -177,19 +177,19 @@ void Guards::memo_write(DepMask mask, std::uint64_t at, bool wait) noexcept {
     std::uint64_t seq = memo_seq_.load(std::memory_order_relaxed);
     for (;;) {
         if (!(seq & 1) &&
-            memo_seq_.compare_exchange_strong(seq, seq + 1, std::memory_order_acquire, std::memory_order_relaxed))
+            memo_seq_.compare_exchange_strong(seq, seq + 1, std::memory_order_acq_rel, std::memory_order_relaxed))
             break;
         if (!wait) return;
         std::this_thread::yield();
         seq = memo_seq_.load(std::memory_order_relaxed);
     }
-    // The odd word is seen before either field changes.
-    std::atomic_thread_fence(std::memory_order_release);
+    // The odd word comes before either field's release store, so a reader
+    // that acquires a new field also sees the odd word.
     // A writer that computed at an older count does not replace a newer memo.
     const std::uint64_t had = memo_count_.load(std::memory_order_relaxed);
     if (wait || had == kNoCount || had < at) {
-        memo_mask_.store(mask, std::memory_order_relaxed);
-        memo_count_.store(at, std::memory_order_relaxed);
+        memo_mask_.store(mask, std::memory_order_release);
+        memo_count_.store(at, std::memory_order_release);
     }
     memo_seq_.store(seq + 2, std::memory_order_release);
 }

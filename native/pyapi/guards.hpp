@@ -136,9 +136,11 @@ private:
         if (!changes_) return false;
         const std::uint64_t seq = memo_seq_.load(std::memory_order_acquire);
         if (seq & 1) return false;  // mid-write
-        const DepMask mask = memo_mask_.load(std::memory_order_relaxed);
-        const std::uint64_t at = memo_count_.load(std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_acquire);
+        // Acquire loads, not a fence (which ThreadSanitizer does not model): a
+        // field of a writer that started after `seq` makes the word's reload
+        // see that writer's odd word.
+        const DepMask mask = memo_mask_.load(std::memory_order_acquire);
+        const std::uint64_t at = memo_count_.load(std::memory_order_acquire);
         if (memo_seq_.load(std::memory_order_relaxed) != seq) return false;  // torn
         if (changes_->load(std::memory_order_acquire) != at) return false;   // stale
         out = mask;
