@@ -21,7 +21,7 @@ import pytest
 from leakcheck import Case, assert_no_leak
 from logarithmic_compare import NATIVE
 from models.logarithmic_model import FUNCTIONS, Instance, same_bits
-from interpreter import PYTHON
+from interpreter import EMULATED, PYTHON
 
 PRODUCT, GEO = "694eff", "665270"
 
@@ -188,7 +188,8 @@ def test_stopped_calls_leak_nothing():
 def test_other_threads_run_while_a_call_computes(key):
     """A thread that needs the lock every millisecond gets it many times while the call
     runs (each tick is taken with the lock held)."""
-    a = np.random.default_rng(8).lognormal(size=(20_000, 32))
+    # (under emulation a quarter of the rows still makes a call of several seconds)
+    a = np.random.default_rng(8).lognormal(size=(5_000 if EMULATED else 20_000, 32))
     ticks, stop = [], threading.Event()
 
     def ticker():
@@ -243,7 +244,7 @@ def test_concurrent_calls_give_the_single_thread_results(key):
         try:
             barrier.wait()
             with np.errstate(all="ignore"):
-                for _ in range(3):
+                for _ in range(1 if EMULATED else 3):  # (under emulation each round takes seconds)
                     for which, case in ((0, shared), (i + 1, own[i])):
                         for j, (inst, a) in enumerate(case):
                             if not same_bits(NATIVE[key](inst, a), expected[which][j]):
