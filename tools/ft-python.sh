@@ -4,7 +4,7 @@
 # clone (../shared/interpreters) into PREFIX, which lives outside the clone (the legs pass a
 # cache directory), so a second run finds it ready. "tsan" builds it with ThreadSanitizer
 # (--with-thread-sanitizer) for the sanitizer leg. Prints PREFIX/bin/python3.14t when done.
-# About 8 minutes on 2 cores for the plain build; several processes asking at once wait
+# About 5 minutes on 2 cores for the plain build; several processes asking at once wait
 # for the first one.
 set -euo pipefail
 prefix="$1"; variant="${2:-plain}"
