@@ -2,8 +2,9 @@
 # tools/ci.sh [LEG...]
 # Runs legs of the test matrix (default: all of them but tsan-py3.14t, which `make sanitize`
 # runs), CI_JOBS at a time (default 2; the emulated legs are single-threaded), prints each
-# leg's summary line as it finishes and fails when any leg failed. See tools/leg.sh for the legs; each leg's output is in
-# build/logs/LEG.log. The longest legs come first so the two lanes end together.
+# leg's summary line as it finishes and fails when any leg failed. See tools/leg.sh for the
+# legs; each leg's output is in build/logs/LEG.log. The longest legs come first so the two
+# lanes end together.
 # VANTOREL_FORMAT_CHECK=1 also checks the layout of native/ first (tools/format.sh --check,
 # output in build/logs/format.log), counted as one more leg.
 set -uo pipefail
