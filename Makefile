@@ -1,13 +1,12 @@
 # Everyday commands (each does its own set-up on a fresh machine):
 #   make demo        build into .venv and run the tour of every module
 #   make test        what CI runs: every leg of the matrix (Python 3.10-3.15 with NumPy 2,
-#                    the free-threaded 3.14t,
+#                    the free-threaded 3.14t plain and with ThreadSanitizer,
 #                    3.10 with NumPy 1.26, the AddressSanitizer+UBSan build, clang with libc++,
 #                    the portable-paths build, the assertion build, the repaired wheel, aarch64
 #                    under qemu with GCC and clang), two legs at a time, one line per leg
 #   make test-quick  build into .venv and run the whole suite once (3.10, NumPy 2)
 #   make matrix      the interpreter legs only;  make sanitize  the sanitizer legs only
-#                    (AddressSanitizer, and ThreadSanitizer on 3.14t, which `make test` leaves out)
 #   make leaks       the reference-leak check alone (it is part of every leg too)
 #   make fuzz        long property tests and the coverage-guided fuzz target
 #   make wheel       release wheels for 3.10-3.15 in dist/, repaired and checked (3.14 and

@@ -1,16 +1,15 @@
 #!/usr/bin/env bash
 # tools/ci.sh [LEG...]
-# Runs legs of the test matrix (default: all of them but tsan-py3.14t, which `make sanitize`
-# runs), CI_JOBS at a time (default 2; the emulated legs are single-threaded), prints each
-# leg's summary line as it finishes and fails when any leg failed. See tools/leg.sh for the
-# legs; each leg's output is in build/logs/LEG.log. The longest legs come first so the two
-# lanes end together.
+# Runs legs of the test matrix (default: all of them), CI_JOBS at a time (default 2; the
+# emulated legs are single-threaded), prints each leg's summary line as it finishes and
+# fails when any leg failed. See tools/leg.sh for the legs; each leg's output is in
+# build/logs/LEG.log. The longest legs come first so the two lanes end together.
 # VANTOREL_FORMAT_CHECK=1 also checks the layout of native/ first (tools/format.sh --check,
 # output in build/logs/format.log), counted as one more leg.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 legs=("$@")
-[ "${#legs[@]}" -gt 0 ] || legs=(aarch64-gcc aarch64-clang py3.14t py3.14 py3.15 py3.10 py3.10-numpy1.26 asan-py3.10
+[ "${#legs[@]}" -gt 0 ] || legs=(aarch64-gcc aarch64-clang tsan-py3.14t py3.14t py3.14 py3.15 py3.10 py3.10-numpy1.26 asan-py3.10
   debug-py3.10 py3.11 py3.12 py3.13 clang-py3.10 portable-py3.10 wheel-py3.10)
 jobs="${CI_JOBS:-2}"
 # Parallel legs share the cores: one compile job each unless told otherwise.
