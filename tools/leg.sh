@@ -255,10 +255,10 @@ if [ "$kind" = tsan ]; then
   for report in "$logs/tsan-report".*; do
     [ ! -f "$report" ] || { echo "---- $report"; cat "$report"; } >>"$log"
   done
-fi
-if [ "$kind" = tsan ] && grep -q 'WARNING: ThreadSanitizer' "$log"; then
-  [ "$rc" -ne 0 ] || rc=1
-  last="sanitizer report; $last"
+  if grep -q 'WARNING: ThreadSanitizer' "$log"; then
+    [ "$rc" -ne 0 ] || rc=1
+    last="sanitizer report; $last"
+  fi
 fi
 if [ "$kind" = asan ] && grep -qE 'AddressSanitizer|LeakSanitizer|runtime error:|UndefinedBehaviorSanitizer' "$log"; then
   [ "$rc" -ne 0 ] || rc=1
