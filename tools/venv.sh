@@ -15,6 +15,8 @@ if [ -n "${NUMPY_SPEC:-}" ]; then
   build_reqs=($(grep -v '^numpy' "$here/requirements/build.txt") "$NUMPY_SPEC")
 fi
 "$venv/bin/python" -m pip install -q "${build_reqs[@]}" -r "$here/requirements/test.txt" "${@/#/-r}"
-tag="$("$venv/bin/python" -c 'import sys, sysconfig; print(f"cp{sys.version_info[0]}{sys.version_info[1]}-{sysconfig.get_platform()}")')"
+# The build directory is named as a wheel tag is, "t" for a free-threaded build included:
+# 3.14 and 3.14t legs may run side by side and must not share one.
+tag="$("$venv/bin/python" -c 'import sys, sysconfig; t = "t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""; print(f"cp{sys.version_info[0]}{sys.version_info[1]}{t}-{sysconfig.get_platform()}")')"
 CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}" "$venv/bin/python" -m pip install -q \
   --no-build-isolation --no-deps ${VANTOREL_BUILD_ARGS:-} -Cbuild-dir="build/${BUILD_NAME:-$tag}" "$here"

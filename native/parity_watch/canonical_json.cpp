@@ -119,6 +119,14 @@ void write_string(TextBuffer& out, PyObject* s) {
 }
 
 void write_int(TextBuffer& out, PyObject* v) {
+#if PY_VERSION_HEX >= 0x030C0000
+    // A value of one digit or less is held in the object itself: read it in place.
+    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v))) {
+        char* p = out.room(24);
+        out.commit(std::to_chars(p, p + 24, PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v))).ptr);
+        return;
+    }
+#endif
     int overflow = 0;
     long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
     if (x == -1 && PyErr_Occurred()) pyapi::raise();
@@ -152,6 +160,22 @@ void write_int(TextBuffer& out, PyObject* v) {
 // At most 17 digits, a sign, "0." and three zeros, or ".", "e-" and three
 // exponent digits: 32 bytes of room are plenty.
 bool write_finite_float(TextBuffer& out, double x) {
+    // Between the smallest double that repr writes without an exponent
+    // (the one nearest 1e-4) and 1e16, the shortest round-trip digits laid
+    // out in fixed notation are repr's; ".0" goes on an integral value.
+    const double mag = std::fabs(x);
+    if (mag >= 1e-4 && mag < 1e16) {
+        char* o = out.room(40);
+        const auto r = std::to_chars(o, o + 40, x, std::chars_format::fixed);
+        if (r.ec != std::errc()) return false;
+        char* end = r.ptr;
+        if (!std::memchr(o, '.', static_cast<std::size_t>(end - o))) {
+            *end++ = '.';
+            *end++ = '0';
+        }
+        out.commit(end);
+        return true;
+    }
     char sci[40];
     auto r = std::to_chars(sci, sci + sizeof sci, x, std::chars_format::scientific);
     if (r.ec != std::errc()) return false;

@@ -7,6 +7,8 @@
 // rebound during the walk, a value that only claims a JSON type) turns the
 // open containers into host objects at that point and ends in the host's
 // json.dumps, so nothing is evaluated twice.
+#include <optional>
+
 #include "canonical_json.hpp"
 #include "sha256.hpp"
 #include "values.hpp"
@@ -92,7 +94,7 @@ private:
         tape.push(Tok::Dict);
         Ref host;
         auto add = [&](PyObject* key, PyObject* item) {
-            Ref text = pyapi::b_str(fn_, key);
+            Ref text = is_mapping_.str_of_key(key);
             if (!PyUnicode_CheckExact(key)) is_mapping_.touched();
             if (!PyUnicode_CheckExact(text.get())) materialize = true;
             if (materialize && !host) host = to_host(start);
@@ -150,7 +152,9 @@ private:
 class Scratch {
 public:
     explicit Scratch(HashScratch& shared)
-        : shared_(shared), leased_(!shared.busy.exchange(true, std::memory_order_acquire)) {}
+        : shared_(shared), leased_(!shared.busy.exchange(true, std::memory_order_acquire)) {
+        if (!leased_) own_.emplace();
+    }
     ~Scratch() {
         if (!leased_) return;
         constexpr std::size_t keep = std::size_t(1) << 20;
@@ -161,12 +165,14 @@ public:
     }
     Scratch(const Scratch&) = delete;
     Scratch& operator=(const Scratch&) = delete;
-    HashScratch& get() { return leased_ ? shared_ : own_; }
+    HashScratch& get() { return leased_ ? shared_ : *own_; }
 
 private:
     HashScratch& shared_;
     bool leased_;
-    HashScratch own_;
+    // Made only when the state's buffers are taken: it is some 4 KB of
+    // shapes to clear and destroy, a tenth of a small hash.
+    std::optional<HashScratch> own_;
 };
 
 // json.dumps(value, sort_keys=True, separators=(",", ":"), default=str).encode("utf-8")

@@ -5,30 +5,17 @@ namespace parity_watch {
 
 // ------------------------------------------------------------- Mapping test
 
-namespace {
-
-// Exact built-in types whose Mapping answer is cached: list, tuple, str, int,
-// float, bool, NoneType. dict needs no cache (registered, never unregistered).
-int builtin_index(PyTypeObject* t) {
-    PyTypeObject* const types[] = {&PyList_Type,  &PyTuple_Type, &PyUnicode_Type, &PyLong_Type,
-                                   &PyFloat_Type, &PyBool_Type,  Py_TYPE(Py_None)};
-    for (int i = 0; i < 7; ++i)
-        if (types[i] == t) return i;
-    return -1;
-}
-
-}  // namespace
-
 void MappingTest::refresh() {
     mapping_ = read_global(fn_, dep::Mapping);
     plain_builtins_ = json_safe_builtins_unchanged(fn_);
     original_ = mapping_.get() == state(fn_).original(dep::Mapping) && plain_builtins_;
     json_safe_fresh_ = false;
     token_checked_ = false;
+    plain_leaves_ = 0;
     fresh_ = true;
 }
 
-bool MappingTest::json_safe_is_ours() {
+bool MappingTest::json_safe_is_ours_slow() {
     if (!fresh_) refresh();
     if (!json_safe_fresh_) {
         Ref js = read_global(fn_, dep::json_safe);
@@ -52,6 +39,7 @@ bool MappingTest::builtin_answer(int index, PyTypeObject* type) {
         cache.use_token(value);
         token_ = value;
         token_checked_ = true;
+        note_plain_leaves();
     }
     // Another thread may have moved the memo to a later token meanwhile: then
     // the answer is asked again and not kept.
@@ -60,15 +48,23 @@ bool MappingTest::builtin_answer(int index, PyTypeObject* type) {
         // The first answer may run hooks of registered subclasses.
         answer = pyapi::check_status(PyObject_IsSubclass(reinterpret_cast<PyObject*>(type), mapping_.get()));
         cache.put(token_, index, answer != 0);
-        fresh_ = false;
+        touched();
+    } else if (answer == 0 && index >= 2) {
+        plain_leaves_ |= static_cast<std::uint8_t>(1u << index);
     }
     return answer != 0;
 }
 
-bool MappingTest::known_plain_leaf(PyObject* value) const noexcept {
-    if (!fresh_ || !original_ || !plain_builtins_ || !token_checked_) return false;
-    const int index = builtin_index(Py_TYPE(value));
-    return index >= 2 && state(fn_).mapping_answers.get(token_, index) == 0;  // 0, 1: list and tuple
+// The scalar types (str .. NoneType) whose answer under token_ is known to
+// be no: their values pass _json_safe unchanged. Read once per refresh;
+// another thread moving the memo to a later token meanwhile is a race the
+// host's own tests would lose or win the same way.
+void MappingTest::note_plain_leaves() noexcept {
+    plain_leaves_ = 0;
+    if (!fresh_ || !original_ || !plain_builtins_ || !token_checked_) return;
+    const MappingAnswers& cache = state(fn_).mapping_answers;
+    for (int index = 2; index < 7; ++index)
+        if (cache.get(token_, index) == 0) plain_leaves_ |= static_cast<std::uint8_t>(1u << index);
 }
 
 bool MappingTest::operator()(PyObject* value) {
@@ -80,7 +76,7 @@ bool MappingTest::operator()(PyObject* value) {
     }
     Ref mapping = mapping_;  // the call may refresh this test
     bool r = pyapi::b_isinstance_of(fn_, value, mapping.get());
-    fresh_ = false;  // __class__, __instancecheck__ and subclass hooks are caller code
+    touched();  // __class__, __instancecheck__ and subclass hooks are caller code
     return r;
 }
 

@@ -23,13 +23,35 @@ public:
     explicit MappingTest(const FunctionObject& fn) : fn_(fn) {}
     bool operator()(PyObject* value);
     // Caller code may have run: read the globals again before the next test.
-    void touched() noexcept { fresh_ = false; }
+    void touched() noexcept {
+        fresh_ = false;
+        plain_leaves_ = 0;
+    }
     // The `_json_safe` global read at the last refresh is still our own.
-    bool json_safe_is_ours();
+    bool json_safe_is_ours() {
+        if (fresh_ && json_safe_fresh_) return json_safe_ours_;
+        return json_safe_is_ours_slow();
+    }
     // `value` is an exact str, int, float, bool or None and the answers
     // already in hand say it is no Mapping: _json_safe returns it as it is.
     // False when in doubt (the full tests then run).
-    bool known_plain_leaf(PyObject* value) const noexcept;
+    bool known_plain_leaf(PyObject* value) const noexcept {
+        const int index = builtin_index(Py_TYPE(value));
+        return index >= 0 && ((plain_leaves_ >> index) & 1u);
+    }
+    // The exact built-in types whose Mapping answer is cached: list, tuple,
+    // str, int, float, bool, NoneType (-1 for any other). dict needs no
+    // cache (registered, never unregistered).
+    static int builtin_index(PyTypeObject* t) noexcept {
+        if (t == &PyUnicode_Type) return 2;
+        if (t == &PyLong_Type) return 3;
+        if (t == &PyFloat_Type) return 4;
+        if (t == &PyList_Type) return 0;
+        if (t == &PyTuple_Type) return 1;
+        if (t == &PyBool_Type) return 5;
+        if (t == Py_TYPE(Py_None)) return 6;
+        return -1;
+    }
     const FunctionObject& fn() const noexcept { return fn_; }
     // _json_safe's builtins are the host's: the answer of the last refresh
     // while no caller code ran since, else asked again.
@@ -37,10 +59,20 @@ public:
         if (fresh_) return plain_builtins_;
         return json_safe_builtins_unchanged(fn_);
     }
+    // `str(key)`: an exact str is its own str while the builtin is known to
+    // be the host's (no caller code ran since that was read), after the
+    // signal check str() makes first; else the call itself.
+    Ref str_of_key(PyObject* key) {
+        if (!(fresh_ && plain_builtins_ && PyUnicode_CheckExact(key))) return pyapi::b_str(fn_, key);
+        if (PyErr_CheckSignals() < 0) pyapi::raise();
+        return Ref::borrow(key);
+    }
 
 private:
     void refresh();
+    bool json_safe_is_ours_slow();
     bool builtin_answer(int index, PyTypeObject* type);
+    void note_plain_leaves() noexcept;
     const FunctionObject& fn_;
     Ref mapping_;
     bool fresh_ = false;
@@ -50,6 +82,9 @@ private:
     bool token_checked_ = false;
     unsigned long long token_ = 0;  // the ABC cache token read at the check
     bool plain_builtins_ = false;   // _json_safe's builtins are the host's (at the last refresh)
+    // Bit i: type i of builtin_index() is a known non-Mapping scalar under
+    // token_, while the answers in hand are still fresh (else 0).
+    std::uint8_t plain_leaves_ = 0;
 };
 
 
