@@ -20,9 +20,11 @@ constexpr const char* kStandard[] = {"SIGNAL_IS", "SIGNAL_OS", "STRATEGY_IS", "S
 // The error the enumeration's own lookup raises for a text that is not a
 // value: ValueError("%r is not a valid %s" % (text, cls.__qualname__)), its
 // context the exception being handled, if any, as a raise would set it.
-Ref lookup_error(PyObject* cls, PyObject* text) {
-    Ref qualname = getattr(cls, intern("__qualname__").get());
-    Ref message = check(PyUnicode_FromFormat("%R is not a valid %S", text, qualname.get()));
+Ref lookup_error(const State& st, PyObject* cls, PyObject* text) {
+    Ref qualname = getattr(cls, st.names.qualname);
+    Ref shown = check(PyObject_Repr(text));
+    Ref name = str(qualname.get());
+    Ref message = concat_strs({shown.get(), st.names.not_valid, name.get()});
     Ref exc = check(PyObject_CallOneArg(PyExc_ValueError, message.get()));
     PyObject *type, *handled, *tb;
     PyErr_GetExcInfo(&type, &handled, &tb);
@@ -35,8 +37,9 @@ Ref lookup_error(PyObject* cls, PyObject* text) {
 
 // raise ValueError(f"Unknown epoch '{value}'") from exc
 Ref unknown_epoch(const FunctionObject& self, PyObject* value, Ref exc) {
+    const Names& n = state(self).names;
     Ref shown = format_empty(value);
-    Ref message = check(PyUnicode_FromFormat("Unknown epoch '%U'", shown.get()));
+    Ref message = concat_strs({n.unknown_epoch, shown.get(), n.quote});
     return b_error_from(self, Builtin::ValueError, message.get(), std::move(exc));
 }
 
@@ -68,7 +71,7 @@ Ref from_str(FunctionObject& self, PyObject* const* argv) {
             PyObject* member = nullptr;
             if (check_status(compat::dict_get_ref(st.epochs.by_value.get(), text.get(), &member)))
                 return Ref::steal(member);
-            return unknown_epoch(self, value, lookup_error(cls, text.get()));
+            return unknown_epoch(self, value, lookup_error(st, cls, text.get()));
         }
         Ref found = Ref::steal(PyObject_CallOneArg(cls, text.get()));
         if (found) return found;
@@ -121,6 +124,8 @@ void EpochMembers::fill(PyObject* cls) {
     for (int i = 0; i < kEpochCount; ++i) {
         members[i] = getattr(cls, intern(kMembers[i].name).get());
         values[i] = new_str(kMembers[i].value);
+        roles[i] = check(PyUnicode_Replace(values[i].get(), intern("_").get(), intern("-").get(), -1));
+        single_roles[i] = check(PyUnicode_Concat(roles[i].get(), intern("-only").get()));
         check_status(PyDict_SetItem(by_value.get(), values[i].get(), members[i].get()));
     }
 }
@@ -177,9 +182,9 @@ Ref aggregation_epochs(const FunctionObject& self) {
     return call_global(self, n.valid_epochs_for_category, kValidEpochsForCategory, {n.aggregations});
 }
 
-Ref unknown(const FunctionObject& self, const char* opening, PyObject* value) {
+Ref unknown(const FunctionObject& self, PyObject* opening, PyObject* value) {
     Ref shown = format_empty(value);
-    Ref message = check(PyUnicode_FromFormat("%s%U'", opening, shown.get()));
+    Ref message = concat_strs({opening, shown.get(), state(self).names.quote});
     return b_error(self, Builtin::ValueError, message.get());
 }
 

@@ -17,7 +17,9 @@ inline constexpr int kEpochCount = 5;
     X(aggregations) X(valid_epochs_for_category) X(underscore, "_") X(hyphen, "-") X(only, "-only") \
     X(empty, "") X(standard, "_standard_aggregation_epochs") X(partition, "_epoch_partition") \
     X(normalize, "_normalize_process_role") X(by_type, "epochs_for_submission_type") \
-    X(epochs_by_category, "_VALID_EPOCHS_BY_CATEGORY")
+    X(epochs_by_category, "_VALID_EPOCHS_BY_CATEGORY") X(qualname, "__qualname__") \
+    X(quote, "'") X(not_valid, " is not a valid ") X(unknown_epoch, "Unknown epoch '") \
+    X(unknown_role, "Unknown process role '") X(unknown_type, "Unknown submission type '")
 // clang-format on
 PYAPI_NAMES(Names, ROSTER_NAMES)
 
@@ -42,7 +44,11 @@ static_assert(pyapi::well_numbered(kDependencies, pyapi::kBuiltinCount));
 struct EpochMembers {
     Ref members[kEpochCount];
     Ref values[kEpochCount];  // each member's value (an exact str)
-    Ref by_value;             // dict: value -> member (private: no caller reaches it)
+    // What epochs_for_process_role derives from each value: value.replace("_", "-")
+    // and f"{that}-only" (exact strs, only compared with, so made once).
+    Ref roles[kEpochCount];
+    Ref single_roles[kEpochCount];
+    Ref by_value;  // dict: value -> member (private: no caller reaches it)
 
     void fill(PyObject* cls);
 };
@@ -62,6 +68,8 @@ struct State : pyapi::ModuleState {
         f(epochs.by_value);
         for (Ref& r : epochs.members) f(r);
         for (Ref& r : epochs.values) f(r);
+        for (Ref& r : epochs.roles) f(r);
+        for (Ref& r : epochs.single_roles) f(r);
         f(serving_roles);
         f(signal_roles);
         f(strategy_roles);
@@ -86,6 +94,6 @@ Ref aggregation_epochs(const FunctionObject& self);
 
 // Sets ValueError(opening + format(value, "") + "'"), no cause; returns an
 // empty Ref for the body to return.
-Ref unknown(const FunctionObject& self, const char* opening, PyObject* value);
+Ref unknown(const FunctionObject& self, PyObject* opening, PyObject* value);
 
 }  // namespace roster

@@ -199,7 +199,7 @@ Ref epochs_for_submission_type(FunctionObject& self, PyObject* const* argv) {
     Ref normalized = call_normalize(self, argv[0]);
     if (equals(normalized.get(), n.signal)) return call_global(self, n.partition, kEpochPartition, {n.signal});
     if (equals(normalized.get(), n.strategy)) return call_global(self, n.partition, kEpochPartition, {n.strategy});
-    return unknown(self, "Unknown submission type '", argv[0]);
+    return unknown(self, n.unknown_type, argv[0]);
 }
 
 // epochs_for_process_role(role)
@@ -209,7 +209,7 @@ Ref epochs_for_process_role(FunctionObject& self, PyObject* const* argv) {
     PyObject* role = argv[0];
     if (role == Py_None) return call_global(self, n.standard, kStandardAggregationEpochs, {});
     Ref normalized = call_normalize(self, role);
-    if (equals(normalized.get(), n.empty)) return unknown(self, "Unknown process role '", role);
+    if (equals(normalized.get(), n.empty)) return unknown(self, n.unknown_role, role);
     if (in_list(normalized.get(), st.serving_roles.get()))
         return call_global(self, n.standard, kStandardAggregationEpochs, {});
     if (in_list(normalized.get(), st.signal_roles.get()))
@@ -221,16 +221,24 @@ Ref epochs_for_process_role(FunctionObject& self, PyObject* const* argv) {
     Ref chosen;
     for_each_epoch(self, [&](PyObject* epoch, int index) {
         if (!check_status(PySequence_Contains(valid.get(), epoch))) return false;
+        // A member of the module's own class: its value's derived texts are made already.
+        const bool known = index >= 0;
         Ref value = value_of(self, epoch, index);
-        Ref epoch_role = PyUnicode_CheckExact(value.get())
+        Ref epoch_role = known ? st.epochs.roles[index]
+                         : PyUnicode_CheckExact(value.get())
                              ? check(PyUnicode_Replace(value.get(), n.underscore, n.hyphen, -1))
                              : call_method(value.get(), n.replace, {n.underscore, n.hyphen});
         if (equals(normalized.get(), epoch_role.get())) {
             chosen = Ref::borrow(epoch);
             return true;
         }
-        Ref shown = format_empty(epoch_role.get());
-        Ref single = check(PyUnicode_Concat(shown.get(), n.only));
+        Ref single;
+        if (known) {
+            single = st.epochs.single_roles[index];
+        } else {
+            Ref shown = format_empty(epoch_role.get());
+            single = check(PyUnicode_Concat(shown.get(), n.only));
+        }
         if (equals(normalized.get(), single.get())) {
             chosen = Ref::borrow(epoch);
             return true;
@@ -238,7 +246,7 @@ Ref epochs_for_process_role(FunctionObject& self, PyObject* const* argv) {
         return false;
     });
     if (chosen) return check(PyTuple_Pack(1, chosen.get()));
-    return unknown(self, "Unknown process role '", role);
+    return unknown(self, n.unknown_role, role);
 }
 
 constexpr Param kPrefixParams[] = {{"prefix", "str"}};

@@ -1,8 +1,30 @@
 #include "ops.hpp"
 
+#include <algorithm>
+
+#include "check.hpp"
+
 namespace pyapi {
 
 Ref format_empty(PyObject* o) { return check(PyObject_Format(o, nullptr)); }
+
+Ref concat_strs(std::initializer_list<PyObject*> parts) {
+    Py_ssize_t length = 0;
+    Py_UCS4 widest = 0;
+    for (PyObject* part : parts) {
+        PYAPI_ASSERT(PyUnicode_Check(part));
+        length += PyUnicode_GET_LENGTH(part);
+        widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(part));
+    }
+    Ref out = check(PyUnicode_New(length, widest));
+    Py_ssize_t at = 0;
+    for (PyObject* part : parts) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(part);
+        check_size(PyUnicode_CopyCharacters(out.get(), at, part, 0, n));
+        at += n;
+    }
+    return out;
+}
 
 Ref kwnames(std::initializer_list<PyObject*> names) {
     Ref t = check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));

@@ -20,6 +20,9 @@ inline void setattr(PyObject* o, PyObject* name, PyObject* v) { check_status(PyO
 inline Ref str(PyObject* o) { return check(PyObject_Str(o)); }
 // format(o, "")
 Ref format_empty(PyObject* o);
+// The strs `parts` end to end, made at once (what "%U%U..." formatting or
+// repeated + would make, without their passes and intermediates).
+Ref concat_strs(std::initializer_list<PyObject*> parts);
 inline bool truthy(PyObject* o) { return check_status(PyObject_IsTrue(o)) != 0; }
 inline bool is_instance(PyObject* o, PyObject* cls) { return check_status(PyObject_IsInstance(o, cls)) != 0; }
 
