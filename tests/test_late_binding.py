@@ -37,8 +37,11 @@ DECLARED = {
         ("global", "_bounded_text", None), ("global", "TelemetryRuntime", None), ("global", "Severity", None),
         ("global", "_CALL_SITE_NAME", None), ("global", "__file__", None), ("global", "_TAG_KEYS", None),
         ("global", "_PARENT_HOME", None), ("global", "SimulationContractSdkTelemetry", None),
-    ],
-    "cycle_roster": [("global", "EpochName", None), ("global", "_VALID_EPOCHS_BY_CATEGORY", None)],
+    ] + [("global", f, None) for f in ("_projection_version", "projection_hash", "_projection_shape_axes",
+                                       "projection_mismatch_reason", "_tags", "default_parity_watch")],
+    "cycle_roster": [("global", "EpochName", None), ("global", "_VALID_EPOCHS_BY_CATEGORY", None)]
+    + [("global", f, None) for f in ("valid_epochs_for_category", "_standard_aggregation_epochs", "_epoch_partition",
+                                     "_normalize_process_role", "epochs_for_submission_type")],
     "logarithmic": [("global", "np", None), ("global", "math", None)]
     + [("attribute", a, "np") for a in ("full", "float64", "isnan", "isinf", "prod", "any", "sum", "log", "abs")]
     + [("attribute", a, "math") for a in ("nan", "isnan", "isinf", "exp")]

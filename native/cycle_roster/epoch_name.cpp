@@ -179,7 +179,7 @@ void bind_epoch_tables(PyObject* module) {
 
 Ref aggregation_epochs(const FunctionObject& self) {
     const Names& n = state(self).names;
-    return call_global(self, n.valid_epochs_for_category, kValidEpochsForCategory, {n.aggregations});
+    return call_declared(self, dep::valid_epochs_for_category, kValidEpochsForCategory, {n.aggregations});
 }
 
 Ref unknown(const FunctionObject& self, PyObject* opening, PyObject* value) {

@@ -29,11 +29,26 @@ PYAPI_NAMES(Names, ROSTER_NAMES)
 // `value` lookups; while the category table is the dict the body made, a
 // lookup reads it without a global lookup first.
 namespace dep {
-enum Id : unsigned { EpochName = pyapi::kBuiltinCount, VALID_EPOCHS_BY_CATEGORY };
+enum Id : unsigned {
+    EpochName = pyapi::kBuiltinCount,
+    VALID_EPOCHS_BY_CATEGORY,
+    valid_epochs_for_category,
+    standard_aggregation_epochs,
+    epoch_partition,
+    normalize_process_role,
+    epochs_for_submission_type,
+};
 }  // namespace dep
+// The module's functions reach one another through their globals: while one
+// still finds ours, its body is entered directly (pyapi::call_declared).
 inline constexpr pyapi::Dependency kDependencies[] = {
     {dep::EpochName, pyapi::DepKind::global, "EpochName"},
     {dep::VALID_EPOCHS_BY_CATEGORY, pyapi::DepKind::global, "_VALID_EPOCHS_BY_CATEGORY"},
+    {dep::valid_epochs_for_category, pyapi::DepKind::global, "valid_epochs_for_category"},
+    {dep::standard_aggregation_epochs, pyapi::DepKind::global, "_standard_aggregation_epochs"},
+    {dep::epoch_partition, pyapi::DepKind::global, "_epoch_partition"},
+    {dep::normalize_process_role, pyapi::DepKind::global, "_normalize_process_role"},
+    {dep::epochs_for_submission_type, pyapi::DepKind::global, "epochs_for_submission_type"},
 };
 static_assert(pyapi::well_numbered(kDependencies, pyapi::kBuiltinCount));
 

@@ -190,15 +190,17 @@ Ref normalize_process_role(FunctionObject& self, PyObject* const* argv) {
 }
 
 Ref call_normalize(const FunctionObject& self, PyObject* value) {
-    return call_global(self, state(self).names.normalize, kNormalizeProcessRole, {value});
+    return call_declared(self, dep::normalize_process_role, kNormalizeProcessRole, {value});
 }
 
 // epochs_for_submission_type(submission_type)
 Ref epochs_for_submission_type(FunctionObject& self, PyObject* const* argv) {
     const Names& n = state(self).names;
     Ref normalized = call_normalize(self, argv[0]);
-    if (equals(normalized.get(), n.signal)) return call_global(self, n.partition, kEpochPartition, {n.signal});
-    if (equals(normalized.get(), n.strategy)) return call_global(self, n.partition, kEpochPartition, {n.strategy});
+    if (equals(normalized.get(), n.signal))
+        return call_declared(self, dep::epoch_partition, kEpochPartition, {n.signal});
+    if (equals(normalized.get(), n.strategy))
+        return call_declared(self, dep::epoch_partition, kEpochPartition, {n.strategy});
     return unknown(self, n.unknown_type, argv[0]);
 }
 
@@ -207,15 +209,15 @@ Ref epochs_for_process_role(FunctionObject& self, PyObject* const* argv) {
     const State& st = state(self);
     const Names& n = st.names;
     PyObject* role = argv[0];
-    if (role == Py_None) return call_global(self, n.standard, kStandardAggregationEpochs, {});
+    if (role == Py_None) return call_declared(self, dep::standard_aggregation_epochs, kStandardAggregationEpochs, {});
     Ref normalized = call_normalize(self, role);
     if (equals(normalized.get(), n.empty)) return unknown(self, n.unknown_role, role);
     if (in_list(normalized.get(), st.serving_roles.get()))
-        return call_global(self, n.standard, kStandardAggregationEpochs, {});
+        return call_declared(self, dep::standard_aggregation_epochs, kStandardAggregationEpochs, {});
     if (in_list(normalized.get(), st.signal_roles.get()))
-        return call_global(self, n.by_type, kEpochsForSubmissionType, {n.signal});
+        return call_declared(self, dep::epochs_for_submission_type, kEpochsForSubmissionType, {n.signal});
     if (in_list(normalized.get(), st.strategy_roles.get()))
-        return call_global(self, n.by_type, kEpochsForSubmissionType, {n.strategy});
+        return call_declared(self, dep::epochs_for_submission_type, kEpochsForSubmissionType, {n.strategy});
 
     Ref valid = aggregation_epochs(self);
     Ref chosen;

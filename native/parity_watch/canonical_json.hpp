@@ -154,10 +154,11 @@ struct WriterScratch {
     KeyShape shapes[kDepths][kWays];
 };
 
-// Buffers reused from one projection hash to the next; a hash re-entered from
-// caller code during the walk (on this thread or another) takes its own.
+// Buffers reused from one projection hash to the next, one set per thread
+// (projection_hash.cpp); a hash re-entered from caller code during the walk
+// takes its own. They hold no Python object between hashes.
 struct HashScratch {
-    std::atomic<bool> busy{false};  // leased (projection_hash.cpp)
+    bool busy = false;  // leased
     std::vector<Tok> toks;
     TextBuffer text;
     WriterScratch writer;

@@ -146,14 +146,15 @@ private:
     MappingTest& is_mapping_;
 };
 
-// The state's buffers, or buffers of its own while those are in use (by a
-// hash re-entered from caller code, or by another thread: the lease is an
-// atomic exchange, and the buffers are trimmed before they are given back).
+// This thread's buffers, or buffers of its own while those are in use by a
+// hash re-entered from caller code. Kept per thread rather than per module:
+// threads hashing at once each keep warm buffers and key shapes, and no
+// lease is contended. Trimmed before they are given back.
 class Scratch {
 public:
-    explicit Scratch(HashScratch& shared)
-        : shared_(shared), leased_(!shared.busy.exchange(true, std::memory_order_acquire)) {
-        if (!leased_) own_.emplace();
+    Scratch() : shared_(thread_buffers()), leased_(!shared_.busy) {
+        if (leased_) shared_.busy = true;
+        else own_.emplace();
     }
     ~Scratch() {
         if (!leased_) return;
@@ -161,16 +162,20 @@ public:
         if (shared_.toks.capacity() * sizeof(Tok) > keep) std::vector<Tok>().swap(shared_.toks);
         if (shared_.text.capacity() > keep) shared_.text.release();
         shared_.text.clear();
-        shared_.busy.store(false, std::memory_order_release);
+        shared_.busy = false;
     }
     Scratch(const Scratch&) = delete;
     Scratch& operator=(const Scratch&) = delete;
     HashScratch& get() { return leased_ ? shared_ : *own_; }
 
 private:
+    static HashScratch& thread_buffers() {
+        thread_local HashScratch buffers;
+        return buffers;
+    }
     HashScratch& shared_;
     bool leased_;
-    // Made only when the state's buffers are taken: it is some 4 KB of
+    // Made only when this thread's buffers are taken: it is some 4 KB of
     // shapes to clear and destroy, a tenth of a small hash.
     std::optional<HashScratch> own_;
 };
@@ -235,7 +240,7 @@ Ref projection_hash_body(FunctionObject& self, PyObject* const* argv) {
         Ref payload = dumps_payload(self, dumps.get(), safe.get());
         return digest_prefix(self, nullptr, payload.get());
     }
-    Scratch lease(st.hash_scratch);
+    Scratch lease;
     HashScratch& scratch = lease.get();
     // No caller code ran since the test above unless it was noted there, so
     // the walk may go on with what that test read.

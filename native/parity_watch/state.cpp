@@ -68,6 +68,12 @@ constexpr pyapi::Dependency kDependencies[dep::end - dep::Mapping] = {
     {dep::TAG_KEYS, G, "_TAG_KEYS"},
     {dep::PARENT_HOME, G, "_PARENT_HOME"},
     {dep::telemetry_class, G, "SimulationContractSdkTelemetry"},
+    {dep::projection_version_fn, G, "_projection_version"},
+    {dep::projection_hash_fn, G, "projection_hash"},
+    {dep::projection_shape_axes_fn, G, "_projection_shape_axes"},
+    {dep::projection_mismatch_reason_fn, G, "projection_mismatch_reason"},
+    {dep::tags_fn, G, "_tags"},
+    {dep::default_parity_watch_fn, G, "default_parity_watch"},
 };
 static_assert(pyapi::well_numbered(kDependencies, dep::Mapping));
 

@@ -91,6 +91,13 @@ enum Id : unsigned {
     TAG_KEYS,
     PARENT_HOME,
     telemetry_class,
+    // The module's own functions, as they reach one another (pyapi::call_declared).
+    projection_version_fn,
+    projection_hash_fn,
+    projection_shape_axes_fn,
+    projection_mismatch_reason_fn,
+    tags_fn,
+    default_parity_watch_fn,
     end
 };
 }  // namespace dep
@@ -144,7 +151,6 @@ struct State : pyapi::ModuleState {
     Names names;
     Ref abc_cache_token;  // _abc.get_cache_token, empty where the host lacks it
     MappingAnswers mapping_answers;
-    HashScratch hash_scratch;
 
     // Keyword-name tuples of the calls the module makes.
     Ref runtime_kw;  // TelemetryRuntime(component=, lanes=, ring_capacity=)

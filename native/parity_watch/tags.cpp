@@ -34,8 +34,8 @@ Ref tags_body(FunctionObject& self, PyObject* const* argv) {
         era = call_bounded_text(self, fn.get(), era_number.get());
     }
     Ref reason = bounded_text(self, reason_code);
-    Ref version = pyapi::call_global(self, n.projection_version, kProjectionVersion, {projection});
-    Ref hash = pyapi::call_global(self, n.projection_hash, kProjectionHash, {projection});
+    Ref version = pyapi::call_declared(self, dep::projection_version_fn, kProjectionVersion, {projection});
+    Ref hash = pyapi::call_declared(self, dep::projection_hash_fn, kProjectionHash, {projection});
 
     // The ten entries in display order, the constant ones already in place.
     Ref tags = pyapi::check(PyDict_Copy(st.tags_template.get()));
@@ -47,8 +47,8 @@ Ref tags_body(FunctionObject& self, PyObject* const* argv) {
                                      {n.projection_hash, &hash}})
         pyapi::check_status(PyDict_SetItem(tags.get(), key, value->get()));
 
-    Ref axes = pyapi::call_global(self, n.projection_shape_axes, kProjectionShapeAxes,
-                                  {projection, projected_shape_key.get()});
+    Ref axes = pyapi::call_declared(self, dep::projection_shape_axes_fn, kProjectionShapeAxes,
+                                    {projection, projected_shape_key.get()});
     for_each_item(axes.get(), [&](PyObject* field_name) {
         Ref fn = bounded_text_global(self);
         Ref value = mapping_get(st, shape_key, field_name, n.unknown);

@@ -84,7 +84,6 @@ Ref record_body(FunctionObject& fn, PyObject* const* argv) {
     PyObject* mismatches = argv[3];
     PyObject* epoch_ns = argv[4];
     const State& st = state(fn);
-    const Names& n = st.names;
     // Walked twice (classification, reason text): a one-shot iterator is
     // materialised first so that both walks see the same messages.
     Ref items;
@@ -96,8 +95,9 @@ Ref record_body(FunctionObject& fn, PyObject* const* argv) {
         Ref tuple = pyapi::builtin(fn, pyapi::Builtin::tuple);
         items = pyapi::call(tuple.get(), {mismatches});
     }
-    Ref reason_code = pyapi::call_global(fn, n.projection_mismatch_reason, kProjectionMismatchReason, {items.get()});
-    Ref tags = pyapi::call_global(fn, n.tags, kTags, {data, projection, reason_code.get()}, st.tags_kw.get());
+    Ref reason_code =
+        pyapi::call_declared(fn, dep::projection_mismatch_reason_fn, kProjectionMismatchReason, {items.get()});
+    Ref tags = pyapi::call_declared(fn, dep::tags_fn, kTags, {data, projection, reason_code.get()}, st.tags_kw.get());
     try {
         return hand_off(fn, self, items.get(), epoch_ns, reason_code.get(), tags.get());
     } catch (const pyapi::py_error&) {
@@ -189,7 +189,7 @@ Ref configure_body(FunctionObject& fn, PyObject* const* argv) {
 
 Ref module_record_body(FunctionObject& fn, PyObject* const* argv) {
     const State& st = state(fn);
-    Ref telemetry = pyapi::call_global(fn, st.names.default_parity_watch, kDefaultParityWatch, {});
+    Ref telemetry = pyapi::call_declared(fn, dep::default_parity_watch_fn, kDefaultParityWatch, {});
     PyObject* args[] = {telemetry.get(), argv[0], argv[1], argv[2], argv[3]};
     return pyapi::check(PyObject_VectorcallMethod(st.names.record_projection_mismatch, args, 1, st.record_kw.get()));
 }

@@ -134,7 +134,7 @@ bool is_list_or_tuple(const FunctionObject& fn, PyObject* value) {
 // ------------------------------------------------------------- _json_safe
 
 Ref call_json_safe(const FunctionObject& fn, PyObject* item) {
-    return pyapi::call_global(fn, state(fn).names.json_safe, kJsonSafe, {item});
+    return pyapi::call_declared(fn, dep::json_safe, kJsonSafe, {item});
 }
 
 namespace {

@@ -370,4 +370,17 @@ Ref call_global(const FunctionObject& self, PyObject* name, const FunctionDef& d
                                      static_cast<Py_ssize_t>(args.size()) - nkw, kwnames));
 }
 
+Ref call_declared(const FunctionObject& self, unsigned id, const FunctionDef& def,
+                  std::initializer_list<PyObject*> args, PyObject* kwnames) {
+    Guards& g = *self.guards;
+    // The guards keep the original alive: borrowing it is safe for the call.
+    PyObject* original = g.original(id);
+    if (args.size() == def.params.size() && is_function(self, original, def) && g.holds(id)) {
+        Ref result = def.body(*reinterpret_cast<FunctionObject*>(original), args.begin());
+        if (!result) raise();
+        return result;
+    }
+    return call_global(self, g.name(id), def, args, kwnames);
+}
+
 }  // namespace pyapi

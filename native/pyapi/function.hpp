@@ -102,6 +102,14 @@ bool is_function(const FunctionObject& self, PyObject* o, const FunctionDef& def
 Ref call_global(const FunctionObject& self, PyObject* name, const FunctionDef& def,
                 std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr);
 
+// call_global for a global the module declared (entry `id` of its dependency
+// table, guards.hpp) whose original is our function for `def`: while the entry
+// holds, the body is entered without reading the global, and so without
+// touching the function's reference count, which threads calling at once
+// would contend for on a free-threaded build.
+Ref call_declared(const FunctionObject& self, unsigned id, const FunctionDef& def,
+                  std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr);
+
 // Reads a module global of the calling function (globals, then builtins).
 Ref global(const FunctionObject& self, PyObject* name);
 
