@@ -47,6 +47,10 @@ Ref unknown_epoch(const FunctionObject& self, PyObject* value, Ref exc) {
 Ref from_str(FunctionObject& self, PyObject* const* argv) {
     PyObject* cls = argv[0];
     PyObject* value = argv[1];
+    // isinstance(value, cls) is true at once for an instance of exactly cls
+    // (the host's own first test), while `isinstance` is the host's.
+    if (Py_IS_TYPE(value, reinterpret_cast<PyTypeObject*>(cls)) && builtin_unchanged(self, Builtin::isinstance))
+        return Ref::borrow(value);
     if (b_isinstance_of(self, value, cls)) return Ref::borrow(value);
 
     // try: return cls(str(value))
@@ -123,10 +127,12 @@ void EpochMembers::fill(PyObject* cls) {
     by_value = check(PyDict_New());
     for (int i = 0; i < kEpochCount; ++i) {
         members[i] = getattr(cls, intern(kMembers[i].name).get());
-        values[i] = new_str(kMembers[i].value);
+        values[i] = intern(kMembers[i].value);
         roles[i] = check(PyUnicode_Replace(values[i].get(), intern("_").get(), intern("-").get(), -1));
         single_roles[i] = check(PyUnicode_Concat(roles[i].get(), intern("-only").get()));
         check_status(PyDict_SetItem(by_value.get(), values[i].get(), members[i].get()));
+        // Every call that finds or walks a member takes a reference to it.
+        share_with_threads(members[i].get());
     }
 }
 
@@ -134,8 +140,11 @@ Ref make_epoch_name(PyObject* module, PyObject* enum_base) {
     Ref bases = check(PyTuple_Pack(2, reinterpret_cast<PyObject*>(&PyUnicode_Type), enum_base));
     PyObject* metaclass = reinterpret_cast<PyObject*>(Py_TYPE(enum_base));
     return new_class(metaclass, module, "EpochName", bases.get(), [&](PyObject* ns) {
+        // Interned, as the literals of a class body are: each member's value is
+        // the one object `values` holds too, and lookups by another thread
+        // compare it without taking a reference.
         for (const Member& m : kMembers) {
-            Ref value = new_str(m.value);
+            Ref value = intern(m.value);
             ns_set(ns, m.name, value.get());
         }
         // Wrapped in classmethod: a bare callable in an enum body would become a member.
@@ -166,6 +175,8 @@ void bind_epoch_tables(PyObject* module) {
     }
     Ref strategies = check(PyFrozenSet_New(strategies_set.get()));
 
+    // valid_epochs_for_category hands these out on any thread.
+    for (PyObject* set : {standard.get(), all.get(), strategies.get()}) share_with_threads(set);
     Ref table = check(PyDict_New());
     check_status(PyDict_SetItemString(table.get(), "aggregations", standard.get()));
     check_status(PyDict_SetItemString(table.get(), "features", standard.get()));

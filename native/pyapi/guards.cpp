@@ -125,6 +125,7 @@ void Guards::seal(std::span<const Dependency> table) {
                 break;
         }
         if (v && d.own && !d.own(v.get())) v = Ref();
+        if (v) share_with_threads(v.get());
         originals_[i] = std::move(v);
     }
     // The dicts whose changes can move an answer.

@@ -127,6 +127,20 @@ private:
 #endif
 };
 
+// An object the module made and keeps, that other threads will read out of a
+// dict or list (a module global, a table's value). On a free-threaded build
+// such a read takes a reference only if it can without the owning thread's
+// help; for an object no other thread holds yet it cannot, and the read falls
+// back to locking the container, which threads reading at once then contend
+// for. Marked once here (3.14 on), those reads stay lock-free.
+inline void share_with_threads(PyObject* op) noexcept {
+#if defined(PYAPI_FREE_THREADED) && PY_VERSION_HEX >= 0x030E0000
+    PyUnstable_EnableTryIncRef(op);
+#else
+    (void)op;
+#endif
+}
+
 }  // namespace pyapi
 
 // Module slots: from 3.12 a module says whether it may be loaded in several
