@@ -170,7 +170,7 @@ const pyapi::Param kShapeAxesParams[] = {{"projection", "Mapping[str, Any] | Non
 
 }  // namespace
 
-Ref bounded_text_global(const FunctionObject& self) { return read_global(self, dep::bounded_text); }
+Found bounded_text_global(const FunctionObject& self) { return read_global(self, dep::bounded_text); }
 
 Ref call_bounded_text(const FunctionObject& self, PyObject* target, PyObject* value) {
     if (pyapi::is_function(self, target, kBoundedText)) {
@@ -187,7 +187,7 @@ Ref call_bounded_text(const FunctionObject& self, PyObject* target, PyObject* va
 }
 
 Ref bounded_text(const FunctionObject& self, PyObject* value) {
-    Ref target = bounded_text_global(self);
+    Found target = bounded_text_global(self);
     return call_bounded_text(self, target.get(), value);
 }
 

@@ -13,7 +13,7 @@ Ref mapping_get(const State& st, PyObject* mapping, PyObject* key, PyObject* fal
 Ref bounded_text(const FunctionObject& self, PyObject* value);
 // The same in two steps, where the argument is computed after the name is
 // read (`_bounded_text(data.get(...))` reads `_bounded_text` first).
-Ref bounded_text_global(const FunctionObject& self);
+Found bounded_text_global(const FunctionObject& self);
 Ref call_bounded_text(const FunctionObject& self, PyObject* target, PyObject* value);
 
 }  // namespace parity_watch

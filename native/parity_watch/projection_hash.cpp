@@ -183,7 +183,7 @@ private:
 // json.dumps(value, sort_keys=True, separators=(",", ":"), default=str).encode("utf-8")
 Ref dumps_payload(const FunctionObject& self, PyObject* dumps, PyObject* value) {
     const State& st = state(self);
-    Ref str_fn = pyapi::dependency(self, static_cast<unsigned>(pyapi::Builtin::str));
+    Found str_fn = pyapi::dependency(self, static_cast<unsigned>(pyapi::Builtin::str));
     Ref text = pyapi::call(dumps, {value, Py_True, st.json_separators.get(), str_fn.get()}, st.dumps_kw.get());
     return pyapi::call_method(text.get(), st.names.encode, {st.names.utf_8});
 }
@@ -202,8 +202,8 @@ Ref hex16(const std::array<std::uint8_t, 32>& digest) {
 // hashlib.sha256(payload).hexdigest()[:16], `hashlib` read from the globals now.
 Ref digest_prefix(const FunctionObject& self, const TextBuffer* text, PyObject* payload) {
     State& st = state(self);
-    Ref hashlib = read_global(self, dep::hashlib);
-    Ref sha = pyapi::dependency_of(self, hashlib.get(), dep::sha256);
+    Found hashlib = read_global(self, dep::hashlib);
+    Found sha = pyapi::dependency_of(self, hashlib.get(), dep::sha256);
     if (hashlib.get() == st.original(dep::hashlib) && sha.get() == st.original(dep::sha256)) {
         if (text) return hex16(sha256(text->view()));
         if (PyBytes_CheckExact(payload))
@@ -231,9 +231,9 @@ Ref projection_hash_body(FunctionObject& self, PyObject* const* argv) {
     MappingTest is_mapping(self);
     if (!is_mapping(projection)) return Ref::borrow(n.none);
     // `json.dumps` is evaluated before its argument `_json_safe(projection)`.
-    Ref json = read_global(self, dep::json);
-    Ref dumps = pyapi::dependency_of(self, json.get(), dep::dumps);
-    Ref json_safe = read_global(self, dep::json_safe);
+    Found json = read_global(self, dep::json);
+    Found dumps = pyapi::dependency_of(self, json.get(), dep::dumps);
+    Found json_safe = read_global(self, dep::json_safe);
     if (json.get() != st.original(dep::json) || dumps.get() != st.original(dep::dumps) ||
         !pyapi::is_function(self, json_safe.get(), kJsonSafe)) {
         Ref safe = pyapi::call(json_safe.get(), {projection});

@@ -13,6 +13,7 @@
 
 namespace parity_watch {
 
+using pyapi::Found;
 using pyapi::FunctionDef;
 using pyapi::FunctionObject;
 using pyapi::Ref;
@@ -191,7 +192,7 @@ Ref make_telemetry_class(PyObject* module, State& state);
 
 // What `d` finds now: the module global (then builtins, else the host's
 // NameError), or the attribute of what its owner finds now.
-inline Ref read_global(const FunctionObject& fn, dep::Id d) { return pyapi::dependency(fn, d); }
+inline pyapi::Found read_global(const FunctionObject& fn, dep::Id d) { return pyapi::dependency(fn, d); }
 
 // isinstance(value, Mapping) with `Mapping` read from the module globals now.
 bool is_mapping(const FunctionObject& fn, PyObject* value);

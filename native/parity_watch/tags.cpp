@@ -15,17 +15,17 @@ Ref tags_body(FunctionObject& self, PyObject* const* argv) {
                                                            : Ref::borrow(Py_None);
     PyObject* shape_key = is_mapping(self, projected_shape_key.get()) ? projected_shape_key.get() : data;
 
-    Ref parent_home = read_global(self, dep::PARENT_HOME);
+    Found parent_home = read_global(self, dep::PARENT_HOME);
     // Each `_bounded_text` is read before its argument's data.get runs.
     Ref market;
     {
-        Ref fn = bounded_text_global(self);
+        Found fn = bounded_text_global(self);
         Ref value = mapping_get(st, data, n.market_id, n.unknown);
         market = call_bounded_text(self, fn.get(), value.get());
     }
     Ref era;
     {
-        Ref fn = bounded_text_global(self);
+        Found fn = bounded_text_global(self);
         // The outer data.get is looked up before the inner one runs.
         Ref outer_get = PyDict_CheckExact(data) ? Ref() : pyapi::getattr(data, n.get);
         Ref era_id = mapping_get(st, data, n.era_id, n.unknown);
@@ -39,18 +39,18 @@ Ref tags_body(FunctionObject& self, PyObject* const* argv) {
 
     // The ten entries in display order, the constant ones already in place.
     Ref tags = pyapi::check(PyDict_Copy(st.tags_template.get()));
-    for (const auto& [key, value] : {std::pair{n.parent_home, &parent_home},
-                                     {n.market_id, &market},
-                                     {n.era_number, &era},
-                                     {n.reason_code, &reason},
-                                     {n.projection_version_key, &version},
-                                     {n.projection_hash, &hash}})
-        pyapi::check_status(PyDict_SetItem(tags.get(), key, value->get()));
+    for (const auto& [key, value] : {std::pair{n.parent_home, parent_home.get()},
+                                     {n.market_id, market.get()},
+                                     {n.era_number, era.get()},
+                                     {n.reason_code, reason.get()},
+                                     {n.projection_version_key, version.get()},
+                                     {n.projection_hash, hash.get()}})
+        pyapi::check_status(PyDict_SetItem(tags.get(), key, value));
 
     Ref axes = pyapi::call_declared(self, dep::projection_shape_axes_fn, kProjectionShapeAxes,
                                     {projection, projected_shape_key.get()});
     for_each_item(axes.get(), [&](PyObject* field_name) {
-        Ref fn = bounded_text_global(self);
+        Found fn = bounded_text_global(self);
         Ref value = mapping_get(st, shape_key, field_name, n.unknown);
         Ref text = call_bounded_text(self, fn.get(), value.get());
         pyapi::check_status(PyObject_SetItem(tags.get(), field_name, text.get()));

@@ -8,12 +8,12 @@ namespace {
 // TelemetryRuntime(component="vantorel_sdk", lanes=1, ring_capacity=128)
 Ref build_runtime(const FunctionObject& fn) {
     const State& st = state(fn);
-    Ref cls = read_global(fn, dep::TelemetryRuntime);
+    Found cls = read_global(fn, dep::TelemetryRuntime);
     return pyapi::call(cls.get(), {st.names.vantorel_sdk, st.one.get(), st.ring_capacity.get()}, st.runtime_kw.get());
 }
 
 Ref severity_warn(const FunctionObject& fn) {
-    Ref severity = read_global(fn, dep::Severity);
+    Found severity = read_global(fn, dep::Severity);
     return pyapi::getattr(severity.get(), state(fn).names.WARN);
 }
 
@@ -29,10 +29,10 @@ Ref init_body(FunctionObject& fn, PyObject* const* argv) {
 
     Ref current = pyapi::getattr(self, n.runtime);
     Ref register_site = pyapi::getattr(current.get(), n.register_call_site);
-    Ref name = read_global(fn, dep::CALL_SITE_NAME);
+    Found name = read_global(fn, dep::CALL_SITE_NAME);
     Ref severity = severity_warn(fn);
-    Ref file = read_global(fn, dep::file);
-    Ref tag_keys = read_global(fn, dep::TAG_KEYS);
+    Found file = read_global(fn, dep::file);
+    Found tag_keys = read_global(fn, dep::TAG_KEYS);
     Ref site = pyapi::call(register_site.get(),
                            {name.get(), n.site_description, n.site_template, n.mismatches, severity.get(), file.get(),
                             st.site_line.get(), tag_keys.get()},
@@ -134,7 +134,7 @@ const FunctionDef kDrain = {"drain_anomalies", kSelfParams, "list[AnomalyRecord]
 // ------------------------------------------------------------- module level
 
 Ref new_default(const FunctionObject& fn, PyObject* runtime) {
-    Ref cls = read_global(fn, dep::telemetry_class);
+    Found cls = read_global(fn, dep::telemetry_class);
     if (runtime) return pyapi::call(cls.get(), {runtime});
     return pyapi::check(PyObject_CallNoArgs(cls.get()));
 }

@@ -18,7 +18,7 @@ void MappingTest::refresh() {
 bool MappingTest::json_safe_is_ours_slow() {
     if (!fresh_) refresh();
     if (!json_safe_fresh_) {
-        Ref js = read_global(fn_, dep::json_safe);
+        Found js = read_global(fn_, dep::json_safe);
         json_safe_ours_ = pyapi::is_function(fn_, js.get(), kJsonSafe);
         json_safe_fresh_ = true;
     }
@@ -74,7 +74,7 @@ bool MappingTest::operator()(PyObject* value) {
         int index = builtin_index(Py_TYPE(value));
         if (index >= 0) return builtin_answer(index, Py_TYPE(value));
     }
-    Ref mapping = mapping_;  // the call may refresh this test
+    Found mapping = mapping_;  // the call may refresh this test
     bool r = pyapi::b_isinstance_of(fn_, value, mapping.get());
     touched();  // __class__, __instancecheck__ and subclass hooks are caller code
     return r;

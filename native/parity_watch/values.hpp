@@ -74,7 +74,7 @@ private:
     bool builtin_answer(int index, PyTypeObject* type);
     void note_plain_leaves() noexcept;
     const FunctionObject& fn_;
-    Ref mapping_;
+    Found mapping_;
     bool fresh_ = false;
     bool original_ = false;
     bool json_safe_ours_ = false;

@@ -106,9 +106,9 @@ Ref builtin(const FunctionObject& f, Builtin b) {
     return v;
 }
 
-Ref dependency(const FunctionObject& f, unsigned id) {
+Found dependency(const FunctionObject& f, unsigned id) {
     Guards& g = *f.guards;
-    if (g.holds(id)) return Ref::borrow(g.original(id));
+    if (g.holds(id)) return Found::kept(g.original(id));
     const Dependency& d = g.entry(id);
     switch (d.kind) {
         case DepKind::global: return load_global(f.globals, g.name(id));
@@ -119,14 +119,14 @@ Ref dependency(const FunctionObject& f, unsigned id) {
         }
         case DepKind::attribute: break;
     }
-    Ref owner = dependency(f, d.owner);
+    Found owner = dependency(f, d.owner);
     return getattr(owner.get(), g.name(id));
 }
 
-Ref dependency_of(const FunctionObject& f, PyObject* obj, unsigned id) {
+Found dependency_of(const FunctionObject& f, PyObject* obj, unsigned id) {
     Guards& g = *f.guards;
     const unsigned owner = g.entry(id).owner;
-    if (obj == g.original(owner) && obj && g.holds(id)) return Ref::borrow(g.original(id));
+    if (obj == g.original(owner) && obj && g.holds(id)) return Found::kept(g.original(id));
     return getattr(obj, g.name(id));
 }
 

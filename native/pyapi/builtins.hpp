@@ -53,10 +53,10 @@ Ref builtin(const FunctionObject& f, Builtin b);
 // What entry `id` of the module's dependency table finds now: its original
 // while it holds, else the literal read (a global or builtin through the
 // module's globals, then builtins; an attribute of what its owner finds now).
-Ref dependency(const FunctionObject& f, unsigned id);
+Found dependency(const FunctionObject& f, unsigned id);
 // getattr(obj, <name of attribute entry id>), `obj` being what the entry's
 // owner was found to be: the original while both hold.
-Ref dependency_of(const FunctionObject& f, PyObject* obj, unsigned id);
+Found dependency_of(const FunctionObject& f, PyObject* obj, unsigned id);
 
 Ref b_str_shadowed(const FunctionObject& f, PyObject* o);
 // `str(o)`

@@ -54,6 +54,37 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// What a late-bound name finds now (builtins.hpp): while it is still the
+// original the module keeps, that object itself, borrowed (the module keeps
+// it alive, and threads reading it at once do not contend for its reference
+// count); else a reference of its own.
+class Found {
+public:
+    Found() noexcept = default;
+    static Found kept(PyObject* original) noexcept {
+        Found f;
+        f.p_ = original;
+        return f;
+    }
+    Found(Ref owned) noexcept : owned_(std::move(owned)), p_(owned_.get()) {}
+    Found(const Found& o) noexcept : owned_(o.owned_), p_(o.p_) {}
+    Found(Found&& o) noexcept : owned_(std::move(o.owned_)), p_(std::exchange(o.p_, nullptr)) {}
+    Found& operator=(Found o) noexcept {
+        std::swap(owned_, o.owned_);
+        std::swap(p_, o.p_);
+        return *this;
+    }
+
+    PyObject* get() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    // A reference to keep beyond the call.
+    Ref ref() const noexcept { return Ref::borrow(p_); }
+
+private:
+    Ref owned_;
+    PyObject* p_ = nullptr;
+};
+
 // Steal a new reference; NULL means a Python error is set.
 inline Ref check(PyObject* p) {
     if (!p) throw py_error{};
