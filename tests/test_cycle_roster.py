@@ -264,6 +264,16 @@ def test_rebinding_functions_changes_the_next_call(monkeypatch):
     monkeypatch.setattr(cr, "_epoch_partition", lambda prefix: ("partition", prefix))
     assert cr.epochs_for_submission_type("x") == ("partition", "strategy")
 
+    monkeypatch.undo()
+    monkeypatch.setattr(cr, "_standard_aggregation_epochs", lambda: ("standard",))
+    assert cr.epochs_for_process_role(None) == ("standard",) == cr.epochs_for_process_role("api")
+    monkeypatch.setattr(cr, "epochs_for_submission_type", lambda kind: ("by type", kind))
+    assert cr.epochs_for_process_role("backtest") == ("by type", "signal")
+    # Put back, the module's own functions are entered directly again.
+    monkeypatch.undo()
+    assert cr.epochs_for_process_role("api") == STANDARD
+    assert cr.epochs_for_process_role("backtest") == SIGNAL
+
 
 def test_rebinding_epoch_name_is_seen(monkeypatch):
     class Fake:
