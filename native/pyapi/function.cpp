@@ -375,7 +375,7 @@ Ref call_declared(const FunctionObject& self, unsigned id, const FunctionDef& de
     Guards& g = *self.guards;
     // The guards keep the original alive: borrowing it is safe for the call.
     PyObject* original = g.original(id);
-    if (args.size() == def.params.size() && is_function(self, original, def) && g.holds(id)) {
+    if (original && args.size() == def.params.size() && is_function(self, original, def) && g.holds(id)) {
         Ref result = def.body(*reinterpret_cast<FunctionObject*>(original), args.begin());
         if (!result) raise();
         return result;
