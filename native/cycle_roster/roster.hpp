@@ -14,9 +14,7 @@ inline constexpr int kEpochCount = 5;
 // clang-format off
 #define ROSTER_NAMES(X) \
     X(EpochName) X(value) X(startswith) X(strip) X(lower) X(replace) X(signal) X(strategy) \
-    X(aggregations) X(valid_epochs_for_category) X(underscore, "_") X(hyphen, "-") X(only, "-only") \
-    X(empty, "") X(standard, "_standard_aggregation_epochs") X(partition, "_epoch_partition") \
-    X(normalize, "_normalize_process_role") X(by_type, "epochs_for_submission_type") \
+    X(aggregations) X(underscore, "_") X(hyphen, "-") X(only, "-only") X(empty, "") \
     X(epochs_by_category, "_VALID_EPOCHS_BY_CATEGORY") X(qualname, "__qualname__") \
     X(quote, "'") X(not_valid, " is not a valid ") X(unknown_epoch, "Unknown epoch '") \
     X(unknown_role, "Unknown process role '") X(unknown_type, "Unknown submission type '")
