@@ -34,6 +34,22 @@ RUNS = 3 if QUICK else 7
 TARGET_S = 0.08 if QUICK else 0.25  # one thread's half of the work, roughly
 
 
+def own_data(value):
+    """A copy of `value` whose every object is new, made by this run: the literals of a
+    function body are one object shared by every caller (an int or float constant of
+    the code, counted by each thread that holds it), which a thread's own data is not.
+    Interned strings and the small ints stay shared, as they are immortal (no counts)."""
+    if isinstance(value, dict):
+        return {k: own_data(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return type(value)(own_data(v) for v in value)
+    if isinstance(value, float):
+        return float(repr(value))
+    if isinstance(value, int) and not isinstance(value, bool):
+        return int(str(value))
+    return value
+
+
 def hashing(mod, projection):
     return lambda: mod.projection_hash(projection)
 
@@ -51,7 +67,7 @@ def roster_calls(mod):
 
 def recording(mod, k):
     data = {"market_id": f"M{k}", "era_number": 800 + k, "lane": "L1"}
-    projection = small_projection()
+    projection = own_data(small_projection())
     mismatches = ["shape_key lane differs", "rows: 1250 != 1249"]
     return lambda: mod.record_projection_mismatch(
         data=data, projection=projection, mismatches=mismatches, epoch_ns=1_700_000_000)
@@ -114,13 +130,14 @@ def main():
     parity.configure_parity_watch(runtime)
     parity_model.configure_parity_watch(runtime)
     workloads = [
-        ("projection_hash, small", lambda mod, k: hashing(mod, small_projection())),
-        ("projection_hash, ~2,000 values", lambda mod, k: hashing(mod, large_projection())),
+        ("projection_hash, small", lambda mod, k: hashing(mod, own_data(small_projection()))),
+        ("projection_hash, ~2,000 values", lambda mod, k: hashing(mod, own_data(large_projection()))),
+        ("projection_hash, small, literals shared", lambda mod, k: hashing(mod, small_projection())),
         ("roster: from_str + by category + by role", lambda mod, k: roster_calls(mod)),
         ("record_projection_mismatch", recording),
     ]
     models = {"projection_hash, small": parity_model, "projection_hash, ~2,000 values": parity_model,
-              "record_projection_mismatch": parity_model}
+              "projection_hash, small, literals shared": parity_model, "record_projection_mismatch": parity_model}
     print(f"{'workload':<44} {'native':>8} {'model':>8}")
     for label, make in workloads:
         native_mod = roster if label.startswith("roster") else parity

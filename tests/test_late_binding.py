@@ -39,7 +39,8 @@ DECLARED = {
         ("global", "_PARENT_HOME", None), ("global", "SimulationContractSdkTelemetry", None),
     ] + [("global", f, None) for f in ("_projection_version", "projection_hash", "_projection_shape_axes",
                                        "projection_mismatch_reason", "_tags", "default_parity_watch")],
-    "cycle_roster": [("global", "EpochName", None), ("global", "_VALID_EPOCHS_BY_CATEGORY", None)]
+    "cycle_roster": [("global", "EpochName", None), ("global", "_VALID_EPOCHS_BY_CATEGORY", None),
+                     ("entry", "aggregations", "_VALID_EPOCHS_BY_CATEGORY")]
     + [("global", f, None) for f in ("valid_epochs_for_category", "_standard_aggregation_epochs", "_epoch_partition",
                                      "_normalize_process_role", "epochs_for_submission_type")],
     "logarithmic": [("global", "np", None), ("global", "math", None)]
@@ -53,7 +54,7 @@ SOURCES = {"parity_watch": "parity_watch/state.cpp", "cycle_roster": "cycle_rost
            "logarithmic": "logarithmic/state.cpp"}
 NATIVE = pathlib.Path(__file__).resolve().parent.parent / "native"
 ENTRY = re.compile(r'\{\s*(?:dep::)?\w+,\s*(?:pyapi::DepKind::)?(\w+),\s*"([^"]+)"(?:,\s*(?:dep::)?(\w+))?')
-KIND = {"G": "global", "A": "attribute", "B": "builtin", "global": "global"}
+KIND = {"G": "global", "A": "attribute", "B": "builtin", "global": "global", "entry": "entry"}
 
 
 def declared_in_source(module):
@@ -228,6 +229,47 @@ def test_cycle_roster_epoch_name_is_late_bound(monkeypatch):
             except ValueError as exc:
                 expected = ("ValueError", str(exc))
             assert got == expected, (fn, arg)
+
+
+def test_cycle_roster_known_answers_give_way(monkeypatch):
+    """The aggregation set, membership in it and isinstance() are known while nothing they
+    rest on moved: each change below is seen by the very next call."""
+    E = cr.EpochName
+    for _ in range(3):
+        cr.epochs_for_process_role("api")
+        E.from_str("signal_os")
+    # The table's entry replaced in place (the table itself stays the module's).
+    monkeypatch.setitem(cr._VALID_EPOCHS_BY_CATEGORY, "aggregations", frozenset({E.SIGNAL_IS_POOL}))
+    assert cr.epochs_for_process_role("api") == (E.SIGNAL_IS_POOL,)
+    assert cr._epoch_partition("signal") == (E.SIGNAL_IS_POOL,)
+    monkeypatch.undo()
+    assert cr.epochs_for_process_role(None) == (E.SIGNAL_IS, E.SIGNAL_OS, E.STRATEGY_IS, E.STRATEGY_OS)
+
+    # Members hashed by caller code: the set lookups run it again, one per member walked.
+    hashed = []
+
+    def counting_hash(self):
+        hashed.append(self.value)
+        return str.__hash__(self)
+
+    monkeypatch.setattr(E, "__hash__", counting_hash, raising=False)
+    assert cr._standard_aggregation_epochs() == (E.SIGNAL_IS, E.SIGNAL_OS, E.STRATEGY_IS, E.STRATEGY_OS)
+    assert hashed == [m.value for m in E]
+    monkeypatch.undo()
+
+    # A metaclass that answers isinstance() itself is asked for a plain str too.
+    asked = []
+    own = type(E).__instancecheck__
+
+    def instancecheck(cls, obj):
+        asked.append(obj)
+        return own(cls, obj)
+
+    monkeypatch.setattr(type(E), "__instancecheck__", instancecheck, raising=False)
+    assert E.from_str("signal_os") is E.SIGNAL_OS
+    assert asked == ["signal_os"]
+    monkeypatch.undo()
+    assert E.from_str("signal_os") is E.SIGNAL_OS and asked == ["signal_os"]
 
 
 # ----------------------------------------------------------------- logarithmic

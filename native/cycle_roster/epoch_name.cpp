@@ -51,30 +51,37 @@ Ref from_str(FunctionObject& self, PyObject* const* argv) {
     // (the host's own first test), while `isinstance` is the host's.
     if (Py_IS_TYPE(value, reinterpret_cast<PyTypeObject*>(cls)) && builtin_unchanged(self, Builtin::isinstance))
         return Ref::borrow(value);
-    if (b_isinstance_of(self, value, cls)) return Ref::borrow(value);
+    const State& st = state(self);
+    const bool own_class = cls == st.epoch_class();
+    // An exact str is no instance of the class (a subclass of str), and the
+    // host's test says so without running code while the metaclass has no
+    // __instancecheck__ of its own.
+    const bool plain_str = own_class && PyUnicode_CheckExact(value) && builtin_unchanged(self, Builtin::isinstance) &&
+                           st.plain_instancecheck.holds(Py_TYPE(cls));
+    if (!plain_str && b_isinstance_of(self, value, cls)) return Ref::borrow(value);
 
     // try: return cls(str(value))
     // except ValueError as exc: raise ValueError(f"Unknown epoch '{value}'") from exc
-    const State& st = state(self);
-    PyObject* raw = nullptr;
+    Found text;
     if (builtin_unchanged(self, Builtin::str)) {
-        raw = PyObject_Str(value);
+        // str() of an exact str is that str.
+        text = PyUnicode_CheckExact(value) ? Found::kept(value) : Found(Ref::steal(PyObject_Str(value)));
     } else {
         try {
             Ref f = builtin(self, Builtin::str);
-            raw = PyObject_CallOneArg(f.get(), value);
+            text = Found(Ref::steal(PyObject_CallOneArg(f.get(), value)));
         } catch (const py_error&) {
         }
     }
-    Ref text = Ref::steal(raw);
     if (text) {
         // The class's own lookup by value, without its Python-level __call__,
         // while the ValueError it would raise is still the host's.
-        if (cls == st.epoch_class() && PyUnicode_CheckExact(text.get()) &&
-            builtin_unchanged(self, Builtin::ValueError)) {
-            PyObject* member = nullptr;
-            if (check_status(compat::dict_get_ref(st.epochs.by_value.get(), text.get(), &member)))
-                return Ref::steal(member);
+        if (own_class && PyUnicode_CheckExact(text.get()) && builtin_unchanged(self, Builtin::ValueError)) {
+            // The table is the module's alone and never changes after the
+            // body: its entries are read borrowed, without a lock.
+            PyObject* member = PyDict_GetItemWithError(st.epochs.by_value.get(), text.get());
+            if (member) return Ref::borrow(member);
+            if (PyErr_Occurred()) raise();
             return unknown_epoch(self, value, lookup_error(st, cls, text.get()));
         }
         Ref found = Ref::steal(PyObject_CallOneArg(cls, text.get()));
@@ -154,7 +161,7 @@ Ref make_epoch_name(PyObject* module, PyObject* enum_base) {
     });
 }
 
-void bind_epoch_tables(PyObject* module) {
+void bind_epoch_tables(PyObject* module, State& state) {
     Ref epoch_name = getattr(module, intern("EpochName").get());
 
     Ref standard_set = check(PySet_New(nullptr));
@@ -184,13 +191,39 @@ void bind_epoch_tables(PyObject* module) {
     check_status(PyDict_SetItemString(table.get(), "universes", standard.get()));
     check_status(PyDict_SetItemString(table.get(), "strategies", strategies.get()));
     setattr(module, intern("_VALID_EPOCHS_BY_CATEGORY").get(), table.get());
+    state.standard = standard;
+    for (int i = 0; i < kEpochCount; ++i)
+        if (check_status(PySet_Contains(standard.get(), state.epochs.members[i].get())))
+            state.standard_members |= 1u << i;
 
     add_function(module, kValidEpochsForCategory);
 }
 
-Ref aggregation_epochs(const FunctionObject& self) {
-    const Names& n = state(self).names;
-    return call_declared(self, dep::valid_epochs_for_category, kValidEpochsForCategory, {n.aggregations});
+Found aggregation_epochs(const FunctionObject& self) {
+    // Our function, reading the body's table, whose entry is still the
+    // body's set: that set, without a lookup or a reference taken (threads
+    // calling at once would contend on its count).
+    constexpr DepMask kOwnSet = dep_bit(dep::valid_epochs_for_category) | dep_bit(dep::VALID_EPOCHS_BY_CATEGORY) |
+                                dep_bit(dep::aggregations_entry) | bit(Builtin::str);
+    const State& st = state(self);
+    if (self.guards->hold_all(kOwnSet) && self.guards->original(dep::aggregations_entry) == st.standard.get())
+        return Found::kept(st.standard.get());
+    return Found(call_declared(self, dep::valid_epochs_for_category, kValidEpochsForCategory, {st.names.aggregations}));
+}
+
+namespace {
+// Whether `epoch in s`, for a frozen set s, can be known without the lookup:
+// hashing and comparing as str does, the lookup runs no code of the caller's,
+// finds a member it holds by identity and no equal key of one it does not.
+bool hashes_as_str(PyTypeObject* type) noexcept {
+    return type->tp_hash == PyUnicode_Type.tp_hash && type->tp_richcompare == PyUnicode_Type.tp_richcompare;
+}
+}  // namespace
+
+bool epoch_in(const State& st, PyObject* valid, PyObject* epoch, int index) {
+    if (index >= 0 && valid == st.standard.get() && hashes_as_str(Py_TYPE(epoch)))
+        return (st.standard_members >> index) & 1u;
+    return check_status(PySequence_Contains(valid, epoch)) != 0;
 }
 
 Ref unknown(const FunctionObject& self, PyObject* opening, PyObject* value) {

@@ -22,7 +22,7 @@ void exec(PyObject* module, roster::State& state) {
     setattr(module, state.names.EpochName, epoch_name.get());
     state.epochs.fill(epoch_name.get());
 
-    roster::bind_epoch_tables(module);
+    roster::bind_epoch_tables(module, state);
     roster::bind_selection_functions(module, state);
 }
 

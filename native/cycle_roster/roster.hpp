@@ -25,11 +25,14 @@ PYAPI_NAMES(Names, ROSTER_NAMES)
 // `EpochName` global is still the class the body made, a call walks the
 // members below instead of the enumeration's Python-level iteration and
 // `value` lookups; while the category table is the dict the body made, a
-// lookup reads it without a global lookup first.
+// lookup reads it without a global lookup first; while its "aggregations"
+// entry is still the body's set, the aggregation epochs are that set, known
+// without a lookup.
 namespace dep {
 enum Id : unsigned {
     EpochName = pyapi::kBuiltinCount,
     VALID_EPOCHS_BY_CATEGORY,
+    aggregations_entry,
     valid_epochs_for_category,
     standard_aggregation_epochs,
     epoch_partition,
@@ -42,6 +45,7 @@ enum Id : unsigned {
 inline constexpr pyapi::Dependency kDependencies[] = {
     {dep::EpochName, pyapi::DepKind::global, "EpochName"},
     {dep::VALID_EPOCHS_BY_CATEGORY, pyapi::DepKind::global, "_VALID_EPOCHS_BY_CATEGORY"},
+    {dep::aggregations_entry, pyapi::DepKind::entry, "aggregations", dep::VALID_EPOCHS_BY_CATEGORY},
     {dep::valid_epochs_for_category, pyapi::DepKind::global, "valid_epochs_for_category"},
     {dep::standard_aggregation_epochs, pyapi::DepKind::global, "_standard_aggregation_epochs"},
     {dep::epoch_partition, pyapi::DepKind::global, "_epoch_partition"},
@@ -70,6 +74,13 @@ struct State : pyapi::ModuleState {
     Names names;
     EpochMembers epochs;
     Ref serving_roles, signal_roles, strategy_roles;  // tuples of role texts
+    // The set the body made for "aggregations" and which members (bit i:
+    // members[i]) it holds; frozen, so the answer stays while the members
+    // hash and compare as str does.
+    Ref standard;
+    unsigned standard_members = 0;
+    // Whether EpochName's metaclass leaves isinstance() to the host's test.
+    mutable pyapi::PlainInstanceCheck plain_instancecheck;
 
     static std::span<const pyapi::Dependency> dependencies() { return kDependencies; }
     // The class the module body made (its `EpochName` when sealed).
@@ -86,6 +97,7 @@ struct State : pyapi::ModuleState {
         f(serving_roles);
         f(signal_roles);
         f(strategy_roles);
+        f(standard);
     }
 };
 
@@ -93,7 +105,7 @@ inline State& state(const FunctionObject& f) { return pyapi::state_of<State>(f);
 
 // Module body pieces, in the order they run.
 Ref make_epoch_name(PyObject* module, PyObject* enum_base);
-void bind_epoch_tables(PyObject* module);
+void bind_epoch_tables(PyObject* module, State& state);
 void bind_selection_functions(PyObject* module, State& state);
 
 extern const pyapi::FunctionDef kValidEpochsForCategory;
@@ -102,8 +114,13 @@ extern const pyapi::FunctionDef kEpochPartition;
 extern const pyapi::FunctionDef kNormalizeProcessRole;
 extern const pyapi::FunctionDef kEpochsForSubmissionType;
 
-// `valid_epochs_for_category("aggregations")`, resolved as a module global.
-Ref aggregation_epochs(const FunctionObject& self);
+// `valid_epochs_for_category("aggregations")`, resolved as a module global;
+// borrowed while that call would find the body's own set.
+pyapi::Found aggregation_epochs(const FunctionObject& self);
+
+// `epoch in valid`; `index`: the epoch's position among the module's own
+// members, or -1 (as for_each_epoch passes it).
+bool epoch_in(const State& st, PyObject* valid, PyObject* epoch, int index);
 
 // Sets ValueError(opening + format(value, "") + "'"), no cause; returns an
 // empty Ref for the body to return.

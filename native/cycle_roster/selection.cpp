@@ -124,12 +124,13 @@ Ref if_valid_with_prefix(const FunctionObject& self, PyObject* epoch, PyObject* 
 
 // _standard_aggregation_epochs()
 Ref standard_aggregation_epochs(FunctionObject& self, PyObject* const*) {
-    Ref valid = aggregation_epochs(self);
+    Found valid = aggregation_epochs(self);
     if (!builtin_unchanged(self, Builtin::tuple))
         return shadowed_tuple(self, "_standard_aggregation_epochs", if_valid, {valid.get()});
+    const State& st = state(self);
     Picked picked;
-    for_each_epoch(self, [&](PyObject* epoch, int) {
-        if (check_status(PySequence_Contains(valid.get(), epoch))) picked.add(epoch);
+    for_each_epoch(self, [&](PyObject* epoch, int index) {
+        if (epoch_in(st, valid.get(), epoch, index)) picked.add(epoch);
         return false;
     });
     return picked.to_tuple(self);
@@ -140,12 +141,13 @@ Ref epoch_partition(FunctionObject& self, PyObject* const* argv) {
     const Names& n = state(self).names;
     Ref shown = format_empty(argv[0]);
     Ref prefix_text = check(PyUnicode_Concat(shown.get(), n.underscore));
-    Ref valid = aggregation_epochs(self);
+    Found valid = aggregation_epochs(self);
     if (!builtin_unchanged(self, Builtin::tuple))
         return shadowed_tuple(self, "_epoch_partition", if_valid_with_prefix, {valid.get(), prefix_text.get()});
+    const State& st = state(self);
     Picked picked;
     for_each_epoch(self, [&](PyObject* epoch, int index) {
-        if (!check_status(PySequence_Contains(valid.get(), epoch))) return false;
+        if (!epoch_in(st, valid.get(), epoch, index)) return false;
         Ref value = value_of(self, epoch, index);
         bool starts;
         if (PyUnicode_CheckExact(value.get())) {
@@ -219,10 +221,10 @@ Ref epochs_for_process_role(FunctionObject& self, PyObject* const* argv) {
     if (in_list(normalized.get(), st.strategy_roles.get()))
         return call_declared(self, dep::epochs_for_submission_type, kEpochsForSubmissionType, {n.strategy});
 
-    Ref valid = aggregation_epochs(self);
+    Found valid = aggregation_epochs(self);
     Ref chosen;
     for_each_epoch(self, [&](PyObject* epoch, int index) {
-        if (!check_status(PySequence_Contains(valid.get(), epoch))) return false;
+        if (!epoch_in(st, valid.get(), epoch, index)) return false;
         // A member of the module's own class: its value's derived texts are made already.
         const bool known = index >= 0;
         Ref value = value_of(self, epoch, index);

@@ -118,6 +118,10 @@ Found dependency(const FunctionObject& f, unsigned id) {
             return v;
         }
         case DepKind::attribute: break;
+        case DepKind::entry: {
+            Found table = dependency(f, d.owner);
+            return check(PyObject_GetItem(table.get(), g.name(id)));
+        }
     }
     Found owner = dependency(f, d.owner);
     return getattr(owner.get(), g.name(id));
@@ -127,6 +131,7 @@ Found dependency_of(const FunctionObject& f, PyObject* obj, unsigned id) {
     Guards& g = *f.guards;
     const unsigned owner = g.entry(id).owner;
     if (obj == g.original(owner) && obj && g.holds(id)) return Found::kept(g.original(id));
+    if (g.entry(id).kind == DepKind::entry) return check(PyObject_GetItem(obj, g.name(id)));
     return getattr(obj, g.name(id));
 }
 

@@ -15,8 +15,13 @@ namespace pyapi {
 namespace {
 
 Ref run(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    // Keep the function alive: a body may rebind the very global that held it.
+    // Keep the function alive: a body may rebind the very global that held
+    // it. Deferred (free-threaded builds), it lives on anyway until the
+    // collector finds no caller's frame holding it, and a count taken here
+    // would have every thread calling it write to one cache line.
+#if !PYAPI_FUNCTIONS_DEFERRED
     Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(f));
+#endif
     PYAPI_ASSERT(f->def && f->def->body && f->state);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (!kwnames && nargs == f->argcount + f->kwonlycount && f->kwonlycount == 0) return f->def->body(*f, args);
@@ -340,6 +345,7 @@ Ref make_function(const FunctionDef& def, PyObject* module, DefaultValues values
     f->argcount = argcount;
     f->kwonlycount = kwonly;
     PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
+    defer_refcount(reinterpret_cast<PyObject*>(f));
     return Ref::steal(reinterpret_cast<PyObject*>(f));
 }
 

@@ -123,6 +123,12 @@ void Guards::seal(std::span<const Dependency> table) {
                 owner_dicts_[i] = plain_module_dict(originals_[d.owner].get());
                 if (owner_dicts_[i]) v = entry_ref(owner_dicts_[i], names_[i].get());
                 break;
+            case DepKind::entry: {
+                PyObject* table = originals_[d.owner].get();
+                owner_dicts_[i] = table && PyDict_CheckExact(table) ? table : nullptr;
+                if (owner_dicts_[i]) v = entry_ref(owner_dicts_[i], names_[i].get());
+                break;
+            }
         }
         if (v && d.own && !d.own(v.get())) v = Ref();
         if (v) share_with_threads(v.get());
@@ -220,7 +226,8 @@ DepMask Guards::recompute() {
         switch (entries_[i]->kind) {
             case DepKind::global: now = entry_of(g, name); break;
             case DepKind::builtin: now = entry_of(g, name) ? nullptr : entry_of(builtins_dict_, name); break;
-            case DepKind::attribute: now = owner_dicts_[i] ? entry_of(owner_dicts_[i], name) : nullptr; break;
+            case DepKind::attribute:
+            case DepKind::entry: now = owner_dicts_[i] ? entry_of(owner_dicts_[i], name) : nullptr; break;
         }
         if (now == want) mask |= dep_bit(i);
     }

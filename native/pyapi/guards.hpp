@@ -40,6 +40,7 @@ enum class DepKind : std::uint8_t {
     global,     // the module's own namespace
     builtin,    // absent from the module's namespace, found in the builtins module
     attribute,  // an entry of the namespace of `owner`'s original, a plain module
+    entry,      // a value of `owner`'s original, an exact dict (a table the body made), by str key
 };
 
 // Recognises the host's or a library's own object when a table is sealed,
@@ -65,7 +66,7 @@ constexpr bool well_numbered(std::span<const Dependency> table, unsigned first) 
     for (unsigned i = 0; i < table.size(); ++i) {
         const Dependency& d = table[i];
         if (d.id != first + i || d.id >= kMaxDependencies) return false;
-        if (d.kind == DepKind::attribute && d.owner >= d.id) return false;
+        if ((d.kind == DepKind::attribute || d.kind == DepKind::entry) && d.owner >= d.id) return false;
     }
     return true;
 }
@@ -155,7 +156,7 @@ private:
     const Dependency* entries_[kMaxDependencies] = {};
     Ref names_[kMaxDependencies];
     Ref originals_[kMaxDependencies];
-    PyObject* owner_dicts_[kMaxDependencies] = {};  // attribute entries: the owner original's namespace
+    PyObject* owner_dicts_[kMaxDependencies] = {};  // attribute and entry kinds: the dict they are read from
     unsigned count_ = 0;
     Ref globals_;
     Ref builtins_module_;

@@ -25,6 +25,18 @@ inline std::uint64_t dict_version(PyObject* d) noexcept {
 }
 #endif
 
+// A type's version tag (`tp_version_tag`, a public field that no function
+// reads): nonzero, it stays the same until the type or one of its bases
+// changes, which gives it up (to 0, 3.12 on; earlier, clearing the flag that
+// validates it). Read atomically: a free-threaded host assigns it while
+// other threads read it.
+inline unsigned type_version(PyTypeObject* t) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    if (!PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+#endif
+    return __atomic_load_n(&t->tp_version_tag, __ATOMIC_ACQUIRE);
+}
+
 // From 3.14 on, unpacking an exact list, tuple or dict with more items than
 // targets names the count: "too many values to unpack (expected 2, got 3)";
 // other iterables, and earlier versions, say only what was expected.
@@ -136,6 +148,25 @@ private:
 inline void share_with_threads(PyObject* op) noexcept {
 #if defined(PYAPI_FREE_THREADED) && PY_VERSION_HEX >= 0x030E0000
     PyUnstable_EnableTryIncRef(op);
+#else
+    (void)op;
+#endif
+}
+
+// A function object of a module, loaded by every call from any thread (a
+// global, a module attribute, a closure's cell). Deferred, as the host makes
+// its own functions, a free-threaded build's interpreter loads it without
+// counting a reference, so threads calling at once do not contend on its
+// count; it is then freed by the cyclic collector only, as its module's
+// functions are anyway.
+#if defined(PYAPI_FREE_THREADED) && PY_VERSION_HEX >= 0x030E0000
+#define PYAPI_FUNCTIONS_DEFERRED 1
+#else
+#define PYAPI_FUNCTIONS_DEFERRED 0
+#endif
+inline void defer_refcount(PyObject* op) noexcept {
+#if PYAPI_FUNCTIONS_DEFERRED
+    PyUnstable_Object_EnableDeferredRefcount(op);
 #else
     (void)op;
 #endif
