@@ -34,7 +34,7 @@ bool PlainInstanceCheck::holds(PyTypeObject* metatype) noexcept {
     }
     PyObject* own = PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyType_Type), name);
     PyObject* found = own ? PyObject_GetAttr(reinterpret_cast<PyObject*>(metatype), name) : nullptr;
-    if (!found) PyErr_Clear();
+    if (!found) PyErr_Clear();  // either lookup failed: not known, the host's test then runs
     const bool plain = found && found == own;
     Py_XDECREF(found);
     Py_XDECREF(own);
