@@ -120,12 +120,11 @@ void Guards::seal(std::span<const Dependency> table) {
                 if (!entry_of(globals_.get(), names_[i].get())) v = entry_ref(builtins_dict_, names_[i].get());
                 break;
             case DepKind::attribute:
-                owner_dicts_[i] = plain_module_dict(originals_[d.owner].get());
-                if (owner_dicts_[i]) v = entry_ref(owner_dicts_[i], names_[i].get());
-                break;
             case DepKind::entry: {
-                PyObject* table = originals_[d.owner].get();
-                owner_dicts_[i] = table && PyDict_CheckExact(table) ? table : nullptr;
+                PyObject* owner = originals_[d.owner].get();
+                owner_dicts_[i] = d.kind == DepKind::attribute        ? plain_module_dict(owner)
+                                  : owner && PyDict_CheckExact(owner) ? owner
+                                                                      : nullptr;
                 if (owner_dicts_[i]) v = entry_ref(owner_dicts_[i], names_[i].get());
                 break;
             }
