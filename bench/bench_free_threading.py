@@ -1,7 +1,9 @@
 """Two threads against one: the interpreter-bound calls, native and model, side by side.
 
 For each workload, the same total work runs twice: one thread doing both halves one after
-the other, then two threads each doing one half at once, each on its own data. The figure
+the other, then two threads each doing one half at once, each on its own data, which the
+thread that uses it makes (as the one thread does for both halves): on a free-threaded build
+an object's count is cheap only for the thread that made it. The figure
 is the throughput of the two threads over that of the one (2.0 at most on two idle cores;
 about 1.0 where a lock, the GIL included, lets only one of them run). Each side's figure is
 the median of several runs, the native and the model measured in the same run.
@@ -88,19 +90,22 @@ def calls_for(fn):
         n *= 2
 
 
-def one_run(fns, n):
+def one_run(make, n):
     """(one thread, both halves in turn) seconds, (two threads at once) seconds."""
+    fns = [make(0), make(1)]
     t0 = time.perf_counter()
     for fn in fns:
         loop(fn, n)
     alone = time.perf_counter() - t0
-    start = threading.Barrier(len(fns) + 1)
+    del fns
+    start = threading.Barrier(3)
 
-    def worker(fn):
+    def worker(k):
+        fn = make(k)
         start.wait()
         loop(fn, n)
 
-    threads = [threading.Thread(target=worker, args=(fn,)) for fn in fns]
+    threads = [threading.Thread(target=worker, args=(k,)) for k in (0, 1)]
     for t in threads:
         t.start()
     start.wait()
@@ -112,11 +117,10 @@ def one_run(fns, n):
 
 def scaling(make):
     """Median two-thread speed-up of the workload `make(k)` (k: the thread's own data)."""
-    fns = [make(0), make(1)]
-    n = calls_for(fns[0])
+    n = calls_for(make(0))
     ratios = []
     for _ in range(RUNS):
-        alone, together = one_run(fns, n)
+        alone, together = one_run(make, n)
         ratios.append(alone / together)
     return statistics.median(ratios), n
 

@@ -36,6 +36,35 @@ def test_importing_every_module_leaves_the_gil_off():
     assert run.returncode == 0, run.stderr
 
 
+# The first roster module of the process hands out immortal members and category sets on
+# a free-threaded build (no count for threads to contend on); a fresh import's are counted
+# and freed with it, and whatever the build, the answers are the same objects as before.
+IMMORTAL = r"""
+import gc, importlib, sys, weakref
+import vantorel.cycle_roster as first
+E = first.EpochName
+sets = [first.valid_epochs_for_category(c) for c in ("aggregations", "signals", "strategies")]
+print(all(map(sys._is_immortal, [*E, *sets])))
+del sys.modules["vantorel.cycle_roster"]
+fresh = importlib.import_module("vantorel.cycle_roster")
+assert fresh.EpochName.from_str("signal_os") is fresh.EpochName.SIGNAL_OS
+assert first.EpochName.from_str("signal_os") is E.SIGNAL_OS
+print(any(map(sys._is_immortal, [*fresh.EpochName, fresh.valid_epochs_for_category("signals")])))
+gone = weakref.ref(fresh.EpochName.SIGNAL_OS)
+del fresh, sys.modules["vantorel.cycle_roster"]
+sys.modules["vantorel"].cycle_roster = first
+gc.collect()
+print(gone() is None)
+"""
+
+
+@pytest.mark.skipif(sys.version_info < (3, 14), reason="sys._is_immortal exists from 3.14 on")
+def test_first_module_members_are_immortal_on_free_threaded_builds_only():
+    run = subprocess.run([*PYTHON, "-c", IMMORTAL], capture_output=True, text=True, timeout=300, env=child_env())
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.split() == [str(FREE_THREADED), "False", "True"]
+
+
 # Counts the dict watcher ids left free after the modules are imported, one after the
 # other or from one thread each at once: the package takes one id per interpreter either way.
 FREE_IDS = r"""

@@ -130,7 +130,7 @@ constexpr Param kCategoryParams[] = {{"category", "str"}};
 const FunctionDef kValidEpochsForCategory{"valid_epochs_for_category", kCategoryParams, "frozenset[EpochName]",
                                           valid_epochs_for_category};
 
-void EpochMembers::fill(PyObject* cls) {
+void EpochMembers::fill(PyObject* cls, bool immortal) {
     by_value = check(PyDict_New());
     for (int i = 0; i < kEpochCount; ++i) {
         members[i] = getattr(cls, intern(kMembers[i].name).get());
@@ -140,6 +140,7 @@ void EpochMembers::fill(PyObject* cls) {
         check_status(PyDict_SetItem(by_value.get(), values[i].get(), members[i].get()));
         // Every call that finds or walks a member takes a reference to it.
         share_with_threads(members[i].get());
+        if (immortal) make_immortal(members[i].get());
     }
 }
 
@@ -162,6 +163,13 @@ Ref make_epoch_name(PyObject* module, PyObject* enum_base) {
 }
 
 void bind_epoch_tables(PyObject* module, State& state) {
+    // valid_epochs_for_category hands these out on any thread; marked while
+    // this thread alone holds them.
+    auto for_threads = [&](Ref set) {
+        share_with_threads(set.get());
+        if (state.immortal) make_immortal(set.get());
+        return set;
+    };
     Ref epoch_name = getattr(module, intern("EpochName").get());
 
     Ref standard_set = check(PySet_New(nullptr));
@@ -169,10 +177,10 @@ void bind_epoch_tables(PyObject* module, State& state) {
         Ref member = getattr(epoch_name.get(), intern(name).get());
         check_status(PySet_Add(standard_set.get(), member.get()));
     }
-    Ref standard = check(PyFrozenSet_New(standard_set.get()));
+    Ref standard = for_threads(check(PyFrozenSet_New(standard_set.get())));
     setattr(module, intern("_STANDARD_EPOCH_NAMES").get(), standard.get());
 
-    Ref all = check(PyFrozenSet_New(epoch_name.get()));
+    Ref all = for_threads(check(PyFrozenSet_New(epoch_name.get())));
     setattr(module, intern("_ALL_EPOCH_NAMES").get(), all.get());
 
     Ref strategies_set = check(PySet_New(nullptr));
@@ -180,10 +188,8 @@ void bind_epoch_tables(PyObject* module, State& state) {
         Ref member = getattr(epoch_name.get(), intern(name).get());
         check_status(PySet_Add(strategies_set.get(), member.get()));
     }
-    Ref strategies = check(PyFrozenSet_New(strategies_set.get()));
+    Ref strategies = for_threads(check(PyFrozenSet_New(strategies_set.get())));
 
-    // valid_epochs_for_category hands these out on any thread.
-    for (PyObject* set : {standard.get(), all.get(), strategies.get()}) share_with_threads(set);
     Ref table = check(PyDict_New());
     check_status(PyDict_SetItemString(table.get(), "aggregations", standard.get()));
     check_status(PyDict_SetItemString(table.get(), "features", standard.get()));

@@ -67,7 +67,7 @@ struct EpochMembers {
     Ref single_roles[kEpochCount];
     Ref by_value;  // dict: value -> member (private: no caller reaches it)
 
-    void fill(PyObject* cls);
+    void fill(PyObject* cls, bool immortal);
 };
 
 struct State : pyapi::ModuleState {
@@ -81,6 +81,8 @@ struct State : pyapi::ModuleState {
     unsigned standard_members = 0;
     // Whether EpochName's metaclass leaves isinstance() to the host's test.
     mutable pyapi::PlainInstanceCheck plain_instancecheck;
+    // Whether the members and the category sets were made immortal (see exec).
+    bool immortal = false;
 
     static std::span<const pyapi::Dependency> dependencies() { return kDependencies; }
     // The class the module body made (its `EpochName` when sealed).

@@ -153,6 +153,37 @@ inline void share_with_threads(PyObject* op) noexcept {
 #endif
 }
 
+#if defined(PYAPI_FREE_THREADED) && PY_VERSION_HEX >= 0x030E0000 && PY_VERSION_HEX < 0x030F00A7
+// Exported by 3.14t: the host's own immortalisation, which it uses for None
+// and its other shared objects; 3.15 names it PyUnstable_SetImmortal.
+extern "C" void _Py_SetImmortal(PyObject* op);
+#define PYAPI_IMMORTAL_OBJECTS 1
+#elif defined(PYAPI_FREE_THREADED) && PY_VERSION_HEX >= 0x030F00A7
+#define PYAPI_IMMORTAL_OBJECTS 1
+#else
+#define PYAPI_IMMORTAL_OBJECTS 0
+#endif
+
+// An object every call hands back or collects into its result, on any thread
+// (an enumeration's members, a table's sets). On a free-threaded build each of
+// those counts is an atomic add on the object's one shared count, which two
+// threads calling at once contend for: immortal, it is not counted at all.
+// Immortal also means never freed, so only for objects that live as long as
+// the process, made by this thread and not yet seen by another. Returns
+// whether the host took it (3.15's refuses some kinds, str instances among
+// them); GIL builds do not count in parallel and leave it as it is.
+inline bool make_immortal(PyObject* op) noexcept {
+#if PYAPI_IMMORTAL_OBJECTS && PY_VERSION_HEX >= 0x030F00A7
+    return PyUnstable_SetImmortal(op) == 1;
+#elif PYAPI_IMMORTAL_OBJECTS
+    _Py_SetImmortal(op);
+    return true;
+#else
+    (void)op;
+    return false;
+#endif
+}
+
 // A function object of a module, loaded by every call from any thread (a
 // global, a module attribute, a closure's cell). Deferred, as the host makes
 // its own functions, a free-threaded build's interpreter loads it without
