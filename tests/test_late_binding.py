@@ -40,7 +40,8 @@ DECLARED = {
     ] + [("global", f, None) for f in ("_projection_version", "projection_hash", "_projection_shape_axes",
                                        "projection_mismatch_reason", "_tags", "default_parity_watch")],
     "cycle_roster": [("global", "EpochName", None), ("global", "_VALID_EPOCHS_BY_CATEGORY", None),
-                     ("entry", "aggregations", "_VALID_EPOCHS_BY_CATEGORY")]
+                     *[("entry", c, "_VALID_EPOCHS_BY_CATEGORY")
+                       for c in ("aggregations", "features", "signals", "universes", "strategies")]]
     + [("global", f, None) for f in ("valid_epochs_for_category", "_standard_aggregation_epochs", "_epoch_partition",
                                      "_normalize_process_role", "epochs_for_submission_type")],
     "logarithmic": [("global", "np", None), ("global", "math", None)]
@@ -244,6 +245,15 @@ def test_cycle_roster_known_answers_give_way(monkeypatch):
     assert cr._epoch_partition("signal") == (E.SIGNAL_IS_POOL,)
     monkeypatch.undo()
     assert cr.epochs_for_process_role(None) == (E.SIGNAL_IS, E.SIGNAL_OS, E.STRATEGY_IS, E.STRATEGY_OS)
+    # Asked by the table's own key: the entry as it is now, or the lookup's error once gone.
+    replaced = frozenset({E.STRATEGY_OS})
+    monkeypatch.setitem(cr._VALID_EPOCHS_BY_CATEGORY, "signals", replaced)
+    assert cr.valid_epochs_for_category("signals") is replaced
+    monkeypatch.delitem(cr._VALID_EPOCHS_BY_CATEGORY, "strategies")
+    with pytest.raises(ValueError, match="Unknown epoch category 'strategies'"):
+        cr.valid_epochs_for_category("strategies")
+    monkeypatch.undo()
+    assert cr.valid_epochs_for_category("strategies") == {E.STRATEGY_IS, E.STRATEGY_OS}
 
     # Members hashed by caller code: the set lookups run it again, one per member walked.
     hashed = []

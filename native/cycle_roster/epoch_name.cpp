@@ -99,10 +99,16 @@ Ref valid_epochs_for_category(FunctionObject& self, PyObject* const* argv) {
     PyObject* category = argv[0];
     // try: return _VALID_EPOCHS_BY_CATEGORY[str(category)]
     // except KeyError as exc: raise ValueError(...) from exc
-    if (PyUnicode_CheckExact(category) &&
-        self.guards->hold_all(dep_bit(dep::VALID_EPOCHS_BY_CATEGORY) | bit(Builtin::str))) {
+    constexpr DepMask kOwnTable = dep_bit(dep::VALID_EPOCHS_BY_CATEGORY) | bit(Builtin::str);
+    const DepMask holding = self.guards->holding();
+    if (PyUnicode_CheckExact(category) && (holding & kOwnTable) == kOwnTable) {
         // The table the body made, an exact dict: str(category) is category
-        // itself. Read as an owned entry: callers may change the table.
+        // itself. Asked by the very key object of an entry that is still the
+        // body's, the lookup would find that entry by identity.
+        for (unsigned id = dep::aggregations_entry; id <= dep::strategies_entry; ++id)
+            if (category == self.guards->name(id) && (holding & dep_bit(id)))
+                return Ref::borrow(self.guards->original(id));
+        // Read as an owned entry: callers may change the table.
         PyObject* found = nullptr;
         const int rc = compat::dict_get_ref(self.guards->original(dep::VALID_EPOCHS_BY_CATEGORY), category, &found);
         if (rc > 0) return Ref::steal(found);

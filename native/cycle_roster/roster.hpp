@@ -25,14 +25,19 @@ PYAPI_NAMES(Names, ROSTER_NAMES)
 // `EpochName` global is still the class the body made, a call walks the
 // members below instead of the enumeration's Python-level iteration and
 // `value` lookups; while the category table is the dict the body made, a
-// lookup reads it without a global lookup first; while its "aggregations"
-// entry is still the body's set, the aggregation epochs are that set, known
-// without a lookup.
+// lookup reads it without a global lookup first; while an entry of it is
+// still the body's set, asking for that category by the very key the table
+// holds (an interned literal) gives that set without a lookup, and the
+// aggregation epochs are known the same way.
 namespace dep {
 enum Id : unsigned {
     EpochName = pyapi::kBuiltinCount,
     VALID_EPOCHS_BY_CATEGORY,
     aggregations_entry,
+    features_entry,
+    signals_entry,
+    universes_entry,
+    strategies_entry,
     valid_epochs_for_category,
     standard_aggregation_epochs,
     epoch_partition,
@@ -46,6 +51,10 @@ inline constexpr pyapi::Dependency kDependencies[] = {
     {dep::EpochName, pyapi::DepKind::global, "EpochName"},
     {dep::VALID_EPOCHS_BY_CATEGORY, pyapi::DepKind::global, "_VALID_EPOCHS_BY_CATEGORY"},
     {dep::aggregations_entry, pyapi::DepKind::entry, "aggregations", dep::VALID_EPOCHS_BY_CATEGORY},
+    {dep::features_entry, pyapi::DepKind::entry, "features", dep::VALID_EPOCHS_BY_CATEGORY},
+    {dep::signals_entry, pyapi::DepKind::entry, "signals", dep::VALID_EPOCHS_BY_CATEGORY},
+    {dep::universes_entry, pyapi::DepKind::entry, "universes", dep::VALID_EPOCHS_BY_CATEGORY},
+    {dep::strategies_entry, pyapi::DepKind::entry, "strategies", dep::VALID_EPOCHS_BY_CATEGORY},
     {dep::valid_epochs_for_category, pyapi::DepKind::global, "valid_epochs_for_category"},
     {dep::standard_aggregation_epochs, pyapi::DepKind::global, "_standard_aggregation_epochs"},
     {dep::epoch_partition, pyapi::DepKind::global, "_epoch_partition"},
