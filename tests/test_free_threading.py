@@ -36,15 +36,22 @@ def test_importing_every_module_leaves_the_gil_off():
     assert run.returncode == 0, run.stderr
 
 
-# The first roster module of the process hands out immortal members and category sets on
-# a free-threaded build (no count for threads to contend on); a fresh import's are counted
-# and freed with it, and whatever the build, the answers are the same objects as before.
+# The first roster and telemetry modules of the process hand out immortal members and
+# category sets on a free-threaded build (no count for threads to contend on), and the
+# parity module's string constants are interned (immortal there, as code constants are); a
+# fresh import's objects are counted and freed with it, and whatever the build, the answers
+# are the same objects as before.
 IMMORTAL = r"""
-import gc, importlib, sys, weakref
+import gc, importlib, sys, sysconfig, weakref
 import vantorel.cycle_roster as first
+from vantorel import _parity_watch as p
+from vantorel._sdk_telemetry import Severity
 E = first.EpochName
 sets = [first.valid_epochs_for_category(c) for c in ("aggregations", "signals", "strategies")]
-print(all(map(sys._is_immortal, [*E, *sets])))
+print(all(map(sys._is_immortal, [*E, *sets, *Severity])))
+texts = [p._CALL_SITE_NAME, p._PARENT_HOME, *p._TAG_KEYS]
+assert all(sys.intern(t) is t for t in texts)
+assert all(map(sys._is_immortal, texts)) or not sysconfig.get_config_var("Py_GIL_DISABLED")
 del sys.modules["vantorel.cycle_roster"]
 fresh = importlib.import_module("vantorel.cycle_roster")
 assert fresh.EpochName.from_str("signal_os") is fresh.EpochName.SIGNAL_OS

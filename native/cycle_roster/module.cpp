@@ -1,6 +1,7 @@
 // vantorel.cycle_roster: the module body.
 #include <atomic>
 
+#include "pyapi/interpreter_compat.hpp"
 #include "roster.hpp"
 
 namespace {
@@ -12,15 +13,6 @@ const char kDoc[] =
     "plane services need epoch validation for path layout without pulling in the\n"
     "full simulator-engine and era-data-vault import surface.\n";
 
-// Whether this module's members and category sets become immortal (free-threaded
-// builds): only the first module the main interpreter makes, which lives as long
-// as the process does. A fresh import's module, or a subinterpreter's, is freed
-// with its objects, so its members stay counted.
-bool first_in_process() {
-    static std::atomic<bool> taken{false};
-    return PYAPI_IMMORTAL_OBJECTS && PyInterpreterState_Get() == PyInterpreterState_Main() && !taken.exchange(true);
-}
-
 void exec(PyObject* module, roster::State& state) {
     using namespace pyapi;
     // from enum import Enum
@@ -30,9 +22,11 @@ void exec(PyObject* module, roster::State& state) {
     setattr(module, enum_name.get(), enum_base.get());
 
     Ref epoch_name = roster::make_epoch_name(module, enum_base.get());
+    // Every call hands the members and category sets out, on any thread.
     // Before the class is reachable from the module: no other thread holds a
     // member while it is made immortal.
-    state.immortal = first_in_process();
+    static std::atomic<bool> taken{false};
+    state.immortal = immortal_for_module(taken);
     state.epochs.fill(epoch_name.get(), state.immortal);
     setattr(module, state.names.EpochName, epoch_name.get());
 

@@ -3,6 +3,8 @@
 // public interface serves. Nothing else in the modules names a version.
 #pragma once
 
+#include <atomic>
+
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -167,11 +169,12 @@ extern "C" void _Py_SetImmortal(PyObject* op);
 // An object every call hands back or collects into its result, on any thread
 // (an enumeration's members, a table's sets). On a free-threaded build each of
 // those counts is an atomic add on the object's one shared count, which two
-// threads calling at once contend for: immortal, it is not counted at all.
-// Immortal also means never freed, so only for objects that live as long as
-// the process, made by this thread and not yet seen by another. Returns
-// whether the host took it (3.15's refuses some kinds, str instances among
-// them); GIL builds do not count in parallel and leave it as it is.
+// threads calling at once contend for: immortal, it is not counted at all, as
+// the host's own constants of a code object are not. Immortal also means never
+// freed, so only for objects of a module that lives as long as the process
+// (see immortal_for_module), made by this thread and not yet seen by another.
+// Returns whether the host took it (3.15's refuses some kinds, str instances
+// among them); GIL builds do not count in parallel and leave it as it is.
 inline bool make_immortal(PyObject* op) noexcept {
 #if PYAPI_IMMORTAL_OBJECTS && PY_VERSION_HEX >= 0x030F00A7
     return PyUnstable_SetImmortal(op) == 1;
@@ -182,6 +185,15 @@ inline bool make_immortal(PyObject* op) noexcept {
     (void)op;
     return false;
 #endif
+}
+
+// Whether the module being made may make its shared objects immortal: a
+// free-threaded build, the main interpreter, and the first module of its kind
+// in the process (`taken`, one per kind), which lives as long as the process
+// does. A fresh import's module, or a subinterpreter's, is freed with its
+// objects, so theirs stay counted.
+inline bool immortal_for_module(std::atomic<bool>& taken) noexcept {
+    return PYAPI_IMMORTAL_OBJECTS && PyInterpreterState_Get() == PyInterpreterState_Main() && !taken.exchange(true);
 }
 
 // A function object of a module, loaded by every call from any thread (a

@@ -1,4 +1,5 @@
 // vantorel._sdk_telemetry: the SDK's in-process telemetry runtime.
+#include <atomic>
 #include <utility>
 
 #include "pyapi/classes.hpp"
@@ -13,6 +14,9 @@ using namespace sdk_telemetry;
 const char kDoc[] = "In-process telemetry runtime of the vantorel SDK: call sites, bounded anomaly rings.";
 
 // `Severity`: an IntEnum made through the host's enum machinery.
+constexpr std::pair<const char*, long> kSeverities[] = {
+    {"DEBUG", 10}, {"INFO", 20}, {"WARN", 30}, {"ERROR", 40}, {"CRITICAL", 50}};
+
 Ref make_severity(PyObject* module, State& state) {
     Ref enum_module = pyapi::import_module("enum");
     Ref int_enum = pyapi::getattr(enum_module.get(), state.names.IntEnum);
@@ -21,8 +25,7 @@ Ref make_severity(PyObject* module, State& state) {
     return pyapi::new_class(metaclass.get(), module, "Severity", bases.get(), [](PyObject* ns) {
         Ref doc = pyapi::new_str("Severity of an anomaly record; the values are those of the logging levels.");
         pyapi::ns_set(ns, "__doc__", doc.get());
-        for (auto [name, value] :
-             {std::pair{"DEBUG", 10}, {"INFO", 20}, {"WARN", 30}, {"ERROR", 40}, {"CRITICAL", 50}}) {
+        for (auto [name, value] : kSeverities) {
             Ref v = pyapi::check(PyLong_FromLong(value));
             pyapi::ns_set(ns, name, v.get());
         }
@@ -62,6 +65,14 @@ void make_signatures(State& state) {
 void exec(PyObject* module, State& state) {
     make_signatures(state);
     state.severity = make_severity(module, state);
+    // Every record holds its severity, recorded from any thread. Before the
+    // class is reachable from the module: no other thread holds a member.
+    static std::atomic<bool> taken{false};
+    if (pyapi::immortal_for_module(taken))
+        for (auto [name, value] : kSeverities) {
+            Ref member = pyapi::getattr(state.severity.get(), pyapi::intern(name).get());
+            pyapi::make_immortal(member.get());
+        }
     for (auto [type, layout] :
          {std::pair{&state.call_site_type, &call_site_spec}, std::pair{&state.record_type, &record_spec},
           std::pair{&state.runtime_type, &runtime_spec}})
