@@ -166,9 +166,11 @@ bool native_loop(Call& c) {
     if (rows.count > 0 && N > 0) {
         Relock relock{d};
         d.release();
+        fill_output(c);  // the array is this call's alone: no lock needed
         NativeDTypes::visit(in.dtype(), [&](auto dtype) { run_tiles<decltype(dtype)>(d); });
     }
     std::feclearexcept(FE_ALL_EXCEPT);
+    fill_output(c);
     evaluate_special(d);
     if (rows.fails_after) general_loop(c, rows.count);
     return true;

@@ -4,6 +4,7 @@
 #include "reference.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "numpy_api.hpp"
 
@@ -15,12 +16,12 @@ using pyapi::Ref;
 namespace {
 
 // np.full((T, N), math.nan, dtype=np.float64) while np, np.full, np.float64,
-// math and math.nan are the module's originals: NumPy's own empty array
-// filled with that NaN, without running np.full's Python-level body, where the
-// thread may hand the interpreter lock to a thread waiting for it and then
-// wait a switch interval to get it back. Empty when another road must serve
-// (np.full then raises its own errors).
-Ref native_full(const Call& c) {
+// math and math.nan are the module's originals: NumPy's own empty array, to be
+// filled with that NaN (c.fill, see fill_output), without running np.full's
+// Python-level body, where the thread may hand the interpreter lock to a
+// thread waiting for it and then wait a switch interval to get it back. Empty
+// when another road must serve (np.full then raises its own errors).
+Ref native_full(Call& c) {
     using pyapi::dep_bit;
     constexpr pyapi::DepMask needed = dep_bit(dep::np) | dep_bit(dep::np_full) | dep_bit(dep::np_float64) |
                                       dep_bit(dep::math) | dep_bit(dep::math_nan);
@@ -45,13 +46,19 @@ Ref native_full(const Call& c) {
         PyErr_Clear();  // too large, say: np.full's own call raises what it raises
         return {};
     }
-    Ref array = Ref::steal(out);
-    double* cells = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out)));
-    std::fill(cells, cells + dims[0] * dims[1], PyFloat_AS_DOUBLE(nan));
-    return array;
+    c.unfilled = true;
+    c.fill = PyFloat_AS_DOUBLE(nan);
+    return Ref::steal(out);
 }
 
 }  // namespace
+
+void fill_output(Call& c) noexcept {
+    if (!std::exchange(c.unfilled, false)) return;
+    auto* out = reinterpret_cast<PyArrayObject*>(c.out.get());
+    double* cells = static_cast<double*>(PyArray_DATA(out));
+    std::fill(cells, cells + PyArray_SIZE(out), c.fill);
+}
 
 Ref run_reference(const pyapi::FunctionObject& self, Kind kind, PyObject* instance, PyObject* data) {
     const State& st = state(self);
@@ -67,7 +74,11 @@ Ref run_reference(const pyapi::FunctionObject& self, Kind kind, PyObject* instan
         c.out = pyapi::call(full.get(), {dims.get(), nan.get(), f64.get()}, st.dtype_kw.get());
     }
     c.W = pyapi::getattr(instance, n.window);
-    if (!native_loop(c)) general_loop(c);
+    if (!native_loop(c)) {
+        fill_output(c);
+        general_loop(c);
+    }
+    fill_output(c);  // a loop with no cell to store
     return c.out;
 }
 

@@ -13,7 +13,16 @@ struct Call {
     Kind kind;
     PyObject* data;
     pyapi::Ref T, N, out, W;
+    // The output made natively is NaN-filled late: by the native pass once it
+    // has let the interpreter lock go (a large fill is a tenth of a pass, which
+    // other threads need not wait for), or by fill_output before anything else
+    // reads it. No Python code holds the array meanwhile.
+    bool unfilled = false;
+    double fill = 0.0;
 };
+
+// Writes the output's NaN into every cell, if that is still to do.
+void fill_output(Call& c) noexcept;
 
 pyapi::Ref run_reference(const pyapi::FunctionObject& self, Kind kind, PyObject* instance, PyObject* data);
 
