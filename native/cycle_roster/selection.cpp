@@ -23,13 +23,6 @@ bool in_list(PyObject* o, PyObject* literals) {
     return check_status(PySequence_Contains(literals, o)) != 0;
 }
 
-Ref literal_tuple(std::initializer_list<const char*> items) {
-    Ref t = check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
-    Py_ssize_t i = 0;
-    for (const char* s : items) PyTuple_SET_ITEM(t.get(), i++, intern(s).release());
-    return t;
-}
-
 // Walks the module's `EpochName` global in iteration order. `visit(member,
 // index)` returns true to stop; `index` is the member's position when the
 // global is still the class the module made (so cached values apply), else -1.
@@ -271,10 +264,10 @@ const FunctionDef kEpochsForSubmissionType{"epochs_for_submission_type", kSubmis
                                            epochs_for_submission_type};
 
 void bind_selection_functions(PyObject* module, State& state) {
-    state.serving_roles = literal_tuple({"api", "api-server", "all", "all-serving", "server"});
-    state.signal_roles = literal_tuple({"backtest", "correlation", "mi", "signal", "signal-backtest",
-                                        "signal-correlation", "signal-mi", "signal-validation"});
-    state.strategy_roles = literal_tuple({"strategy", "strategy-mi", "strategy-validation"});
+    state.serving_roles = interned_tuple({"api", "api-server", "all", "all-serving", "server"});
+    state.signal_roles = interned_tuple({"backtest", "correlation", "mi", "signal", "signal-backtest",
+                                         "signal-correlation", "signal-mi", "signal-validation"});
+    state.strategy_roles = interned_tuple({"strategy", "strategy-mi", "strategy-validation"});
     add_function(module, kStandardAggregationEpochs);
     add_function(module, kEpochPartition);
     add_function(module, kNormalizeProcessRole);

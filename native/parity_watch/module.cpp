@@ -1,7 +1,5 @@
 // vantorel._parity_watch: projection-mismatch telemetry. The module body, run
 // in the order a Python module body runs its statements.
-#include <iterator>
-
 #include "state.hpp"
 
 namespace parity_watch {
@@ -35,12 +33,8 @@ void exec(PyObject* module, State& state) {
     // The body's string constants are interned, as a code object's are: every
     // record and tag set holds them, and a free-threaded build's interned
     // strings are immortal, so threads recording at once do not count them.
-    const char* const kTagKeys[] = {
-        "slot_id",         "parent_home", "market_id", "era_number", "reason_code", "projection_version",
-        "projection_hash", "consumer",    "decision",  "surface"};
-    Ref tag_keys = pyapi::check(PyTuple_New(std::size(kTagKeys)));
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tag_keys.get()); ++i)
-        PyTuple_SET_ITEM(tag_keys.get(), i, pyapi::intern(kTagKeys[i]).release());
+    Ref tag_keys = pyapi::interned_tuple({"slot_id", "parent_home", "market_id", "era_number", "reason_code",
+                                          "projection_version", "projection_hash", "consumer", "decision", "surface"});
     bind(module, "_TAG_KEYS", tag_keys.get());
     Ref parent_home = pyapi::intern("src.data_platform.era_data_vault.simulation_data_contract");
     bind(module, "_PARENT_HOME", parent_home.get());

@@ -8,6 +8,13 @@ namespace pyapi {
 
 Ref format_empty(PyObject* o) { return check(PyObject_Format(o, nullptr)); }
 
+Ref interned_tuple(std::initializer_list<const char*> items) {
+    Ref t = check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t i = 0;
+    for (const char* s : items) PyTuple_SET_ITEM(t.get(), i++, intern(s).release());
+    return t;
+}
+
 Ref concat_strs(std::initializer_list<PyObject*> parts) {
     Py_ssize_t length = 0;
     Py_UCS4 widest = 0;

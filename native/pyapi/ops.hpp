@@ -14,6 +14,10 @@ namespace pyapi {
 inline Ref intern(const char* text) { return check(PyUnicode_InternFromString(text)); }
 
 inline Ref new_str(const char* utf8) { return check(PyUnicode_FromString(utf8)); }
+// A tuple of interned strs, as a code object's constant tuple of strings is
+// (on a free-threaded build interned strs are immortal: threads holding them
+// do not count them).
+Ref interned_tuple(std::initializer_list<const char*> items);
 inline Ref getattr(PyObject* o, PyObject* name) { return check(PyObject_GetAttr(o, name)); }
 inline void setattr(PyObject* o, PyObject* name, PyObject* v) { check_status(PyObject_SetAttr(o, name, v)); }
 // str(o); an exact str comes back as itself.
