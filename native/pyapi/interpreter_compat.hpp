@@ -173,17 +173,15 @@ extern "C" void _Py_SetImmortal(PyObject* op);
 // the host's own constants of a code object are not. Immortal also means never
 // freed, so only for objects of a module that lives as long as the process
 // (see immortal_for_module), made by this thread and not yet seen by another.
-// Returns whether the host took it (3.15's refuses some kinds, str instances
-// among them); GIL builds do not count in parallel and leave it as it is.
-inline bool make_immortal(PyObject* op) noexcept {
+// The host may decline (3.15's public call takes only an object no other
+// thread holds); GIL builds do not count in parallel and leave it as it is.
+inline void make_immortal(PyObject* op) noexcept {
 #if PYAPI_IMMORTAL_OBJECTS && PY_VERSION_HEX >= 0x030F00A7
-    return PyUnstable_SetImmortal(op) == 1;
+    (void)PyUnstable_SetImmortal(op);
 #elif PYAPI_IMMORTAL_OBJECTS
     _Py_SetImmortal(op);
-    return true;
 #else
     (void)op;
-    return false;
 #endif
 }
 

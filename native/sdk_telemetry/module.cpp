@@ -13,10 +13,10 @@ using namespace sdk_telemetry;
 
 const char kDoc[] = "In-process telemetry runtime of the vantorel SDK: call sites, bounded anomaly rings.";
 
-// `Severity`: an IntEnum made through the host's enum machinery.
 constexpr std::pair<const char*, long> kSeverities[] = {
     {"DEBUG", 10}, {"INFO", 20}, {"WARN", 30}, {"ERROR", 40}, {"CRITICAL", 50}};
 
+// `Severity`: an IntEnum made through the host's enum machinery.
 Ref make_severity(PyObject* module, State& state) {
     Ref enum_module = pyapi::import_module("enum");
     Ref int_enum = pyapi::getattr(enum_module.get(), state.names.IntEnum);
@@ -69,8 +69,8 @@ void exec(PyObject* module, State& state) {
     // class is reachable from the module: no other thread holds a member.
     static std::atomic<bool> taken{false};
     if (pyapi::immortal_for_module(taken))
-        for (auto [name, value] : kSeverities) {
-            Ref member = pyapi::getattr(state.severity.get(), pyapi::intern(name).get());
+        for (const auto& severity : kSeverities) {
+            Ref member = pyapi::getattr(state.severity.get(), pyapi::intern(severity.first).get());
             pyapi::make_immortal(member.get());
         }
     for (auto [type, layout] :
